@@ -1,0 +1,30 @@
+// The configuration file both programs share: its path, sections, keys and
+// the defaults used when a key is missing.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr char inifile[] = "/opt/bexod/bexo.cfg";
+
+inline constexpr char SECTION_GENERAL[] = "General";
+inline constexpr char SECTION_USER[] = "User";
+
+inline constexpr char KEY_TIMER[] = "timer";
+inline constexpr char KEY_AUTOSTART[] = "autostart";
+inline constexpr char KEY_SLEEP[] = "sleep";
+inline constexpr char KEY_ADDRESS[] = "address";
+inline constexpr char KEY_MAIL[] = "mail";
+inline constexpr char KEY_TIMED_BOOT[] = "timed_boot";
+inline constexpr char KEY_TIME_BOOT[] = "time_boot";
+inline constexpr char KEY_TIMED_SHUTDOWN[] = "timed_shutdown";
+inline constexpr char KEY_TIME_SHUTDOWN[] = "time_shutdown";
+
+inline constexpr int USER_COMMAND_COUNT = 5;
+inline constexpr const char *KEY_COMMANDS[USER_COMMAND_COUNT] = {
+    "command1", "command2", "command3", "command4", "command5"};
+
+// Integers and flags that are missing read as -1; texts as empty text.
+inline constexpr int32_t SETTING_MISSING = -1;
+
+// Text values (times, user commands) are read into buffers of this size.
+inline constexpr int CONFIG_TEXT_SIZE = 100;

@@ -1,0 +1,1 @@
+#include "common/config/ini_store.hpp"

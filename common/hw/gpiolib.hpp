@@ -1,0 +1,13 @@
+// GPIO lines through the kernel's sysfs interface under /sys/class/gpio.
+// Every routine returns 0 (or the value read) on success and -1 on failure,
+// after a perror report on standard error; none ends the process.
+#pragma once
+
+inline constexpr int GPIO_IN = 0;
+inline constexpr int GPIO_OUT = 1;
+
+int gpio_export(int pin);
+int gpio_unexport(int pin);
+int gpio_direction(int pin, int direction);
+int gpio_read(int pin);
+int gpio_write(int pin, int value);

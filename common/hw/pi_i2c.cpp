@@ -1,0 +1,1 @@
+#include "common/hw/pi_i2c.hpp"

@@ -1,0 +1,26 @@
+// I2C bus access on a Raspberry Pi: picks the bus node from the board
+// revision in /proc/cpuinfo, opens it, binds it to a slave address and makes
+// SMBus transfers on it. Failures to open or bind end the process.
+#pragma once
+
+// When non-zero, a non-fatal failure returns -1 instead of ending the
+// process. Nothing in either program sets it.
+extern int piReturnCodes;
+
+int piI2CSetup(int address);
+int piI2CSetupInterface(const char *device, int address);
+
+int piI2CWrite(int fd, int data);
+int piI2CRead(int fd);
+int piI2CReadReg8(int fd, int reg);
+int piI2CReadReg16(int fd, int reg);
+int piI2CWriteReg8(int fd, int reg, int value);
+int piI2CWriteReg16(int fd, int reg, int value);
+
+// Board layout 1 (first revisions, bus 0) or 2 (bus 1); detected once.
+int piBoardLayout(void);
+int piBoardRevision(void);
+
+int piFailure(int fatal, const char *message, ...)
+    __attribute__((format(printf, 2, 3)));
+[[noreturn]] void piBoardLayoutOops(const char *why);

@@ -1,0 +1,1 @@
+#include "common/hw/ups_protocol.hpp"

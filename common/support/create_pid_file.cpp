@@ -1,0 +1,1 @@
+#include "common/support/create_pid_file.hpp"

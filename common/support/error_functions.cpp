@@ -1,0 +1,1 @@
+#include "common/support/error_functions.hpp"

@@ -1,0 +1,1 @@
+#include "common/support/region_locking.hpp"

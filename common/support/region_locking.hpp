@@ -1,0 +1,11 @@
+// POSIX record locks (fcntl) over a region of an open file.
+#pragma once
+
+#include <sys/types.h>
+
+int lockReg(int fd, int cmd, int type, int whence, off_t start, off_t len);
+int lockRegion(int fd, int type, int whence, off_t start, off_t len);
+int lockRegionWait(int fd, int type, int whence, off_t start, off_t len);
+// 0 when a lock of `type` could be set, the holder's process id when not,
+// -1 when the test itself fails.
+pid_t regionIsLocked(int fd, int type, int whence, off_t start, off_t len);
