@@ -11,3 +11,9 @@ int gpio_unexport(int pin);
 int gpio_direction(int pin, int direction);
 int gpio_read(int pin);
 int gpio_write(int pin, int value);
+
+// The kernel's number for a line of the processor's own GPIO block: the
+// base of the chip whose label starts with "pinctrl-" plus the line (newer
+// kernels number that chip from 512 up), or the line itself when no such
+// chip is found.
+int gpio_kernel_number(int processor_line);

@@ -1,1 +1,220 @@
 #include "common/hw/pi_i2c.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+int piReturnCodes = 0;
+
+namespace {
+
+int boardLayout = -1;
+
+constexpr int CPUINFO_LINE_SIZE = 120;
+constexpr int FAILURE_TEXT_SIZE = 1024;
+constexpr char CPUINFO_PATH[] = "/proc/cpuinfo";
+// A 64-bit kernel on a Pi 4 or 5 has no "Hardware" line; the device tree
+// still names the board.
+constexpr char DEVICE_TREE_MODEL_PATH[] = "/proc/device-tree/model";
+constexpr char PI_MODEL_PREFIX[] = "Raspberry Pi";
+constexpr const char *SUPPORTED_CHIPS[] = {"BCM2708", "BCM2709", "BCM2835"};
+
+int i2c_smbus_access(int fd, char rw, uint8_t command, int size,
+                     union i2c_smbus_data *data) {
+    struct i2c_smbus_ioctl_data args;
+    args.read_write = static_cast<uint8_t>(rw);
+    args.command = command;
+    args.size = static_cast<uint32_t>(size);
+    args.data = data;
+    return ioctl(fd, I2C_SMBUS, &args);
+}
+
+// Reads lines until one begins with `prefix`; false at the end of the file.
+bool find_line(FILE *cpuinfo, const char *prefix, char *line) {
+    while (fgets(line, CPUINFO_LINE_SIZE, cpuinfo) != nullptr) {
+        if (strncmp(line, prefix, strlen(prefix)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool device_tree_names_a_pi(void) {
+    FILE *model = fopen(DEVICE_TREE_MODEL_PATH, "r");
+    if (model == nullptr) {
+        return false;
+    }
+    char text[sizeof PI_MODEL_PREFIX] = {0};
+    size_t got = fread(text, 1, sizeof text - 1, model);
+    fclose(model);
+    return got == sizeof text - 1 && strcmp(text, PI_MODEL_PREFIX) == 0;
+}
+
+bool names_supported_chip(const char *line) {
+    for (const char *chip : SUPPORTED_CHIPS) {
+        if (strstr(line, chip) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+[[noreturn]] void report_unsupported_hardware(const char *hardware_line) {
+    fprintf(stderr, "Unable to determine hardware version. I see: %s,\n", hardware_line);
+    fprintf(stderr, " - expecting BCM2708, BCM2709 or BCM2835.\n");
+    fprintf(stderr, "If this is a genuine Raspberry Pi then please report this\n");
+    fprintf(stderr, "to the maintainers of this software. If this is not a Raspberry Pi then you\n");
+    fprintf(stderr, "are on your own as this software is designed to support the\n");
+    fprintf(stderr, "Raspberry Pi ONLY.\n");
+    exit(1);
+}
+
+void strip_line_end(char *line) {
+    size_t length = strlen(line);
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
+        line[--length] = '\0';
+    }
+}
+
+int layout_from_revision_line(char *line) {
+    strip_line_end(line);
+    char *value = strchr(line, ':');
+    if (value == nullptr) {
+        piBoardLayoutOops("Bogus \"Revision\" line (no colon)");
+    }
+    ++value;
+    while (isspace(static_cast<unsigned char>(*value))) {
+        ++value;
+    }
+    if (!isxdigit(static_cast<unsigned char>(*value))) {
+        piBoardLayoutOops("Bogus \"Revision\" line (no hex digit at start of revision)");
+    }
+    size_t length = strlen(value);
+    if (length < 4) {
+        piBoardLayoutOops("Bogus revision line (too small)");
+    }
+    const char *last_four = value + length - 4;
+    return strcmp(last_four, "0002") == 0 || strcmp(last_four, "0003") == 0 ? 1 : 2;
+}
+
+}  // namespace
+
+int piFailure(int fatal, const char *message, ...) {
+    if (!fatal && piReturnCodes) {
+        return -1;
+    }
+    char text[FAILURE_TEXT_SIZE];
+    va_list arguments;
+    va_start(arguments, message);
+    vsnprintf(text, sizeof text, message, arguments);
+    va_end(arguments);
+    fprintf(stderr, "%s", text);
+    exit(1);
+}
+
+void piBoardLayoutOops(const char *why) {
+    fprintf(stderr, "Oops: Unable to determine board revision from /proc/cpuinfo\n");
+    fprintf(stderr, " -> %s\n", why);
+    fprintf(stderr, " ->  You'd best google the error to find out why.\n");
+    exit(1);
+}
+
+int piBoardLayout(void) {
+    if (boardLayout != -1) {
+        return boardLayout;
+    }
+    FILE *cpuinfo = fopen(CPUINFO_PATH, "r");
+    if (cpuinfo == nullptr) {
+        piBoardLayoutOops("Unable to open /proc/cpuinfo");
+    }
+    char line[CPUINFO_LINE_SIZE];
+    if (find_line(cpuinfo, "Hardware", line)) {
+        if (!names_supported_chip(line)) {
+            report_unsupported_hardware(line);
+        }
+    } else if (!device_tree_names_a_pi()) {
+        piBoardLayoutOops("No \"Hardware\" line");
+    }
+    rewind(cpuinfo);
+    bool has_revision = find_line(cpuinfo, "Revision", line);
+    fclose(cpuinfo);
+    if (!has_revision) {
+        piBoardLayoutOops("No \"Revision\" line");
+    }
+    boardLayout = layout_from_revision_line(line);
+    return boardLayout;
+}
+
+int piBoardRevision(void) {
+    return piBoardLayout();
+}
+
+int piI2CSetupInterface(const char *device, int address) {
+    int fd = open(device, O_RDWR);
+    if (fd < 0) {
+        return piFailure(0, "Unable to open I2C device: %s\n", strerror(errno));
+    }
+    if (ioctl(fd, I2C_SLAVE, address) < 0) {
+        return piFailure(0, "Unable to select I2C device: %s\n", strerror(errno));
+    }
+    return fd;
+}
+
+int piI2CSetup(int address) {
+    const char *device = piBoardLayout() == 1 ? "/dev/i2c-0" : "/dev/i2c-1";
+    return piI2CSetupInterface(device, address);
+}
+
+int piI2CWrite(int fd, int data) {
+    return i2c_smbus_access(fd, I2C_SMBUS_WRITE, static_cast<uint8_t>(data & 0xFF),
+                            I2C_SMBUS_BYTE, nullptr);
+}
+
+int piI2CRead(int fd) {
+    union i2c_smbus_data data;
+    if (i2c_smbus_access(fd, I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data) != 0) {
+        return -1;
+    }
+    return data.byte & 0xFF;
+}
+
+int piI2CReadReg8(int fd, int reg) {
+    union i2c_smbus_data data;
+    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF),
+                         I2C_SMBUS_BYTE_DATA, &data) != 0) {
+        return -1;
+    }
+    return data.byte & 0xFF;
+}
+
+int piI2CReadReg16(int fd, int reg) {
+    union i2c_smbus_data data;
+    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF),
+                         I2C_SMBUS_WORD_DATA, &data) != 0) {
+        return -1;
+    }
+    return data.word & 0xFFFF;
+}
+
+int piI2CWriteReg8(int fd, int reg, int value) {
+    union i2c_smbus_data data;
+    data.byte = static_cast<uint8_t>(value & 0xFF);
+    return i2c_smbus_access(fd, I2C_SMBUS_WRITE, static_cast<uint8_t>(reg & 0xFF),
+                            I2C_SMBUS_BYTE_DATA, &data);
+}
+
+int piI2CWriteReg16(int fd, int reg, int value) {
+    union i2c_smbus_data data;
+    data.word = static_cast<uint16_t>(value & 0xFFFF);
+    return i2c_smbus_access(fd, I2C_SMBUS_WRITE, static_cast<uint8_t>(reg & 0xFF),
+                            I2C_SMBUS_WORD_DATA, &data);
+}

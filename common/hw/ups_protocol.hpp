@@ -60,8 +60,8 @@ extern uint8_t buffer_out[UPS_BUFFER_SIZE];
 extern uint8_t buffer_in[UPS_BUFFER_SIZE];
 
 enum ups_send_form {
-    UPS_SEND_SMBUS_BYTE,  // SMBus byte write of buffer_out[0] (piI2CWrite)
-    UPS_SEND_PLAIN,       // plain write of the first request_length bytes of buffer_out
+    UPS_SEND_SMBUS_BYTE,  // SMBus byte write of the command (piI2CWrite); buffer_out untouched
+    UPS_SEND_PLAIN,       // command into buffer_out[0], then a plain write of request_length bytes
 };
 
 enum ups_result {
@@ -74,11 +74,11 @@ enum ups_result {
 int ups_write(int fd, const uint8_t *bytes, int length);
 int ups_read(int fd, uint8_t *bytes, int length);
 
-// One exchange: send the request in buffer_out (command byte in
-// buffer_out[0]), pause wait_us with `pause`, read reply_length bytes into
-// buffer_in; repeat from the request while the echo does not match, at most
-// retry_limit times after the first attempt.
-ups_result ups_exchange(int fd, ups_send_form form, int request_length,
+// One exchange: send the request, pause wait_us with `pause`, read
+// reply_length bytes into buffer_in; repeat from the request while the first
+// reply byte does not echo `command`, at most retry_limit times after the
+// first attempt. A parameter byte goes in buffer_out[1] beforehand.
+ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, int request_length,
                         unsigned wait_us, int reply_length, int retry_limit,
                         void (*pause)(unsigned microseconds));
 
