@@ -1,0 +1,212 @@
+#include "tool/settings.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/config/config_file.hpp"
+#include "common/config/ini_store.hpp"
+#include "tool/status_report.hpp"
+#include "tool/tool_bus.hpp"
+#include "tool/value_checks.hpp"
+
+namespace {
+
+constexpr int COMMAND_BUFFER_SIZE = 4096;
+char String[COMMAND_BUFFER_SIZE];
+
+constexpr char RESTART_LINES[] =
+    "*                              * \n"
+    "* Please restart B.EXO Daemon  * \n";
+
+// The word is stored exactly as typed. A write that fails must not look
+// like success, so the run ends there.
+void store_setting(const char *key, const char *word) {
+    if (ini_puts(SECTION_GENERAL, key, word, inifile) == 0) {
+        printf("Unable to write the configuration file %s\n", inifile);
+        exit(1);
+    }
+}
+
+// atoi's reading of the word; text without a number counts as 0.
+int zero_or_one_or_refuse(const char *word) {
+    int number = atoi(word);
+    if (number != 0 && number != 1) {
+        printf("Please only use the variable 1 or 0.\n");
+        exit(0);
+    }
+    return number;
+}
+
+void refuse_unless_time(const char *word) {
+    if (validate(word) != 0) {
+        printf("Please only use the format HH:mm:ss\n");
+        exit(0);
+    }
+}
+
+void confirm_and_close_box(const char *confirmation_format, const char *word) {
+    printf(confirmation_format, word);
+    printf("%s", RESTART_LINES);
+    footer();
+}
+
+// Stores a 0/1 word, then shows the box with the line for the number read.
+void set_flag(const char *key, const char *word, const char *enabled_line,
+              const char *disabled_line) {
+    int number = zero_or_one_or_refuse(word);
+    store_setting(key, word);
+    header();
+    confirm_and_close_box(number == 1 ? enabled_line : disabled_line, word);
+}
+
+// Copies `word` into `quoted` as one shell word in single quotes.
+// Returns false when it does not fit.
+bool shell_quote(const char *word, char *quoted, size_t size) {
+    size_t length = 0;
+    auto put = [&](const char *text) {
+        size_t text_length = strlen(text);
+        if (length + text_length >= size) {
+            return false;
+        }
+        memcpy(quoted + length, text, text_length);
+        length += text_length;
+        return true;
+    };
+    if (!put("'")) {
+        return false;
+    }
+    for (const char *c = word; *c != '\0'; ++c) {
+        char single[2] = {*c, '\0'};
+        if (!put(*c == '\'' ? "'\\''" : single)) {
+            return false;
+        }
+    }
+    if (!put("'")) {
+        return false;
+    }
+    quoted[length] = '\0';
+    return true;
+}
+
+}  // namespace
+
+void switch_charger(bool on) {
+    header();
+    tool_exchange(fd, on ? CMD_CHARGE_ON : CMD_CHARGE_OFF, 1, UPS_WAIT_READING, UPS_REPLY_SHORT,
+                  UPS_RETRY_LIMIT, 0);
+    if (buffer_in[1] == 1) {
+        printf(on ? "* Charging circuit: Online     *\n" : "* Charging circuit: Offline    *\n");
+    } else {
+        printf(on ? "Failure: Activating charging circuit not possible.\n"
+                  : "Failure: Deactivating charging circuit not possible.\n");
+    }
+    footer();
+}
+
+void set_charge_current(const char *word) {
+    int code = ups_charge_current_code(atoi(word));
+    if (code < 0) {
+        printf("Please only use current 300, 500 or 1000 \n");
+        exit(0);
+    }
+    buffer_out[1] = static_cast<uint8_t>(code);
+    header();
+    tool_exchange(fd, CMD_SET_CHARGE_CURRENT, 2, UPS_WAIT_SET_CHARGE_CURRENT, UPS_REPLY_SHORT,
+                  UPS_RETRY_LIMIT, 0);
+    int milliamperes = ups_charge_current_ma(buffer_in[1]);
+    if (milliamperes == 1000) {
+        printf("* Charging current: %i mA    *\n", milliamperes);
+    } else if (milliamperes > 0) {
+        printf("* Charging current: %i mA     *\n", milliamperes);
+    }
+    footer();
+}
+
+void change_address(const char *word) {
+    if (!ishex(word)) {
+        printf("%s is not a hexadecimal character or not within the range - Please use the "
+               "correct Forma, e.g. 0X0F \n",
+               word);
+        exit(0);
+    }
+    header();
+    printf("* I2C-Address set to: %s     *\n", word);
+    printf("%s", RESTART_LINES);
+    // The board only moves once its new address is safely stored.
+    store_setting(KEY_ADDRESS, word);
+    buffer_out[1] = static_cast<uint8_t>(strtol(word, nullptr, 16) & 0xFF);
+    tool_send(CMD_SET_ADDRESS, 2);
+    footer();
+}
+
+void set_shutdown_timer(const char *word) {
+    header();
+    store_setting(KEY_TIMER, word);
+    confirm_and_close_box("* Shutdown timer set to: %s    *\n", word);
+}
+
+void set_sleep_time(const char *word) {
+    header();
+    store_setting(KEY_SLEEP, word);
+    confirm_and_close_box("* Sleep timer set to: %s        *\n", word);
+}
+
+void set_autostart(const char *word) {
+    set_flag(KEY_AUTOSTART, word, "* Autostart enabled            *\n",
+             "* Autostart disabled           *\n");
+}
+
+void set_mail_notification(const char *word) {
+    set_flag(KEY_MAIL, word, "* Mail notification enabled    *\n",
+             "* Mail notification disabled   *\n");
+}
+
+void set_timed_boot(const char *word) {
+    int number = zero_or_one_or_refuse(word);
+    store_setting(KEY_TIMED_BOOT, word);
+    header();
+    if (number == 1) {
+        confirm_and_close_box("* Timed boot enabled           *\n", word);
+        return;
+    }
+    tool_send(CMD_TIMED_BOOT_OFF, 1);
+    tool_pause(UPS_PAUSE_TIMED_BOOT_OFF);
+    confirm_and_close_box("* Timed boot disabled          *\n", word);
+}
+
+void set_timed_shutdown(const char *word) {
+    set_flag(KEY_TIMED_SHUTDOWN, word, "* Timed shutdown enabled       *\n",
+             "* Timed shutdown disabled      *\n");
+}
+
+void set_boot_time(const char *word) {
+    refuse_unless_time(word);
+    store_setting(KEY_TIME_BOOT, word);
+    header();
+    confirm_and_close_box("* Boot time %s           *\n", word);
+}
+
+void set_shutdown_time(const char *word) {
+    refuse_unless_time(word);
+    store_setting(KEY_TIME_SHUTDOWN, word);
+    header();
+    confirm_and_close_box("* Shutdown time %s       *\n", word);
+}
+
+void flash_firmware(const char *word) {
+    char quoted[COMMAND_BUFFER_SIZE];
+    int length = -1;
+    if (shell_quote(word, quoted, sizeof quoted)) {
+        length = snprintf(String, sizeof String,
+                          "/opt/bexod/tools/twiboot -a 0x30 -d /dev/i2c-1 -w flash:%s -n", quoted);
+    }
+    if (length < 0 || length >= COMMAND_BUFFER_SIZE) {
+        printf("The firmware file name is too long.\n");
+        exit(0);
+    }
+    tool_send(CMD_ENTER_BOOTLOADER, 1);
+    fflush(stdout);
+    system("sleep 0.5");
+    system(String);
+}

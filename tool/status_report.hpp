@@ -1,0 +1,13 @@
+// The status box: its top and bottom, the reading options and the full report.
+#pragma once
+
+void header(void);
+void footer(void);
+
+// With `plain` set, only the numbers are printed, without box, labels or units.
+void read_input_voltage(bool plain);
+void read_extern_current(bool plain);
+void read_battery_current(bool plain);
+void read_battery_level(bool plain);
+
+void status_report(void);
