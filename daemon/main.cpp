@@ -1,1 +1,282 @@
-int main() { return 0; }
+// bexod: the monitoring daemon of the B.EXO UPS board, and its own control
+// command (-status, -start, -stop, -restart).
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/hw/gpiolib.hpp"
+#include "common/hw/pi_i2c.hpp"
+#include "common/hw/ups_protocol.hpp"
+#include "common/support/create_pid_file.hpp"
+#include "common/support/log.hpp"
+#include "common/support/region_locking.hpp"
+#include "daemon/daemon_state.hpp"
+#include "daemon/monitor.hpp"
+#include "daemon/shutdown_actions.hpp"
+
+namespace {
+
+constexpr char PID_FILE[] = "/var/run/bexod.pid";
+constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
+constexpr int PATH_BUFFER_SIZE = 100;
+
+const struct option long_options[] = {
+    {"status", no_argument, nullptr, 'i'},
+    {"start", no_argument, nullptr, 'b'},
+    {"stop", no_argument, nullptr, 'e'},
+    {"restart", no_argument, nullptr, 'f'},
+    {nullptr, 0, nullptr, 0},
+};
+
+int getPID(const char *path) {
+    FILE *file = fopen(path, "r");
+    if (file == nullptr) {
+        return 0;
+    }
+    int pid = 0;
+    if (fscanf(file, "%d", &pid) != 1) {
+        pid = 0;
+    }
+    fclose(file);
+    return pid;
+}
+
+int DirectoryExists(const char *path) {
+    if (access(path, F_OK) != 0) {
+        return -1;
+    }
+    struct stat info;
+    if (stat(path, &info) != 0) {
+        return 0;
+    }
+    return (info.st_mode & S_IFDIR) != 0 ? 1 : 0;
+}
+
+void usage(int argc, char *argv[]) {
+    if (argc <= 0) {
+        return;
+    }
+    printf("Usage: %s -status | -start | -stop | -restart\n", argv[0]);
+    printf("  Options:\n");
+    printf("      -status\tStatus\n");
+    printf("      -start\tStart Daemon\n");
+    printf("      -stop\t\tStop Daemon \n");
+    printf("\t  -restart  Restart the Daemon\n");
+    printf("\n");
+}
+
+void install_signal_handlers(void) {
+    signal(SIGHUP, signal_handler);
+    signal(SIGTERM, signal_handler);
+    signal(SIGINT, signal_handler);
+    signal(SIGQUIT, signal_handler);
+}
+
+// The process id of the running daemon, or 0. The daemon counts as running
+// only while a live process holds the lock on its PID file: a file left by
+// a crashed daemon, or one holding no number, must not be trusted, nor its
+// number signalled.
+pid_t running_daemon_pid(void) {
+    if (getPID(PID_FILE) <= 0) {
+        return 0;
+    }
+    int pid_fd = open(PID_FILE, O_RDONLY | O_CLOEXEC);
+    if (pid_fd < 0) {
+        return 0;
+    }
+    pid_t holder = regionIsLocked(pid_fd, F_WRLCK, SEEK_SET, 0, 0);
+    close(pid_fd);
+    return holder > 0 ? holder : 0;
+}
+
+void show_status(void) {
+    pid_t pid = running_daemon_pid();
+    if (pid > 0) {
+        printf("B.EXO Daemon running... PID: %d\n", pid);
+    } else {
+        printf("B.EXO Daemon stopped...\n");
+    }
+}
+
+bool request_start(void) {
+    pid_t pid = running_daemon_pid();
+    if (pid > 0) {
+        printf("B.EXO still Daemon running... PID: %d\n", pid);
+        return false;
+    }
+    printf("B.EXO Daemon started..\n");
+    return true;
+}
+
+void request_stop(void) {
+    pid_t pid = running_daemon_pid();
+    if (pid <= 0) {
+        printf("B.EXO Daemon still stopped...\n");
+        return;
+    }
+    kill(pid, SIGTERM);
+    printf("B.EXO Daemon stopped!\n");
+}
+
+bool request_restart(void) {
+    pid_t pid = running_daemon_pid();
+    if (pid <= 0) {
+        printf("B.EXO Daemon not running...\n");
+        return false;
+    }
+    kill(pid, SIGTERM);
+    printf("B.EXO Daemon stopped!\n");
+    fflush(stdout);
+    daemon_pause_seconds(1);
+    printf("B.EXO Daemon started..\n");
+    return true;
+}
+
+// Acts on the options in their order; true when one of them asks for a start.
+bool handle_options(int argc, char *argv[]) {
+    bool start_requested = false;
+    int option;
+    while ((option = getopt_long_only(argc, argv, "ibe", long_options, nullptr)) != -1) {
+        switch (option) {
+        case 'i': show_status(); break;
+        case 'b': start_requested = request_start() || start_requested; break;
+        case 'e': request_stop(); break;
+        case 'f': start_requested = request_restart() || start_requested; break;
+        default: usage(argc, argv); break;
+        }
+    }
+    return start_requested;
+}
+
+void program_timed_boot(void) {
+    send_action(CMD_TIMED_BOOT_ON);
+    Log("BEXOD:  Activating time controlled boot!\n");
+    buffer_out[0] = CMD_TIME_RECORD;
+    split_time_text(boot_time_text, buffer_out + 1, UPS_TIME_RECORD_SIZE - 1);
+    ups_write(fd, buffer_out, UPS_TIME_RECORD_SIZE);
+    daemon_pause(UPS_PAUSE_TIME_RECORD);
+}
+
+[[noreturn]] void fail_to_export(void) {
+    Log("BEXOD:  Unable to export GPIO\n");
+    exit(1);
+}
+
+void claim_event_line(void) {
+    char path[PATH_BUFFER_SIZE];
+    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/", event_line);
+    if (DirectoryExists(path) == -1) {
+        if (gpio_export(event_line) != 0) {
+            fail_to_export();
+        }
+    } else if (gpio_unexport(event_line) != 0 || gpio_export(event_line) != 0) {
+        fail_to_export();
+    }
+    gpio_direction(event_line, GPIO_IN);
+    Log("BEXOD:  Set GPIO to input\n");
+}
+
+bool unit_file_installed(void) {
+    FILE *unit = fopen(UNIT_FILE, "r");
+    if (unit == nullptr) {
+        return false;
+    }
+    fclose(unit);
+    return true;
+}
+
+void install_or_remove_service(void) {
+    bool installed = unit_file_installed();
+    if (autostart == 1 && !installed) {
+        run_shell("sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/");
+        daemon_pause_seconds(1);
+        run_shell("sudo chmod +x /etc/systemd/system/bexod.service");
+        run_shell("sudo systemctl daemon-reload");
+        run_shell("sudo systemctl enable bexod.service");
+    } else if (autostart != 1 && installed) {
+        run_shell("sudo systemctl disable bexod.service");
+        run_shell("sudo rm -r /etc/systemd/system/bexod.service");
+    }
+}
+
+void open_system_log(void) {
+    setlogmask(LOG_UPTO(LOG_EMERG));
+    openlog("BEXO", LOG_PID | LOG_CONS | LOG_NDELAY | LOG_PERROR, LOG_USER);
+}
+
+// Everything the invoking process prepares before it detaches.
+void prepare_start(void) {
+    fd = piI2CSetup(address);
+    send_action(CMD_RESUME);
+    if (timed_boot == 1) {
+        program_timed_boot();
+    }
+    if (timed_shutdown == 1) {
+        split_time_text(str_shutdown, buffer_shutdown, sizeof buffer_shutdown);
+    }
+    claim_event_line();
+    install_or_remove_service();
+    open_system_log();
+    Log("BEXOD: Entering Daemon BEXO.\n");
+}
+
+// Descriptors 0 to 2 are closed; /dev/null takes their numbers so that no
+// file the daemon opens later can receive stray standard output.
+void close_standard_streams(void) {
+    for (int stream = 0; stream <= 2; ++stream) {
+        close(stream);
+    }
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd == 0) {
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+    }
+}
+
+[[noreturn]] void detach_and_monitor(const char *program) {
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    if (child < 0) {
+        exit(1);
+    }
+    if (child > 0) {
+        exit(0);
+    }
+    createPidFile(program, PID_FILE, CPF_CLOEXEC);
+    umask(0);
+    if (setsid() < 0) {
+        exit(1);
+    }
+    if (chdir("/") != 0) {
+        exit(1);
+    }
+    close_standard_streams();
+    for (;;) {
+        process();
+        daemon_pause_seconds(cycle_pause_seconds());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    install_signal_handlers();
+    read_settings();
+    if (geteuid() != 0) {
+        printf("Please start the software with superuser privilegs.\n");
+        return 0;
+    }
+    if (!handle_options(argc, argv)) {
+        return 0;
+    }
+    event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
+    prepare_start();
+    detach_and_monitor(argv[0]);
+}

@@ -1,0 +1,75 @@
+#include "daemon/daemon_state.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "common/config/ini_store.hpp"
+
+int32_t timer;
+int32_t autostart;
+int32_t sleepval;
+uint8_t address;
+int32_t mail;
+int32_t timed_boot;
+int32_t timed_shutdown;
+char boot_time_text[CONFIG_TEXT_SIZE];
+char str_shutdown[CONFIG_TEXT_SIZE];
+
+int fd = -1;
+uint8_t buffer_shutdown[10];
+int event_line = EVENT_LINE_PROCESSOR_NUMBER;
+
+namespace {
+
+// atoi on the 32-bit target: strtol saturated at the 32-bit limits.
+int32_t read_field(const char *text) {
+    long value = strtol(text, nullptr, 10);
+    if (value > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (value < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(value);
+}
+
+int32_t read_integer(const char *key) {
+    return ini_getl(SECTION_GENERAL, key, SETTING_MISSING, inifile);
+}
+
+}  // namespace
+
+void read_settings(void) {
+    timer = read_integer(KEY_TIMER);
+    autostart = read_integer(KEY_AUTOSTART);
+    sleepval = read_integer(KEY_SLEEP);
+    address = static_cast<uint8_t>(read_integer(KEY_ADDRESS) & 0xFF);
+    mail = read_integer(KEY_MAIL);
+    timed_boot = read_integer(KEY_TIMED_BOOT);
+    ini_gets(SECTION_GENERAL, KEY_TIME_BOOT, nullptr, boot_time_text, sizeof boot_time_text,
+             inifile);
+    timed_shutdown = read_integer(KEY_TIMED_SHUTDOWN);
+    ini_gets(SECTION_GENERAL, KEY_TIME_SHUTDOWN, nullptr, str_shutdown, sizeof str_shutdown,
+             inifile);
+}
+
+uint32_t cycle_pause_seconds(void) {
+    return sleepval < 0 ? 1 : static_cast<uint32_t>(sleepval);
+}
+
+int split_time_text(const char *text, uint8_t *fields, int capacity) {
+    int count = 0;
+    const char *c = text;
+    while (*c != '\0' && count < capacity) {
+        if (*c == ':') {
+            ++c;
+            continue;
+        }
+        // The number ends at the next ':' at the latest.
+        fields[count++] = static_cast<uint8_t>(read_field(c));
+        while (*c != '\0' && *c != ':') {
+            ++c;
+        }
+    }
+    return count;
+}

@@ -1,0 +1,35 @@
+// The daemon's process-wide state: its settings, read once at start, the
+// bus descriptor and the parsed daily shutdown time.
+#pragma once
+
+#include <cstdint>
+
+#include "common/config/config_file.hpp"
+
+extern int32_t timer;           // seconds of supply loss before power-off; negative: never
+extern int32_t autostart;       // 1: install and enable the service unit
+extern int32_t sleepval;        // seconds between two monitoring cycles
+extern uint8_t address;         // the board's bus address
+extern int32_t mail;            // 1: start the mail script on supply loss
+extern int32_t timed_boot;      // 1: program the board's timed boot
+extern int32_t timed_shutdown;  // 1: power off every day at the shutdown time
+extern char boot_time_text[CONFIG_TEXT_SIZE];
+extern char str_shutdown[CONFIG_TEXT_SIZE];
+
+extern int fd;                     // bus descriptor; -1 until the bus is open
+extern uint8_t buffer_shutdown[10];  // hour, minute, second of the daily shutdown
+extern int event_line;             // the kernel's number of the board's event line
+
+inline constexpr int EVENT_LINE_PROCESSOR_NUMBER = 27;
+
+// Reads the nine settings of section General in their fixed order.
+void read_settings(void);
+
+// Seconds to pause between cycles: the "sleep" setting, or 1 when it is
+// missing or negative (which would otherwise be an endless pause).
+uint32_t cycle_pause_seconds(void);
+
+// Splits a time text at its ':' separators (runs count as one) and stores
+// field k, read like atoi and cut to 8 bits, in fields[k - 1]; fields past
+// `capacity` are ignored. Returns the number of fields stored.
+int split_time_text(const char *text, uint8_t *fields, int capacity);

@@ -1,0 +1,160 @@
+#include "daemon/monitor.hpp"
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+#include "common/hw/gpiolib.hpp"
+#include "common/hw/pi_i2c.hpp"
+#include "common/hw/ups_protocol.hpp"
+#include "common/support/log.hpp"
+#include "common/support/timer.hpp"
+#include "daemon/daemon_state.hpp"
+#include "daemon/shutdown_actions.hpp"
+
+namespace {
+
+constexpr int32_t COUNTDOWN_PERIOD_MS = 1000;
+constexpr int DAILY_SHUTDOWN_WINDOW_SECONDS = 10;
+
+volatile sig_atomic_t var = 0;
+int timer_run = 0;
+time_t epoch_time;
+struct tm *tm_p;
+
+enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RESTORED };
+
+// Asks the board until it echoes the command, one attempt a second.
+// False when it never does: that counts as nothing to report.
+bool query_board(uint8_t command, int reply_length) {
+    switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, 1, UPS_WAIT_DAEMON_POLL,
+                         reply_length, UPS_RETRY_LIMIT, daemon_pause)) {
+    case UPS_ANSWERED:
+        return true;
+    case UPS_TIMED_OUT:
+        Log("BEXOD:  i2c-Request timed out \n");
+        return false;
+    case UPS_READ_FAILED:
+        break;
+    }
+    Log("BEXOD:  Unable to select I2C device\n");
+    exit(1);
+}
+
+bool shutdown_button_pressed(void) {
+    return query_board(CMD_BUTTON_QUERY, UPS_REPLY_SHORT) && buffer_in[1] == 1;
+}
+
+bool battery_low(void) {
+    return query_board(CMD_BATTERY_LOW_QUERY, UPS_REPLY_LONG) && buffer_in[5] == 1;
+}
+
+bool supply_present(void) {
+    return query_board(CMD_PRIMARY_QUERY, UPS_REPLY_LONG) && buffer_in[1] == 1;
+}
+
+void hand_line_back_to_board(void) {
+    send_action(CMD_RESUME);
+    gpio_change_in();
+    send_action(CMD_RESTORED);
+    Log("BEXOD:  Voltage present!\n");
+}
+
+countdown_end follow_countdown(void) {
+    for (;;) {
+        if (shutdown_button_pressed()) {
+            Log("BEXOD:  Received manual Shutdown signal!\n");
+            power_off_sequence();
+            return SHUTDOWN_BUTTON;
+        }
+        if (battery_low()) {
+            Log("BEXOD: Received Shutdown signal through low battery capacity.\n");
+            send_action(CMD_POWER_OFF);
+            power_off_sequence();
+            return BATTERY_LOW;
+        }
+        if (var > timer && timer_run == 1) {
+            return COUNTDOWN_EXPIRED;
+        }
+        if (supply_present()) {
+            hand_line_back_to_board();
+            return SUPPLY_RESTORED;
+        }
+    }
+}
+
+int follow_supply_loss(void) {
+    if (mail == 1) {
+        run_shell("python /opt/bexod/scripts/mail.py &");
+        Log("BEXOD:  Sending Mail notification!\n");
+    }
+    if (start_timer(COUNTDOWN_PERIOD_MS, timer_handler) != 0) {
+        Log("BEXOD:  timer error\n");
+        return 1;
+    }
+    timer_run = timer >= 0 ? 1 : 0;
+    countdown_end end = follow_countdown();
+    stop_timer();
+    if (end == COUNTDOWN_EXPIRED) {
+        Log("BEXOD:  Received Shutdown Signal through timer expired.\n");
+        send_action(CMD_POWER_OFF);
+        power_off_sequence();
+    }
+    return 0;
+}
+
+// The line reads 1: take it over from the board and ask what happened.
+int handle_event(void) {
+    var = 0;
+    timer_run = 0;
+    gpio_change_out();
+    send_action(CMD_ALERT);
+    if (!query_board(CMD_BUTTON_QUERY, UPS_REPLY_SHORT)) {
+        return 0;
+    }
+    switch (buffer_in[1]) {
+    case 1:
+        Log("BEXOD:  Received manual Shutdown signal!\n");
+        power_off_sequence();
+        return 0;
+    case 2:
+        Log("BEXOD:  Received manual Reboot signal!\n");
+        run_shell("sudo systemctl reboot");
+        return 0;
+    default:
+        Log("BEXOD:  Voltage loss!\n");
+        return follow_supply_loss();
+    }
+}
+
+bool inside_daily_shutdown_window(const struct tm *now) {
+    return now->tm_hour == buffer_shutdown[0] && now->tm_min == buffer_shutdown[1] &&
+           now->tm_sec >= buffer_shutdown[2] &&
+           now->tm_sec < buffer_shutdown[2] + DAILY_SHUTDOWN_WINDOW_SECONDS;
+}
+
+void check_daily_shutdown(void) {
+    if (timed_shutdown != 1) {
+        return;
+    }
+    epoch_time = time(nullptr);
+    tm_p = localtime(&epoch_time);
+    if (inside_daily_shutdown_window(tm_p)) {
+        Log("BEXOD:  Shutdown through timed shutdown - timer expired!\n");
+        power_off_sequence();
+    }
+}
+
+}  // namespace
+
+void timer_handler(void) {
+    var = var + 1;
+}
+
+int process(void) {
+    if (gpio_read(event_line) == 1) {
+        return handle_event();
+    }
+    check_daily_shutdown();
+    return 0;
+}

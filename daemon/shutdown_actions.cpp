@@ -1,0 +1,183 @@
+#include "daemon/shutdown_actions.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+
+#include "common/config/ini_store.hpp"
+#include "common/hw/gpiolib.hpp"
+#include "common/hw/pi_i2c.hpp"
+#include "common/hw/ups_protocol.hpp"
+#include "common/support/log.hpp"
+#include "daemon/daemon_state.hpp"
+
+namespace {
+
+constexpr int COMMAND_BUFFER_SIZE = 4096;
+char String[COMMAND_BUFFER_SIZE];
+
+volatile sig_atomic_t hangup_pending = 0;
+volatile sig_atomic_t terminate_pending = 0;
+
+// Which stop sequence runs. Its own pauses must not start it again; a
+// SIGTERM may still end a SIGHUP sequence half-way, and nothing interrupts
+// the SIGTERM sequence.
+enum stop_state { RUNNING, IN_HANGUP_SEQUENCE, IN_TERMINATE_SEQUENCE };
+stop_state stopping = RUNNING;
+
+void fill_signal_set(sigset_t *set) {
+    sigemptyset(set);
+    sigaddset(set, SIGHUP);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGQUIT);
+    sigaddset(set, SIGALRM);
+}
+
+bool stop_signal_pending(void) {
+    switch (stopping) {
+    case RUNNING: return terminate_pending || hangup_pending;
+    case IN_HANGUP_SEQUENCE: return terminate_pending;
+    case IN_TERMINATE_SEQUENCE: return false;
+    }
+    return false;
+}
+
+// Steps 1 to 4 of both stop sequences. Before the bus is open there is no
+// board to tell.
+void alert_board_of_stop(void) {
+    gpio_change_out();
+    if (fd >= 0) {
+        piI2CWrite(fd, CMD_ALERT);
+        time_shutdown();
+    }
+    daemon_pause(UPS_PAUSE_ACTION);
+}
+
+void hangup_sequence(void) {
+    alert_board_of_stop();
+    Log("BEXOD: Received SIGHUP signal.\n");
+}
+
+[[noreturn]] void terminate_sequence(void) {
+    alert_board_of_stop();
+    Log("BEXOD: Received SIGTERM signal.\n");
+    system("sudo rm -r /var/run/bexod.pid");
+    exit(0);
+}
+
+void run_pending_stop_sequences(void) {
+    while (stop_signal_pending()) {
+        if (terminate_pending) {
+            stopping = IN_TERMINATE_SEQUENCE;
+            terminate_sequence();
+        }
+        hangup_pending = 0;
+        stopping = IN_HANGUP_SEQUENCE;
+        hangup_sequence();
+        stopping = RUNNING;
+    }
+}
+
+// Waits without the race of a signal that arrives just before the wait:
+// the signals stay blocked until ppoll unblocks them atomically.
+void pause_for(struct timespec duration) {
+    sigset_t watched;
+    sigset_t previous;
+    fill_signal_set(&watched);
+    sigprocmask(SIG_BLOCK, &watched, &previous);
+    if (!stop_signal_pending()) {
+        ppoll(nullptr, 0, &duration, &previous);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    run_pending_stop_sequences();
+}
+
+struct tm local_time_now(void) {
+    time_t now = time(nullptr);
+    return *localtime(&now);
+}
+
+}  // namespace
+
+void signal_handler(int signal_number) {
+    if (signal_number == SIGHUP) {
+        hangup_pending = 1;
+    } else if (signal_number == SIGTERM) {
+        terminate_pending = 1;
+    }
+}
+
+void daemon_pause(unsigned microseconds) {
+    pause_for({static_cast<time_t>(microseconds / 1000000),
+               static_cast<long>(microseconds % 1000000) * 1000});
+}
+
+void daemon_pause_seconds(uint32_t seconds) {
+    pause_for({static_cast<time_t>(seconds), 0});
+}
+
+void send_action(uint8_t command) {
+    piI2CWrite(fd, command);
+    daemon_pause(UPS_PAUSE_ACTION);
+}
+
+void run_shell(const char *command) {
+    system(command);
+    run_pending_stop_sequences();
+}
+
+void user_shutdown(void) {
+    char commands[USER_COMMAND_COUNT][CONFIG_TEXT_SIZE];
+    for (int i = 0; i < USER_COMMAND_COUNT; ++i) {
+        ini_gets(SECTION_USER, KEY_COMMANDS[i], nullptr, commands[i], CONFIG_TEXT_SIZE, inifile);
+    }
+    for (int i = 0; i < USER_COMMAND_COUNT; ++i) {
+        if (commands[i][0] != '\0') {
+            snprintf(String, sizeof String, "%s", commands[i]);
+            run_shell(String);
+        }
+    }
+}
+
+void time_shutdown(void) {
+    struct tm now = local_time_now();
+    if (timed_boot != 1) {
+        return;
+    }
+    buffer_out[0] = CMD_TIME_RECORD;
+    buffer_out[4] = static_cast<uint8_t>(now.tm_hour);
+    buffer_out[5] = static_cast<uint8_t>(now.tm_min);
+    buffer_out[6] = static_cast<uint8_t>(now.tm_sec);
+    ups_write(fd, buffer_out, UPS_TIME_RECORD_SIZE);
+    daemon_pause(UPS_PAUSE_TIME_RECORD);
+}
+
+void power_off_sequence(void) {
+    user_shutdown();
+    time_shutdown();
+    run_shell("sudo systemctl poweroff");
+}
+
+void gpio_change_out(void) {
+    if (gpio_direction(event_line, GPIO_OUT) != 0) {
+        Log("BEXOD:  Unable to change to output\n");
+        exit(1);
+    }
+    if (gpio_write(event_line, 1) != 0) {
+        Log("BEXOD:  Unable to set output high\n");
+        exit(1);
+    }
+    Log("BEXOD:  Set GPIO to output\n");
+}
+
+void gpio_change_in(void) {
+    if (gpio_direction(event_line, GPIO_IN) != 0) {
+        Log("BEXOD:  Unable to change to input\n");
+        exit(1);
+    }
+    Log("BEXOD:  Set GPIO to input\n");
+}

@@ -1,0 +1,30 @@
+// What the daemon does when the computer is to go down or the daemon itself
+// is stopped, and the signal handling that leads there.
+#pragma once
+
+#include <cstdint>
+
+// Installed for SIGHUP, SIGTERM, SIGINT and SIGQUIT. It only notes SIGHUP
+// and SIGTERM; the main flow runs their sequences at its next pause.
+void signal_handler(int signal_number);
+
+// Pauses, cut short by any caught signal; then runs the sequence of a
+// SIGHUP or SIGTERM that arrived (SIGTERM ends the process there).
+void daemon_pause(unsigned microseconds);
+void daemon_pause_seconds(uint32_t seconds);
+
+// Sends a command that starts an action on the board and gives it time.
+void send_action(uint8_t command);
+
+// Runs a shell command, then any stop sequence that arrived meanwhile.
+void run_shell(const char *command);
+
+void user_shutdown(void);
+void time_shutdown(void);
+// User commands, time record, "sudo systemctl poweroff".
+void power_off_sequence(void);
+
+// Take GPIO line 27 over from the board (output, high) or hand it back.
+// A failure is logged and ends the process with status 1.
+void gpio_change_out(void);
+void gpio_change_in(void);
