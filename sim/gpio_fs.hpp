@@ -1,0 +1,34 @@
+// /sys/class/gpio as the kernel's sysfs GPIO interface offers it, served by
+// a FUSE file system from a thread of this process. Line base + 27 is wired
+// to the board's event line; every other line reads 0 as an input.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sim/board.hpp"
+#include "sim/recorder.hpp"
+
+namespace sim {
+
+class GpioFs {
+public:
+    static constexpr int NGPIO = 54;
+    static constexpr int EVENT_LINE = 27;
+
+    // Mounts at `mountpoint` (which must exist) and starts serving.
+    GpioFs(Recorder &recorder, Board &board, int base, const std::string &mountpoint);
+    ~GpioFs();
+    GpioFs(const GpioFs &) = delete;
+    GpioFs &operator=(const GpioFs &) = delete;
+
+    World::GpioLine line(int number) const;  // kernel line number
+    void hide_value_until(double t);          // recorder time
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

@@ -1,0 +1,425 @@
+#include "sim/world.hpp"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "sim/bus.hpp"
+#include "sim/gpio_fs.hpp"
+#include "sim/isolation.hpp"
+#include "sim/process.hpp"
+#include "sim/recorder.hpp"
+#include "sim/shim_protocol.hpp"
+#include "sim/shim_server.hpp"
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char UMOCKDEV_PRELOAD[] = "libumockdev-preload.so.0";
+const char FAKETIME_LIBRARY[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+const char SYSTEM_PATH[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+const char CONFIG_PATH[] = "/opt/bexod/bexo.cfg";
+const char LOG_PATH[] = "/var/log/bexod.log";
+const char PID_PATH[] = "/run/bexod.pid";
+const char *const SHIM_NAMES[] = {"sudo", "systemctl", "python", "python3", "sim-mark"};
+
+// Runs actions at given times on a thread of its own.
+class Scheduler {
+public:
+    Scheduler() : thread_([this] { loop(); }) {}
+    ~Scheduler() {
+        {
+            std::lock_guard l(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+
+    void after(double seconds, std::function<void()> action) {
+        {
+            std::lock_guard l(m_);
+            queue_.emplace(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(seconds)),
+                           std::move(action));
+        }
+        cv_.notify_all();
+    }
+
+private:
+    void loop() {
+        std::unique_lock l(m_);
+        while (!stop_) {
+            if (queue_.empty()) {
+                cv_.wait(l);
+            } else if (queue_.begin()->first <= Clock::now()) {
+                auto action = std::move(queue_.begin()->second);
+                queue_.erase(queue_.begin());
+                l.unlock();
+                action();
+                l.lock();
+            } else {
+                cv_.wait_until(l, queue_.begin()->first);
+            }
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::multimap<Clock::time_point, std::function<void()>> queue_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// The world's scratch folder, removed when the world ends.
+struct Scratch {
+    std::string path;
+    Scratch() {
+        char tmpl[] = "/tmp/bexo-world.XXXXXX";
+        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+        path = tmpl;
+        chmod(path.c_str(), 0755);
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+bool starts_with(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+struct World::Impl {
+    Options options;
+    Recorder rec;
+    Board board;
+    Processes processes;
+    UserSwitch user_switch = user_switch_for_this_process();
+    Scratch scratch;
+    std::unique_ptr<Mounts> mounts;
+    std::unique_ptr<Bus> bus;
+    std::unique_ptr<GpioFs> gpio;
+    std::unique_ptr<ShimServer> shims;
+    std::unique_ptr<Scheduler> scheduler;
+
+    std::mutex shim_m;
+    bool sigterm_on_poweroff = false;
+    double sigterm_delay = 0.5;
+    std::map<std::string, int> shim_status;
+
+    std::string bin() const { return scratch.path + "/bin"; }
+    std::string socket_path() const { return scratch.path + "/shim.sock"; }
+
+    void install_programs();
+    int handle_shim(Event e);
+    void sigterm_daemon();
+    std::vector<std::string> environment(const RunOptions &o) const;
+};
+
+void World::Impl::install_programs() {
+    fs::create_directories(bin());
+    for (const char *name : SHIM_NAMES) fs::create_symlink(BEXO_SIM_SHIM_PATH, bin() + "/" + name);
+    fs::create_symlink(bexo_path(), bin() + "/bexo");
+    fs::create_symlink(bexod_path(), bin() + "/bexod");
+    for (const char *dir : {"/opt/bexod/start", "/opt/bexod/scripts", "/opt/bexod/tools"}) {
+        fs::create_directories(dir);
+        chmod(dir, 0755);
+    }
+    chmod("/opt/bexod", 0755);
+    fs::create_symlink(BEXO_SIM_SHIM_PATH, "/opt/bexod/tools/twiboot");
+}
+
+int World::Impl::handle_shim(Event e) {
+    bool power = false;
+    if (e.text == "systemctl")
+        for (const auto &a : e.args) power = power || a == "poweroff" || a == "reboot";
+    const std::string name = e.text;
+    rec.add(std::move(e));
+    std::lock_guard l(shim_m);
+    if (power && sigterm_on_poweroff) scheduler->after(sigterm_delay, [this] { sigterm_daemon(); });
+    auto it = shim_status.find(name);
+    return it == shim_status.end() ? 0 : it->second;
+}
+
+// What a real shutdown does to the daemon.
+void World::Impl::sigterm_daemon() {
+    std::ifstream in(PID_PATH);
+    long pid = 0;
+    Event e;
+    if (!(in >> pid) || pid <= 0) {
+        e.text = "poweroff: no process id in /run/bexod.pid to send SIGTERM to";
+        rec.add(e);
+        return;
+    }
+    e.kind = Kind::Signal;
+    e.text = "SIGTERM";
+    e.pid = static_cast<int>(pid);
+    e.result = kill(static_cast<pid_t>(pid), SIGTERM);
+    e.err = e.result ? errno : 0;
+    rec.add(e);
+}
+
+std::vector<std::string> World::Impl::environment(const RunOptions &o) const {
+    std::vector<std::string> env;
+    for (char **p = environ; *p; p++) {
+        const std::string entry = *p;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (name == "LD_PRELOAD" || name == "UMOCKDEV_DIR" || name == "PATH" ||
+            name == "BEXO_SIM_WORLD" || name == SHIM_SOCKET_ENV || starts_with(name, "FAKETIME"))
+            continue;
+        env.push_back(entry);
+    }
+    std::string preload = UMOCKDEV_PRELOAD;
+    if (!o.faketime.empty()) {
+        preload += std::string(":") + FAKETIME_LIBRARY;
+        env.push_back("FAKETIME=" + o.faketime);
+        env.push_back("NO_FAKE_STAT=1");  // leave file times to umockdev's stat
+    }
+    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back("UMOCKDEV_DIR=" + bus->root());
+    env.push_back("PATH=" + bin() + ":" + SYSTEM_PATH);
+    env.push_back(std::string(SHIM_SOCKET_ENV) + "=" + socket_path());
+    for (const auto &extra : o.env) env.push_back(extra);
+    return env;
+}
+
+World::World(Options options) : impl_(std::make_unique<Impl>()) {
+    if (!in_world_process())
+        throw std::runtime_error("sim::World needs enter_world_process() first (link bexo_sim_main)");
+    Impl &w = *impl_;
+    w.options = options;
+    w.sigterm_on_poweroff = options.sigterm_on_poweroff;
+    w.sigterm_delay = options.sigterm_delay;
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    w.mounts = std::make_unique<Mounts>(w.scratch.path + "/root");
+    w.bus = std::make_unique<Bus>(w.rec, w.board, options);
+    set_cpuinfo(options.cpuinfo);
+    if (options.device_tree_model) set_device_tree_model(*options.device_tree_model);
+    const std::string gpio_dir = w.bus->root() + "/sys/class/gpio";
+    fs::create_directories(gpio_dir);
+    w.gpio = std::make_unique<GpioFs>(w.rec, w.board, options.gpio_base, gpio_dir);
+    w.install_programs();
+    w.scheduler = std::make_unique<Scheduler>();
+    w.shims = std::make_unique<ShimServer>(w.socket_path(), [&w](Event e) { return w.handle_shim(std::move(e)); });
+}
+
+World::~World() {
+    Impl &w = *impl_;
+    w.processes.kill_all();
+    w.shims.reset();
+    w.scheduler.reset();
+    w.gpio.reset();
+    w.bus.reset();
+    w.mounts.reset();
+}
+
+Board &World::board() { return impl_->board; }
+double World::now() const { return impl_->rec.now(); }
+
+// ------------------------------------------------------------- programs
+
+Result World::run(const std::vector<std::string> &argv, const RunOptions &options) {
+    if (argv.empty()) throw std::invalid_argument("World::run: empty command");
+    Spawn s;
+    s.argv = argv;
+    s.env = impl_->environment(options);
+    s.path = resolve_program(argv[0], impl_->bin() + ":" + SYSTEM_PATH);
+    s.options = options;
+    s.user_switch = impl_->user_switch;
+    return impl_->processes.run(s);
+}
+
+Result World::bexo(const std::vector<std::string> &args, const RunOptions &options) {
+    std::vector<std::string> argv{"bexo"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, options);
+}
+
+Result World::bexod(const std::vector<std::string> &args, const RunOptions &options) {
+    std::vector<std::string> argv{"bexod"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, options);
+}
+
+pid_t World::daemon_pid() const {
+    std::ifstream in(PID_PATH);
+    long pid = 0;
+    if (!(in >> pid) || pid <= 0) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+std::optional<int> World::wait_exit(pid_t pid, double timeout) {
+    return impl_->processes.wait_exit(pid, timeout);
+}
+
+bool World::send_signal(pid_t pid, int sig) {
+    if (pid <= 0) return false;
+    Event e;
+    e.kind = Kind::Signal;
+    e.text = sigabbrev_np(sig) ? std::string("SIG") + sigabbrev_np(sig) : std::to_string(sig);
+    e.pid = pid;
+    e.result = kill(pid, sig);
+    e.err = e.result ? errno : 0;
+    impl_->rec.add(e);
+    return e.result == 0;
+}
+
+bool World::signal_daemon(int sig) { return send_signal(daemon_pid(), sig); }
+
+// ------------------------------------------------------------- records
+
+Events World::events() const { return impl_->rec.snapshot(); }
+size_t World::event_count() const { return impl_->rec.size(); }
+
+void World::note(const std::string &text) {
+    Event e;
+    e.text = text;
+    impl_->rec.add(e);
+}
+
+Events World::board_writes() const { return only(events(), is_board_write); }
+
+std::vector<Bytes> World::requests() const {
+    std::vector<Bytes> out;
+    for (const auto &e : board_writes()) out.push_back(e.bytes);
+    return out;
+}
+
+Bytes World::commands() const {
+    Bytes out;
+    for (const auto &e : board_writes())
+        if (!e.bytes.empty()) out.push_back(e.bytes[0]);
+    return out;
+}
+
+Events World::shim_calls(const std::string &name) const {
+    return only(events(), [&](const Event &e) { return e.kind == Kind::Shim && (name.empty() || e.text == name); });
+}
+
+Events World::gpio_events() const { return only(events(), is_gpio); }
+
+// ------------------------------------------------------------- waiting
+
+bool World::wait_for(const std::function<bool()> &condition, double timeout) {
+    const auto start = Clock::now();
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::duration<double>(Clock::now() - start).count() >= timeout) return false;
+        impl_->processes.reap();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::optional<Event> World::wait_for_event(const std::function<bool(const Event &)> &match,
+                                           double timeout, size_t from) {
+    std::optional<Event> found;
+    wait_for([&] {
+        const Events all = events();
+        for (size_t i = from; i < all.size(); i++)
+            if (match(all[i])) {
+                found = all[i];
+                return true;
+            }
+        return false;
+    }, timeout);
+    return found;
+}
+
+bool World::wait_for_log(const std::string &text, double timeout) {
+    return wait_for([&] { return log().find(text) != std::string::npos; }, timeout);
+}
+
+std::optional<Event> World::wait_for_shim(const std::string &name, double timeout,
+                                          const std::string &first_arg, size_t from) {
+    return wait_for_event([&](const Event &e) {
+        return e.kind == Kind::Shim && e.text == name &&
+               (first_arg.empty() || (!e.args.empty() && e.args[0] == first_arg));
+    }, timeout, from);
+}
+
+// ------------------------------------------------------------- files
+
+std::string World::read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void World::write_file(const std::string &path, const std::string &text) {
+    const fs::path p(path);
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool World::exists(const std::string &path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+void World::set_config(const std::string &text) { write_file(CONFIG_PATH, text); }
+std::string World::config() const { return read_file(CONFIG_PATH); }
+std::string World::log() const { return read_file(LOG_PATH); }
+
+void World::set_cpuinfo(const std::string &text) { write_file(impl_->bus->root() + "/proc/cpuinfo", text); }
+
+void World::set_device_tree_model(const std::string &model) {
+    write_file(impl_->bus->root() + "/proc/device-tree/model", model + std::string(1, '\0'));
+}
+
+// ------------------------------------------------------------- GPIO
+
+int World::gpio_number(int chip_line) const { return impl_->options.gpio_base + chip_line; }
+
+World::GpioLine World::gpio(int chip_line) const { return impl_->gpio->line(gpio_number(chip_line)); }
+
+void World::hide_gpio_value(double seconds) { impl_->gpio->hide_value_until(now() + seconds); }
+
+// ------------------------------------------------------------- shims
+
+void World::sigterm_on_poweroff(bool on, double delay) {
+    std::lock_guard l(impl_->shim_m);
+    impl_->sigterm_on_poweroff = on;
+    impl_->sigterm_delay = delay;
+}
+
+void World::set_shim_status(const std::string &name, int status) {
+    std::lock_guard l(impl_->shim_m);
+    impl_->shim_status[name] = status;
+}
+
+void World::after(double seconds, std::function<void()> action) {
+    impl_->scheduler->after(seconds, std::move(action));
+}
+
+std::string World::testbed_root() const { return impl_->bus->root(); }
+std::string World::bin_dir() const { return impl_->bin(); }
+
+std::string bexo_path() { return BEXO_SIM_BEXO_PATH; }
+std::string bexod_path() { return BEXO_SIM_BEXOD_PATH; }
+
+}  // namespace sim
