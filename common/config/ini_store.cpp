@@ -382,9 +382,11 @@ static bool cache_accum(int length, int *pending)
 }
 
 // Copies the pending bytes to the output and sets the mark after them, which
-// leaves the input at the start of the first line not counted. Returns 1 when
-// the copied text ends in "\n", 0 when not (or nothing was pending), -1 when
-// the bytes could not be read back or written.
+// leaves the input at the start of the first line not counted. The bytes are
+// read back in one piece, NUL bytes included; a short read means a read error
+// or a file changed under us, and the change is abandoned. Returns 1 when the
+// copied text ends in "\n", 0 when not (or nothing was pending), -1 when the
+// bytes could not be read back or written.
 static int cache_flush(ini_copy *copy)
 {
     if (fsetpos(copy->in, &copy->mark) != 0)
