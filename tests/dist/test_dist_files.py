@@ -1,0 +1,124 @@
+"""The shipped configuration, service unit and manual pages agree with the
+programs: the keys they read, the values their own checks accept, the paths
+they use and the options they offer."""
+
+import configparser
+import re
+import subprocess
+import unittest
+from pathlib import Path
+
+from test_mail import load_script
+
+TOP = Path(__file__).resolve().parents[2]
+CFG = TOP / "dist" / "bexo.cfg"
+UNIT = TOP / "dist" / "bexod.service"
+KEYS_HEADER = TOP / "common" / "config" / "config_file.hpp"
+
+TOOL_OPTIONS = {  # long name: short form
+    "chrgon": "1", "chrgoff": "2", "vin": "3", "pwrext": "4", "pwrbat": "5", "capbat": "6",
+    "status": "7", "timer": "8", "auto": "9", "sleep": "0", "chrgpwr": "a", "chgadd": "b",
+    "flash": "c", "help": "d", "mail": "e", "boot": "f", "shutdown": "g", "setboot": "h",
+    "setshutdown": "i",
+}
+DAEMON_OPTIONS = {"status": "i", "start": "b", "stop": "e", "restart": None}
+
+
+def ini_lines(section):
+    """Raw key lines of one section of the shipped file, in order."""
+    lines, inside = [], False
+    for line in CFG.read_text().splitlines():
+        s = line.strip()
+        if s.startswith("["):
+            inside = s.lower() == "[%s]" % section.lower()
+        elif inside and s and s[0] not in ";#":
+            lines.append(s)
+    return lines
+
+
+class ShippedConfigurationTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.general = load_script().read_section(CFG, "General")
+
+    def test_GeneralHoldsEachKeyTheProgramsReadExactlyOnce(self):
+        header = KEYS_HEADER.read_text()
+        wanted = set(re.findall(r'KEY_[A-Z_]+\[\] = "([a-z_]+)"', header))
+        self.assertEqual(len(wanted), 9, "key names not found in " + str(KEYS_HEADER))
+        written = [line.split("=", 1)[0].strip().lower() for line in ini_lines("General")]
+        self.assertEqual(sorted(written), sorted(wanted))
+
+    def test_ShippedValuesPassTheToolsOwnChecks(self):
+        g = self.general
+        # -chgadd: "0x" and two hex digits, at most 0x77
+        self.assertRegex(g["address"], r"^0[xX][0-7][0-9A-Fa-f]$")
+        self.assertEqual(int(g["address"], 16), 0x0F)
+        for key in ("time_boot", "time_shutdown"):
+            self.assertRegex(g[key], r"^([01][0-9]|2[0-4]):[0-5][0-9]:[0-5][0-9]$", key)
+        for key in ("autostart", "mail", "timed_boot", "timed_shutdown"):
+            self.assertIn(g[key], ("0", "1"), key)
+        # the daily shutdown is seen only by a check inside its 10 s window
+        self.assertIn(int(g["sleep"]), range(1, 10))
+        self.assertEqual(int(g["timer"]), -1)
+        self.assertEqual(g["autostart"], "1")
+
+    def test_NoUserCommandIsActiveAsShipped(self):
+        self.assertEqual(ini_lines("User"), [])
+
+    def test_MailSectionIsInvisibleToGeneralAndUser(self):
+        mail_keys = {line.split("=", 1)[0] for line in ini_lines("Mail")}
+        self.assertTrue({"recipient", "sender", "server", "port"} <= mail_keys)
+        self.assertFalse(mail_keys & set(self.general))
+
+
+class ServiceUnitTest(unittest.TestCase):
+    def test_UnitRunsTheInstalledDaemonTheWayItDetachesAndStops(self):
+        unit = configparser.ConfigParser(strict=True, interpolation=None)
+        unit.optionxform = str
+        unit.read(UNIT)
+        service = unit["Service"]
+        self.assertEqual(service["ExecStart"], "/usr/sbin/bexod -start")
+        self.assertEqual(service["Type"], "forking")
+        # bexod writes /var/run/bexod.pid; /var/run is a link to /run
+        self.assertIn(service["PIDFile"], ("/run/bexod.pid", "/var/run/bexod.pid"))
+        self.assertEqual(service["KillSignal"], "SIGTERM")
+        self.assertEqual(service["KillMode"], "process")
+        self.assertEqual(unit["Install"]["WantedBy"], "multi-user.target")
+
+    def test_DaemonStopsAfterOrdinaryServicesAndBeforeFileSystemsGo(self):
+        unit = configparser.ConfigParser(interpolation=None)
+        unit.read(UNIT)
+        u = unit["Unit"]
+        after, before = u["After"].split(), u["Before"].split()
+        self.assertIn("local-fs.target", after)
+        self.assertIn("shutdown.target", before)
+        self.assertIn("shutdown.target", u["Conflicts"].split())
+        # ordinary services are ordered after basic.target, so they stop first
+        self.assertIn("basic.target", before)
+        self.assertEqual(u["DefaultDependencies"], "no")
+
+
+class ManPageTest(unittest.TestCase):
+    def render(self, name):
+        done = subprocess.run(["groff", "-ww", "-man", "-Tutf8", str(TOP / "man" / name)],
+                              capture_output=True, text=True, check=True)
+        self.assertEqual(done.stderr, "")
+        return re.sub(r".\x08", "", done.stdout).replace("\u2010", "-")
+
+    def test_EveryOptionAndKeyIsDocumented(self):
+        keys = set(load_script().read_section(CFG, "General"))
+        for page, options in (("bexo.8", TOOL_OPTIONS), ("bexod.8", DAEMON_OPTIONS)):
+            text = self.render(page)
+            with self.subTest(page):
+                for name, short in options.items():
+                    self.assertRegex(text, r"(?<![\w-])-%s\b" % name)
+                    if short:
+                        self.assertRegex(text, r"-%s\b" % re.escape(short), name)
+                for key in keys:
+                    self.assertIn(key, text)
+                for section in ("CONFIGURATION", "FILES", "EXIT STATUS"):
+                    self.assertIn("\n" + section + "\n", text)
+
+
+if __name__ == "__main__":
+    unittest.main()
