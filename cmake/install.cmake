@@ -1,0 +1,88 @@
+# Installed layout on the Pi, and the Debian package made from it.
+#   /usr/sbin/bexod, /usr/bin/bexo         (install rules of daemon/ and tool/)
+#   /opt/bexod/bexo.cfg                      configuration, a conffile
+#   /opt/bexod/start/bexod.service           unit that bexod installs itself
+#   /opt/bexod/scripts/mail.py               supply-loss mail notice
+#   /opt/bexod/tools/                        place for the flashing tool twiboot
+#   /usr/share/man/man8/bexo.8.gz, bexod.8.gz
+# The programs use these paths as they are, so /opt/bexod is absolute and
+# the prefix defaults to /usr.
+include(GNUInstallDirs)
+
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix: bexod must end up in /usr/sbin" FORCE)
+endif()
+
+set(BEXO_OPT_DIR /opt/bexod)
+set(BEXO_DIST_DIR ${CMAKE_CURRENT_LIST_DIR}/../dist)
+set(BEXO_DEB_MAINTAINER "B.EXO UPS host software <bexo@example.org>"
+  CACHE STRING "Maintainer field of the Debian package")
+
+install(FILES ${BEXO_DIST_DIR}/bexo.cfg DESTINATION ${BEXO_OPT_DIR} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES ${BEXO_DIST_DIR}/bexod.service DESTINATION ${BEXO_OPT_DIR}/start)
+install(PROGRAMS ${BEXO_DIST_DIR}/mail.py DESTINATION ${BEXO_OPT_DIR}/scripts)
+install(DIRECTORY DESTINATION ${BEXO_OPT_DIR}/tools)
+install(FILES ${BEXO_DIST_DIR}/deb/logrotate DESTINATION /etc/logrotate.d RENAME bexo)
+
+# Manual pages and the changelog go out compressed, as Debian expects.
+set(BEXO_GZ_DIR ${CMAKE_BINARY_DIR}/dist-gz)
+configure_file(${BEXO_DIST_DIR}/deb/changelog.in ${BEXO_GZ_DIR}/changelog @ONLY)
+set(BEXO_GZ_FILES)
+foreach(src ${CMAKE_CURRENT_LIST_DIR}/../man/bexo.8 ${CMAKE_CURRENT_LIST_DIR}/../man/bexod.8
+            ${BEXO_GZ_DIR}/changelog)
+  get_filename_component(name ${src} NAME)
+  add_custom_command(OUTPUT ${BEXO_GZ_DIR}/${name}.gz
+    COMMAND gzip -9n -c ${src} > ${BEXO_GZ_DIR}/${name}.gz
+    DEPENDS ${src} VERBATIM)
+  list(APPEND BEXO_GZ_FILES ${BEXO_GZ_DIR}/${name}.gz)
+endforeach()
+add_custom_target(bexo_dist_files ALL DEPENDS ${BEXO_GZ_FILES})
+install(FILES ${BEXO_GZ_DIR}/bexo.8.gz ${BEXO_GZ_DIR}/bexod.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+set(BEXO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/bexo)
+install(FILES ${BEXO_GZ_DIR}/changelog.gz ${BEXO_DIST_DIR}/deb/copyright DESTINATION ${BEXO_DOC_DIR})
+install(FILES ${BEXO_DIST_DIR}/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+  RENAME bexo)
+
+# Debian package: cpack -G DEB in a cross build directory.
+if(NOT BEXO_DEB_ARCHITECTURE)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+    set(BEXO_DEB_ARCHITECTURE arm64)
+  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+    set(BEXO_DEB_ARCHITECTURE armhf)
+  elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
+    set(BEXO_DEB_ARCHITECTURE amd64)
+  endif()
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME bexo)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "B.EXO UPS daemon and control tool for the Raspberry Pi")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The B.EXO UPS is a battery board on the GPIO header of a Raspberry Pi.
+bexod watches the board's event line and powers the system off cleanly
+when the board's shutdown button is pressed, when the battery runs low or
+when a configured time on battery has passed; it reboots for the reboot
+button, can mail a notice on supply loss, and programs the board's timed
+boot. bexo shows the board's state and changes its settings.")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BEXO_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${BEXO_DEB_ARCHITECTURE})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# bexod powers off, reboots and manages its unit through "sudo systemctl";
+# it starts the mail script with "python". The libraries are added to
+# Depends by cpack-project.cmake.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, python3, python-is-python3")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${BEXO_DIST_DIR}/deb/conffiles ${BEXO_DIST_DIR}/deb/postinst
+  ${BEXO_DIST_DIR}/deb/prerm ${BEXO_DIST_DIR}/deb/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(BEXO_PROGRAM_LIST ${CMAKE_BINARY_DIR}/bexo-programs.txt)
+file(GENERATE OUTPUT ${BEXO_PROGRAM_LIST} CONTENT "$<TARGET_FILE:bexod>\n$<TARGET_FILE:bexo>\n")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake.in ${CMAKE_BINARY_DIR}/cpack-project.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack-project.cmake)
+include(CPack)
