@@ -262,13 +262,13 @@ gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer self) {
 void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer self) {
     auto *impl = static_cast<Bus::Impl *>(self);
     std::lock_guard l(impl->m);
+    impl->clients.erase(c);  // a new descriptor starts unbound
     impl->rec.add(impl->bus_event(Kind::I2cOpen, impl->client(c)));
 }
 
 void on_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *c, gpointer self) {
     auto *impl = static_cast<Bus::Impl *>(self);
     std::lock_guard l(impl->m);
-    impl->rec.add(impl->bus_event(Kind::I2cClose, impl->client(c)));
     impl->clients.erase(c);
 }
 

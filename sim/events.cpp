@@ -10,7 +10,6 @@ namespace sim {
 std::string kind_name(Kind kind) {
     switch (kind) {
     case Kind::I2cOpen: return "open";
-    case Kind::I2cClose: return "close";
     case Kind::I2cBind: return "bind";
     case Kind::SmbusByteWrite: return "smbus-write";
     case Kind::Smbus: return "smbus";
@@ -108,7 +107,7 @@ Events only(const Events &events, const std::function<bool(const Event &)> &keep
 
 bool is_bus(const Event &e) {
     switch (e.kind) {
-    case Kind::I2cOpen: case Kind::I2cClose: case Kind::I2cBind:
+    case Kind::I2cOpen: case Kind::I2cBind:
     case Kind::SmbusByteWrite: case Kind::Smbus: case Kind::Write: case Kind::Read:
         return true;
     default:

@@ -1,6 +1,9 @@
 #include "sim/isolation.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +13,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 
 #include "sim/world.hpp"
@@ -101,7 +106,22 @@ namespace sim {
 namespace {
 
 const char WORLD_MARK[] = "BEXO_SIM_WORLD";
+const char OUTER_NAMESPACE[] = "BEXO_SIM_OUTER_MNT_FD";
 const char PRELOAD[] = "libumockdev-preload.so.0";
+
+// The preload list without umockdev (a world started inside another world
+// brings its own).
+std::string other_preloads() {
+    const char *old = getenv("LD_PRELOAD");
+    std::string kept;
+    std::istringstream entries(old ? old : "");
+    std::string entry;
+    while (std::getline(entries, entry, ':')) {
+        if (entry.empty() || entry.find("libumockdev-preload") != std::string::npos) continue;
+        kept += ":" + entry;
+    }
+    return kept;
+}
 
 std::string write_proc(const char *path, const std::string &text) {
     std::ofstream out(path);
@@ -122,6 +142,8 @@ std::string enter_world_process(char **argv) {
     if (in_world_process()) return "";
     const uid_t uid = geteuid();
     const gid_t gid = getegid();
+    // Kept open across exec, so exists_outside can look at the real system.
+    const int outer = open("/proc/self/ns/mnt", O_RDONLY);
     if (uid == 0) {
         if (unshare(CLONE_NEWNS) != 0) return std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
     } else {
@@ -138,13 +160,29 @@ std::string enter_world_process(char **argv) {
     // Nothing mounted from now on may show outside.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return std::string("making / private: ") + strerror(errno);
-    const char *old = getenv("LD_PRELOAD");
-    std::string preload = PRELOAD;
-    if (old && *old) preload += std::string(":") + old;
-    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("LD_PRELOAD", (PRELOAD + other_preloads()).c_str(), 1);
+    unsetenv("UMOCKDEV_DIR");
     setenv(WORLD_MARK, "1", 1);
+    if (outer >= 0) setenv(OUTER_NAMESPACE, std::to_string(outer).c_str(), 1);
     execv("/proc/self/exe", argv);
     return std::string("re-executing /proc/self/exe: ") + strerror(errno);
+}
+
+std::optional<bool> exists_outside(const std::string &path) {
+    const char *fd_text = getenv(OUTER_NAMESPACE);
+    if (!fd_text) return std::nullopt;
+    const int fd = atoi(fd_text);
+    const pid_t pid = fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) {
+        // Raw calls only: this process may have other threads.
+        if (syscall(SYS_setns, fd, CLONE_NEWNS) != 0) syscall(SYS_exit_group, 2);
+        syscall(SYS_exit_group, syscall(SYS_faccessat, AT_FDCWD, path.c_str(), F_OK) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 2)
+        return std::nullopt;
+    return WEXITSTATUS(status) == 0;
 }
 
 }  // namespace sim

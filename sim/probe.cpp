@@ -57,7 +57,7 @@ void step(const std::string &s) {
     errno = 0;
     if (op == "open") {
         fd = open(arg.c_str(), O_RDWR);
-        report(op, fd);
+        report(op, fd < 0 ? -1 : 0);  // descriptor numbers depend on umockdev
     } else if (op == "bind") {
         report(op, ioctl(fd, I2C_SLAVE, strtol(arg.c_str(), nullptr, 0)));
     } else if (op == "smbus") {

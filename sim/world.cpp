@@ -187,7 +187,7 @@ std::vector<std::string> World::Impl::environment(const RunOptions &o) const {
         const std::string entry = *p;
         const std::string name = entry.substr(0, entry.find('='));
         if (name == "LD_PRELOAD" || name == "UMOCKDEV_DIR" || name == "PATH" ||
-            name == "BEXO_SIM_WORLD" || name == SHIM_SOCKET_ENV || starts_with(name, "FAKETIME"))
+            starts_with(name, "BEXO_SIM_") || starts_with(name, "FAKETIME"))
             continue;
         env.push_back(entry);
     }

@@ -32,8 +32,7 @@ namespace sim {
 // ------------------------------------------------------------------ events
 
 enum class Kind {
-    I2cOpen,         // a descriptor on an i2c node was opened
-    I2cClose,        // ... and closed (by its last holder)
+    I2cOpen,         // a descriptor on an i2c node was opened (closes are not seen)
     I2cBind,         // ioctl I2C_SLAVE; `address` is the requested address
     SmbusByteWrite,  // ioctl I2C_SMBUS, byte write: `bytes` = {data byte}
     Smbus,           // any other SMBus transfer; `text` names it
@@ -210,5 +209,9 @@ bool in_world_process();
 // user namespace mapping them to 0). Returns at once when already inside;
 // otherwise returns only on failure, with the reason.
 std::string enter_world_process(char **argv);
+// Whether `path` exists in the mount namespace this process started in,
+// outside every world; nothing when that namespace cannot be entered (as in
+// a user namespace). For tests of the world itself.
+std::optional<bool> exists_outside(const std::string &path);
 
 }  // namespace sim
