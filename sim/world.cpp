@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -196,6 +197,16 @@ std::vector<std::string> World::Impl::environment(const RunOptions &o) const {
         preload += std::string(":") + FAKETIME_LIBRARY;
         env.push_back("FAKETIME=" + o.faketime);
         env.push_back("NO_FAKE_STAT=1");  // leave file times to umockdev's stat
+        // An ASan allocator that reads the clock while it holds its lock
+        // deadlocks in libfaketime's first clock_gettime (which allocates).
+        const std::string keep_memory = "allocator_release_to_os_interval_ms=-1";
+        auto asan = std::find_if(env.begin(), env.end(), [](const std::string &e) {
+            return starts_with(e, "ASAN_OPTIONS=");
+        });
+        if (asan == env.end())
+            env.push_back("ASAN_OPTIONS=" + keep_memory);
+        else
+            *asan += ":" + keep_memory;
     }
     env.push_back("LD_PRELOAD=" + preload);
     env.push_back("UMOCKDEV_DIR=" + bus->root());
