@@ -139,17 +139,23 @@ struct World::Impl {
     std::vector<std::string> environment(const RunOptions &o) const;
 };
 
+// Copies, not links: a non-root run must reach them even when the build
+// tree lies in a folder only root may enter.
 void World::Impl::install_programs() {
     fs::create_directories(bin());
-    for (const char *name : SHIM_NAMES) fs::create_symlink(BEXO_SIM_SHIM_PATH, bin() + "/" + name);
-    fs::create_symlink(bexo_path(), bin() + "/bexo");
-    fs::create_symlink(bexod_path(), bin() + "/bexod");
+    chmod(bin().c_str(), 0755);
+    const std::string shim = bin() + "/sim-shim";
+    fs::copy_file(BEXO_SIM_SHIM_PATH, shim);
+    for (const char *name : SHIM_NAMES) fs::create_symlink(shim, bin() + "/" + name);
+    std::error_code missing;  // a build without the programs still gets a world
+    fs::copy_file(bexo_path(), bin() + "/bexo", missing);
+    fs::copy_file(bexod_path(), bin() + "/bexod", missing);
     for (const char *dir : {"/opt/bexod/start", "/opt/bexod/scripts", "/opt/bexod/tools"}) {
         fs::create_directories(dir);
         chmod(dir, 0755);
     }
     chmod("/opt/bexod", 0755);
-    fs::create_symlink(BEXO_SIM_SHIM_PATH, "/opt/bexod/tools/twiboot");
+    fs::create_symlink(shim, "/opt/bexod/tools/twiboot");
 }
 
 int World::Impl::handle_shim(Event e) {

@@ -189,7 +189,7 @@ public:
 
     // ---- where things are
     std::string testbed_root() const;  // umockdev root: /dev, /sys, /proc overlays
-    std::string bin_dir() const;       // shims, bexo and bexod; first on PATH
+    std::string bin_dir() const;       // shims, copies of bexo and bexod; first on PATH
 
     struct Impl;
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -27,8 +28,11 @@ std::vector<std::string> lines(const std::string &text) {
     return out;
 }
 
+// sim-probe copied into the world, where a non-root run can reach it too.
 std::vector<std::string> probe(World &w, std::vector<std::string> steps, sim::RunOptions o = {}) {
-    steps.insert(steps.begin(), SIM_PROBE);
+    const std::string copy = w.bin_dir() + "/sim-probe";
+    if (!World::exists(copy)) std::filesystem::copy_file(SIM_PROBE, copy);
+    steps.insert(steps.begin(), copy);
     const sim::Result r = w.run(steps, o);
     EXPECT_EQ(r.status, 0) << r.err;
     return lines(r.out);
