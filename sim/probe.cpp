@@ -1,7 +1,9 @@
 // sim-probe: a small client for tests of the world itself. Each argument is
 // one step, done in order; each prints one line: the step, its result, the
 // errno name (or OK) and any data.
-//   open:PATH  bind:ADDR  smbus:BYTE  write:HEX,HEX..  read:N  close
+//   open:PATH  use:N (the N-th descriptor opened, from 0)  bind:ADDR  close
+//   smbus:BYTE (byte write)  rbyte (read byte)  rbdata:REG  wbdata:REG,VAL
+//   rword:REG  quick  block:REG  funcs  write:HEX,HEX..  read:N
 //   sleep:MS   wfile:PATH=TEXT ("\n" for a line end)  rfile:PATH
 
 #include <fcntl.h>
@@ -15,10 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 int fd = -1;
+std::vector<int> opened;
 
 void report(const std::string &step, long result, const std::string &data = "") {
     const int err = errno;
@@ -50,6 +54,31 @@ std::string hex(const unsigned char *b, long n) {
     return s;
 }
 
+// The other SMBus transfers; prints the byte or word read.
+void smbus(const std::string &op, const std::string &arg) {
+    i2c_smbus_data data{};
+    i2c_smbus_ioctl_data d{I2C_SMBUS_READ, static_cast<uint8_t>(strtol(arg.c_str(), nullptr, 0)),
+                           I2C_SMBUS_BYTE_DATA, &data};
+    if (op == "rbyte") d.size = I2C_SMBUS_BYTE;
+    if (op == "rword") d.size = I2C_SMBUS_WORD_DATA;
+    if (op == "block") d.size = I2C_SMBUS_BLOCK_DATA;
+    if (op == "quick") {
+        d.read_write = I2C_SMBUS_WRITE;
+        d.size = I2C_SMBUS_QUICK;
+        d.data = nullptr;
+    }
+    if (op == "wbdata") {
+        d.read_write = I2C_SMBUS_WRITE;
+        data.byte = static_cast<uint8_t>(strtol(arg.substr(arg.find(',') + 1).c_str(), nullptr, 0));
+    }
+    const long r = ioctl(fd, I2C_SMBUS, &d);
+    char text[16] = "";
+    if (r == 0 && d.read_write == I2C_SMBUS_READ)
+        snprintf(text, sizeof text, d.size == I2C_SMBUS_WORD_DATA ? "%04x" : "%02x",
+                 d.size == I2C_SMBUS_WORD_DATA ? data.word : data.byte);
+    report(op, r, text);
+}
+
 void step(const std::string &s) {
     const size_t colon = s.find(':');
     const std::string op = s.substr(0, colon);
@@ -57,13 +86,26 @@ void step(const std::string &s) {
     errno = 0;
     if (op == "open") {
         fd = open(arg.c_str(), O_RDWR);
+        if (fd >= 0) opened.push_back(fd);
         report(op, fd < 0 ? -1 : 0);  // descriptor numbers depend on umockdev
+    } else if (op == "use") {
+        const size_t i = static_cast<size_t>(atol(arg.c_str()));
+        fd = i < opened.size() ? opened[i] : -1;
     } else if (op == "bind") {
         report(op, ioctl(fd, I2C_SLAVE, strtol(arg.c_str(), nullptr, 0)));
     } else if (op == "smbus") {
         i2c_smbus_ioctl_data d{I2C_SMBUS_WRITE, static_cast<uint8_t>(strtol(arg.c_str(), nullptr, 0)),
                                I2C_SMBUS_BYTE, nullptr};
         report(op, ioctl(fd, I2C_SMBUS, &d));
+    } else if (op == "rbyte" || op == "rbdata" || op == "wbdata" || op == "rword" || op == "quick" ||
+               op == "block") {
+        smbus(op, arg);
+    } else if (op == "funcs") {
+        unsigned long funcs = 0;
+        const long r = ioctl(fd, I2C_FUNCS, &funcs);
+        char text[32];
+        snprintf(text, sizeof text, "%lx", funcs);
+        report(op, r, r == 0 ? text : "");
     } else if (op == "write") {
         unsigned char b[64];
         long n = 0;

@@ -218,7 +218,11 @@ std::vector<std::string> World::Impl::environment(const RunOptions &o) const {
     env.push_back("UMOCKDEV_DIR=" + bus->root());
     env.push_back("PATH=" + bin() + ":" + SYSTEM_PATH);
     env.push_back(std::string(SHIM_SOCKET_ENV) + "=" + socket_path());
-    for (const auto &extra : o.env) env.push_back(extra);
+    for (const auto &extra : o.env) {
+        const std::string prefix = extra.substr(0, extra.find('=') + 1);
+        std::erase_if(env, [&](const std::string &e) { return starts_with(e, prefix); });
+        env.push_back(extra);
+    }
     return env;
 }
 

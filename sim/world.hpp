@@ -106,7 +106,7 @@ struct RunOptions {
     double timeout = 30;            // seconds; then the process group is killed
     bool as_user = false;           // run with a non-zero effective uid
     std::string faketime;           // libfaketime FAKETIME, e.g. "@2026-12-08 12:00:50" or "+0 x10"
-    std::vector<std::string> env;   // extra "NAME=value" entries
+    std::vector<std::string> env;   // "NAME=value" entries, added or replacing
     std::string input;              // written to standard input, then closed
     bool capture = true;            // false: share this process's stdin/stdout/stderr
 };

@@ -40,15 +40,21 @@ TEST(BexoSim, OptionsReachTheWorld) {
          "open 0 OK\nbind 0 OK\nwrite 1 OK\nread 2 OK 45,00\n"},
         {{"--gpio-base", "512", "--", "cat", "/sys/class/gpio/gpiochip512/base"}, "512\n"},
         {{"--", "cat", "/opt/bexod/bexo.cfg"}, "[General]\naddress=0x36\n"},
-        {{"--as-user", "--", "id", "-u"}, ""},
+        {{"--config", "/etc/hostname", "--", "cmp", "/etc/hostname", "/opt/bexod/bexo.cfg"}, ""},
+        {{"--install", "/etc/hostname:/opt/bexod/start/bexod.service", "--", "cmp", "/etc/hostname",
+          "/opt/bexod/start/bexod.service"},
+         ""},
+        {{"--no-config", "--", "sh", "-c", "test ! -e /opt/bexod/bexo.cfg"}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0]);
         const auto r = bexo_sim(w, c.args);
         EXPECT_EQ(r.status, 0) << r.err;
-        if (!c.out.empty()) EXPECT_EQ(r.out, c.out);
-        else EXPECT_NE(r.out, "0\n");
+        EXPECT_EQ(r.out, c.out);
     }
+    const auto user = bexo_sim(w, {"--as-user", "--", "id", "-u"});
+    EXPECT_EQ(user.status, 0);
+    EXPECT_NE(user.out, "0\n");
 }
 
 TEST(BexoSim, ExitsWithTheCommandsStatus) {

@@ -141,6 +141,17 @@ TEST(SimBoard, KeepsWhatTheHostToldIt) {
     EXPECT_EQ(b.bus_write(0x0F, {0x22}), 0);
 }
 
+TEST(SimBoard, ChargerSwitchCanBeRefused) {
+    Board b;
+    b.set_charger(true, 1);
+    b.set_charger_switch_works(false);
+    EXPECT_EQ(exchange(b, {0x27}, 3), (Bytes{0x27, 0, 0}));
+    EXPECT_TRUE(b.charger_on());
+    b.set_charger_switch_works(true);
+    EXPECT_EQ(exchange(b, {0x27}, 3), (Bytes{0x27, 1, 0}));
+    EXPECT_FALSE(b.charger_on());
+}
+
 // The echo of each of `reads` replies to 0x22, 0 for a failed read.
 std::vector<int> echoes(Board &b, int reads) {
     std::vector<int> out;
@@ -241,6 +252,31 @@ TEST(SimBus, RecordsEveryTransferInOrderWithItsTime) {
     EXPECT_LT(pause, 0.2);
 }
 
+TEST(SimBus, EachDescriptorKeepsItsOwnAddress) {
+    World w;
+    EXPECT_EQ(probe(w, {"open:/dev/i2c-1", "bind:0x36", "open:/dev/i2c-1", "bind:0x20", "use:0",
+                        "smbus:0x22", "use:1", "smbus:0x22", "use:0", "read:5"}),
+              (std::vector<std::string>{"open 0 OK", "bind 0 OK", "open 0 OK", "bind 0 OK", "smbus 0 OK",
+                                        "smbus -1 EREMOTEIO", "read 5 OK 22,01,0c,00,00"}));
+}
+
+TEST(SimBus, OtherSmbusTransfersAreMadeOfPlainWritesAndReads) {
+    World w;
+    EXPECT_EQ(probe(w, {"open:/dev/i2c-1", "bind:0x36", "funcs", "wbdata:0x37,0x02", "rbdata:0xd0",
+                        "rword:0xd0", "rbyte", "quick", "block:0x22"}),
+              (std::vector<std::string>{"open 0 OK", "bind 0 OK", "funcs 0 OK 7f0001", "wbdata 0 OK",
+                                        "rbdata 0 OK d0", "rword 0 OK ecd0", "rbyte 0 OK d0", "quick 0 OK",
+                                        "block -1 EOPNOTSUPP"}));
+    EXPECT_EQ(w.board().charge_code(), 2);
+    std::vector<std::string> texts;
+    for (const auto &e : w.events())
+        if (e.kind == Kind::Smbus) texts.push_back(e.text + " " + sim::hex(e.bytes));
+    EXPECT_EQ(texts, (std::vector<std::string>{"write-byte-data 37 02", "read-byte-data d0",
+                                               "read-word-data d0 ec", "read-byte d0", "quick ",
+                                               "size 5 "}));
+    EXPECT_TRUE(w.commands().empty()) << "only byte writes and plain writes count as board writes";
+}
+
 // ---------------------------------------------------------------- GPIO
 
 TEST(SimGpio, FollowsTheKernelSysfsRules) {
@@ -305,6 +341,39 @@ TEST(SimGpio, EventLineFollowsTheBoardOnAChipWithBase512) {
     EXPECT_EQ(probe(w, {"rfile:" + g + "gpio539/value"}), (std::vector<std::string>{"rfile -1 ENOENT"}));
     std::this_thread::sleep_for(std::chrono::milliseconds(350));
     EXPECT_EQ(probe(w, {"rfile:" + g + "gpio539/value"}), (std::vector<std::string>{"rfile 2 OK \"1\\n\""}));
+}
+
+TEST(SimGpio, NumbersAndPolarityAsTheKernelTakesThem) {
+    World w;
+    const std::string g = "/sys/class/gpio/";
+    EXPECT_EQ(probe(w, {"wfile:" + g + "export=27 ", "wfile:" + g + "export=-1", "wfile:" + g + "export=0x1b",
+                        "wfile:" + g + "gpio27/direction=out", "wfile:" + g + "gpio27/active_low=1",
+                        "wfile:" + g + "gpio27/value=1", "rfile:" + g + "gpio27/value",
+                        "wfile:" + g + "gpio27/edge=sideways", "wfile:" + g + "gpio27/edge=rising\\n",
+                        "rfile:" + g + "gpio27/edge"}),
+              (std::vector<std::string>{"wfile -1 EINVAL", "wfile -1 EINVAL", "wfile 4 OK", "wfile 3 OK",
+                                        "wfile 1 OK", "wfile 1 OK", "rfile 2 OK \"1\\n\"", "wfile -1 EINVAL",
+                                        "wfile 7 OK", "rfile 7 OK \"rising\\n\""}));
+    const auto line = w.gpio();
+    EXPECT_TRUE(line.output);
+    EXPECT_TRUE(line.active_low);
+    EXPECT_EQ(line.level, 0) << "active low: a written 1 drives the line low";
+    EXPECT_EQ(line.edge, "rising");
+    EXPECT_EQ(probe(w, {"wfile:" + g + "gpio27/direction=in", "rfile:" + g + "gpio27/value"}).back(),
+              "rfile 2 OK \"1\\n\"")
+        << "an input the board holds low reads 1 when active low";
+}
+
+bool real_root() { return sim::exists_outside("/").has_value(); }
+
+TEST(SimGpio, ExportNeedsRootAsInSysfs) {
+    if (!real_root()) GTEST_SKIP() << "in a user namespace a non-root run keeps the owner's rights";
+    World w;
+    sim::RunOptions user;
+    user.as_user = true;
+    EXPECT_EQ(probe(w, {"wfile:/sys/class/gpio/export=27"}, user),
+              (std::vector<std::string>{"wfile -1 EACCES"}));
+    EXPECT_FALSE(w.gpio().exported);
 }
 
 // ---------------------------------------------------------------- the system
@@ -394,7 +463,86 @@ TEST(SimShims, SudoRunsItsCommandAndOtherShimsOnlyRecord) {
         << "no SIGTERM unless the test asks for it";
 }
 
+TEST(SimShims, OutsideAWorldTheyComplainAndSudoStillRuns) {
+    World w;
+    sim::RunOptions lost;
+    lost.env = {"BEXO_SIM_SHIM_SOCKET=/nonexistent/shim.sock"};
+    const auto mark = w.run({"sim-mark", "x"}, lost);
+    EXPECT_EQ(mark.status, 1);
+    EXPECT_EQ(mark.err, "sim-mark (sim shim): no world to report to\n");
+    const auto sudo = w.run({"sudo", "echo", "hi"}, lost);
+    EXPECT_EQ(sudo.out, "hi\n");
+    EXPECT_TRUE(w.shim_calls().empty());
+}
+
+TEST(SimShims, PoweroffWithoutAPidFileIsNoted) {
+    World w;
+    w.sigterm_on_poweroff(true, 0);
+    EXPECT_EQ(w.run({"systemctl", "reboot"}).status, 0);
+    const auto note = w.wait_for_event([](const Event &e) { return e.kind == Kind::Note; }, 5);
+    ASSERT_TRUE(note);
+    EXPECT_NE(note->text.find("no process id"), std::string::npos);
+}
+
 // ---------------------------------------------------------------- processes
+
+TEST(SimProcesses, InputEnvironmentAndMissingPrograms) {
+    World w;
+    sim::RunOptions o;
+    o.input = "to stdin";
+    o.env = {"BEXO_TEST_VALUE=42", "PATH=/bin"};
+    EXPECT_EQ(w.run({"cat"}, o).out, "to stdin");
+    EXPECT_EQ(sh(w, "echo $BEXO_TEST_VALUE $PATH", o).out, "42 /bin\n") << "entries replace the world's";
+    EXPECT_EQ(sh(w, "echo $LD_PRELOAD").out, "libumockdev-preload.so.0\n");
+    const auto missing = w.run({"no-such-program"});
+    EXPECT_EQ(missing.status, 127);
+    EXPECT_NE(missing.err.find("cannot run no-such-program"), std::string::npos);
+}
+
+TEST(SimWorld, ScheduledActionsRunInTimeOrderAndSignalsAreRecorded) {
+    World w;
+    w.after(0.2, [&] { w.note("second"); });
+    w.after(0.1, [&] { w.note("first"); });
+    const auto second = w.wait_for_event([](const Event &e) { return e.text == "second"; }, 5);
+    ASSERT_TRUE(second);
+    EXPECT_GE(second->t, 0.2);
+    const auto notes = sim::only(w.events(), [](const Event &e) { return e.kind == Kind::Note; });
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].text, "first");
+    EXPECT_FALSE(w.signal_daemon(SIGTERM)) << "no pid file: nothing to signal";
+    sh(w, "sleep 5 >/dev/null 2>&1 & echo $! > /run/bexod.pid");
+    EXPECT_TRUE(w.signal_daemon(SIGTERM));
+    EXPECT_EQ(w.wait_exit(w.daemon_pid(), 5), 128 + SIGTERM);
+    EXPECT_EQ(w.events().back().str().substr(12), "signal SIGTERM to pid " + std::to_string(w.daemon_pid()));
+}
+
+TEST(SimWorld, TraceLinesAreReadable) {
+    Event bus;
+    bus.t = 1.5;
+    bus.kind = Kind::Read;
+    bus.node = "/dev/i2c-1";
+    bus.address = 0x36;
+    bus.bytes = {0x22, 0x01};
+    Event failed = bus;
+    failed.kind = Kind::SmbusByteWrite;
+    failed.bytes = {0x44};
+    failed.err = EREMOTEIO;
+    Event gpio;
+    gpio.kind = Kind::GpioDirection;
+    gpio.line = 27;
+    gpio.text = "out\n";
+    Event shim;
+    shim.kind = Kind::Shim;
+    shim.text = "sudo";
+    shim.args = {"systemctl", "poweroff"};
+    shim.pid = 12;
+    shim.uid = 0;
+    EXPECT_EQ(sim::format_trace({bus, failed, gpio, shim}),
+              "  1.500000  /dev/i2c-1 0x36 read  22 01\n"
+              "  1.500000  /dev/i2c-1 0x36 smbus-write  44  -> EREMOTEIO\n"
+              "  0.000000  gpio27 direction \"out\\n\"\n"
+              "  0.000000  shim sudo systemctl poweroff  (pid 12, uid 0)\n");
+}
 
 TEST(SimProcesses, RunAsUserHasANonZeroUidAndStillReachesTheBoard) {
     World w;
