@@ -1,0 +1,243 @@
+"""The Debian packages in BEXO_DEB_DIR (scripts/dist-test sets it to out/):
+their content and fields, lintian, and install, upgrade, removal and purge
+with dpkg in a throw-away root that has a shell but no systemd."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+DEB_DIR = os.environ.get("BEXO_DEB_DIR")
+BUSYBOX = Path("/bin/busybox")
+
+FILES = {  # path in the package: mode
+    "etc/logrotate.d/bexo": 0o644,
+    "opt/bexod/bexo.cfg": 0o644,
+    "opt/bexod/scripts/mail.py": 0o755,
+    "opt/bexod/start/bexod.service": 0o644,
+    "usr/bin/bexo": 0o755,
+    "usr/sbin/bexod": 0o755,
+    "usr/share/doc/bexo/changelog.gz": 0o644,
+    "usr/share/doc/bexo/copyright": 0o644,
+    "usr/share/lintian/overrides/bexo": 0o644,
+    "usr/share/man/man8/bexo.8.gz": 0o644,
+    "usr/share/man/man8/bexod.8.gz": 0o644,
+}
+ELF = {"armhf": r"ELF 32-bit LSB .*, ARM, EABI5 .*, stripped",
+       "arm64": r"ELF 64-bit LSB .*, ARM aarch64, .*, stripped"}
+UNIT = "etc/systemd/system/bexod.service"
+WANTS = "etc/systemd/system/multi-user.target.wants/bexod.service"
+
+
+def packages():
+    if not DEB_DIR:
+        return []
+    return sorted(Path(DEB_DIR).glob("bexo_*.deb"))
+
+
+def run(*cmd, check=True):
+    return subprocess.run(cmd, capture_output=True, text=True, check=check)
+
+
+def contents(deb):
+    """{path: (mode, owner)} of the package's data."""
+    out = {}
+    for line in run("dpkg-deb", "-c", str(deb)).stdout.splitlines():
+        perms, owner, _size, _date, _time, name = line.split(None, 5)
+        mode = sum(0o400 >> i for i, c in enumerate(perms[1:10]) if c != "-")
+        out[name.removeprefix("./").split(" -> ")[0]] = (perms[0], mode, owner)
+    return out
+
+
+class FakeDaemon:
+    """A process named bexod whose PID stands in the PID file."""
+
+    def __init__(self, root, tmp):
+        program = Path(tmp) / "bexod"
+        shutil.copy("/bin/sleep", program)
+        self.proc = subprocess.Popen([str(program), "300"])
+        (root / "run" / "bexod.pid").write_text("%d\n" % self.proc.pid)
+        # reaped at once, as init would, so that the scripts see it go
+        self.reaper = threading.Thread(target=self.proc.wait, daemon=True)
+        self.reaper.start()
+
+    def ended_by_sigterm(self):
+        self.reaper.join(timeout=5)
+        return self.proc.returncode == -signal.SIGTERM
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class ThrowAwayRoot:
+    """A root with busybox as its only programs (no systemctl, no
+    /run/systemd/system) and a dpkg database of its own; dpkg runs the
+    maintainer scripts inside it."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        for d in ("bin", "sbin", "usr/bin", "usr/sbin", "etc", "tmp", "run", "proc", "dev",
+                  "var/log", "var/lib/dpkg/info", "var/lib/dpkg/updates"):
+            (self.path / d).mkdir(parents=True, exist_ok=True)
+        (self.path / "var/run").symlink_to("../run")
+        (self.path / "var/lib/dpkg/status").touch()
+        shutil.copy(BUSYBOX, self.path / "bin/busybox")
+        for applet in run(str(BUSYBOX), "--list").stdout.split():
+            link = self.path / "bin" / applet
+            if not link.exists():
+                link.symlink_to("busybox")
+        subprocess.run(["mknod", "-m", "666", str(self.path / "dev/null"), "c", "1", "3"], check=True)
+        subprocess.run(["mount", "-t", "proc", "proc", str(self.path / "proc")], check=True)
+
+    def close(self):
+        subprocess.run(["umount", str(self.path / "proc")], check=False)
+
+    def dpkg(self, *args):
+        done = run("dpkg", "--root=" + str(self.path), "--force-architecture", "--force-depends",
+                   "--force-confold", *args, check=False)
+        if done.returncode != 0:
+            raise AssertionError("dpkg %s failed:\n%s%s" % (" ".join(args), done.stdout, done.stderr))
+        # a maintainer script that stumbles prints on its own stderr
+        noise = [line for line in done.stderr.splitlines()
+                 if not line.startswith(("dpkg: warning:", "dpkg: bexo", " bexo", "dpkg: dependency"))
+                 and "does not match system" not in line and line.strip()]
+        if noise:
+            raise AssertionError("dpkg %s printed:\n%s" % (" ".join(args), "\n".join(noise)))
+        return done.stdout
+
+    def status(self):
+        text = (self.path / "var/lib/dpkg/status").read_text()
+        entry = re.search(r"^Package: bexo\n(.*?)(?:\n\n|\Z)", text, re.S | re.M)
+        return entry.group(1) if entry else ""
+
+    def __truediv__(self, rel):
+        return self.path / rel
+
+
+@unittest.skipUnless(packages(), "no packages: set BEXO_DEB_DIR (scripts/dist-test does)")
+class PackageTest(unittest.TestCase):
+    def each_package(self):
+        return [(deb, run("dpkg-deb", "-f", str(deb), "Architecture").stdout.strip())
+                for deb in packages()]
+
+    def test_BothArchitecturesArePresent(self):
+        arches = sorted(run("dpkg-deb", "-f", str(d), "Architecture").stdout.strip() for d in packages())
+        self.assertEqual(arches, ["arm64", "armhf"])
+
+    def test_PackageHoldsTheInstalledLayoutWithItsModes(self):
+        for deb, arch in self.each_package():
+            with self.subTest(arch=arch):
+                found = contents(deb)
+                files = {p: m for p, (kind, m, _o) in found.items() if kind == "-"}
+                self.assertEqual(files, FILES)
+                self.assertEqual(found.get("opt/bexod/tools/", ("", 0, ""))[0], "d")
+                self.assertEqual({o for _k, _m, o in found.values()}, {"root/root"})
+
+    def test_ControlFieldsNameTargetPackagesAndTheConffile(self):
+        for deb, arch in self.each_package():
+            with self.subTest(arch=arch):
+                depends = run("dpkg-deb", "-f", str(deb), "Depends").stdout.strip()
+                self.assertRegex(depends, r"(^|, )libc6 \(>= [0-9.]+\)")
+                self.assertIn("sudo", depends.split(", "))
+                self.assertNotRegex(depends, r":|-cross")
+                recommends = run("dpkg-deb", "-f", str(deb), "Recommends").stdout.strip().split(", ")
+                self.assertTrue({"python3", "python-is-python3"} <= set(recommends))
+                conffiles = run("dpkg-deb", "-I", str(deb), "conffiles").stdout.split()
+                self.assertIn("/opt/bexod/bexo.cfg", conffiles)
+
+    def test_ProgramsAreStrippedExecutablesOfThePackageArchitecture(self):
+        for deb, arch in self.each_package():
+            with self.subTest(arch=arch):
+                with tempfile.TemporaryDirectory() as tmp:
+                    run("dpkg-deb", "-x", str(deb), tmp)
+                    for program in ("usr/sbin/bexod", "usr/bin/bexo"):
+                        self.assertRegex(run("file", "-b", str(Path(tmp) / program)).stdout, ELF[arch])
+
+    def test_LintianFindsNoErrorsOrWarnings(self):
+        for deb, arch in self.each_package():
+            with self.subTest(arch=arch):
+                done = run("lintian", "--fail-on", "error,warning", str(deb), check=False)
+                tags = [line for line in done.stdout.splitlines() if line[:2] in ("E:", "W:")]
+                self.assertEqual(tags, [])
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+    def test_InstallKeepsAnEditedConfigurationAcrossUpgradeAndRemovesAllOnPurge(self):
+        for deb, arch in self.each_package():
+            with self.subTest(arch=arch):
+                with tempfile.TemporaryDirectory() as tmp:
+                    root = ThrowAwayRoot(Path(tmp) / "root")
+                    try:
+                        self.install_upgrade_remove_purge(root, deb, tmp)
+                    finally:
+                        root.close()
+
+    def install_upgrade_remove_purge(self, root, deb, tmp):
+        out = root.dpkg("-i", str(deb))
+        self.assertIn("bexod -start", out)  # the hint of a fresh install
+        self.assertIn("Status: install ok installed", root.status())
+        self.assertRegex(root.status(), r"Conffiles:\n(?: .*\n)* /opt/bexod/bexo.cfg [0-9a-f]{32}")
+        self.assertFalse((root / UNIT).exists(), "the package must leave the unit to bexod")
+
+        # bexod ran with autostart=1: it installed its unit; the user edited the file
+        cfg = root / "opt/bexod/bexo.cfg"
+        cfg.write_text(cfg.read_text().replace("timer=-1", "timer=300"))
+        (root / "etc/systemd/system/multi-user.target.wants").mkdir(parents=True)
+        (root / UNIT).write_text("stale copy\n")
+        (root / WANTS).symlink_to("/" + UNIT)
+        daemon = FakeDaemon(root.path, tmp)
+        try:
+            out = root.dpkg("-i", str(deb))
+            self.assertTrue(daemon.ended_by_sigterm(), "upgrade did not stop the daemon")
+        finally:
+            daemon.stop()
+        self.assertNotIn("bexod -start", out)
+        self.assertIn("timer=300", cfg.read_text())
+        self.assertEqual((root / UNIT).read_text(), (root / "opt/bexod/start/bexod.service").read_text())
+        self.assertFalse((root / "run/bexod.dpkg-restart").exists())
+
+        (root / "var/log/bexod.log").write_text("Tue Dec  8 10:00:00 2026 - BEXOD: Entering Daemon BEXO.\n")
+        daemon = FakeDaemon(root.path, tmp)
+        try:
+            root.dpkg("-r", "bexo")
+            self.assertTrue(daemon.ended_by_sigterm(), "removal did not stop the daemon")
+        finally:
+            daemon.stop()
+        self.assertFalse((root / UNIT).exists())
+        self.assertFalse((root / WANTS).is_symlink())
+        self.assertFalse((root / "usr/sbin/bexod").exists())
+        self.assertIn("timer=300", cfg.read_text())
+
+        root.dpkg("--purge", "bexo")
+        self.assertFalse(cfg.exists())
+        self.assertFalse((root / "var/log/bexod.log").exists())
+        self.assertFalse((root / "opt/bexod").exists())
+        self.assertNotIn("Status: install", root.status())
+
+    def test_StalePidFileIsNotSignalled(self):
+        deb = packages()[0]
+        with tempfile.TemporaryDirectory() as tmp:
+            root = ThrowAwayRoot(Path(tmp) / "root")
+            other = subprocess.Popen(["sleep", "300"])  # not named bexod
+            try:
+                root.dpkg("-i", str(deb))
+                (root / "run/bexod.pid").write_text("%d\n" % other.pid)
+                started = time.monotonic()
+                root.dpkg("-r", "bexo")
+                self.assertIsNone(other.poll())
+                self.assertLess(time.monotonic() - started, 5)
+            finally:
+                other.kill()
+                other.wait()
+                root.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
