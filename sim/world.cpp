@@ -93,13 +93,36 @@ private:
     std::thread thread_;
 };
 
+bool starts_with(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
+
+const char SCRATCH_PREFIX[] = "bexo-world.";
+const char TESTBED_NOTE[] = "/testbed";
+
+// Folders of worlds whose process has died without its teardown (killed by
+// a time-out, say), with their umockdev testbeds. The folder name carries
+// the owner's process id.
+void remove_stale_worlds() {
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/tmp", ec)) {
+        const std::string name = entry.path().filename();
+        if (!starts_with(name, SCRATCH_PREFIX)) continue;
+        const long owner = atol(name.c_str() + strlen(SCRATCH_PREFIX));
+        if (owner <= 0 || kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) continue;
+        std::ifstream note(entry.path().string() + TESTBED_NOTE);
+        std::string testbed;
+        if (std::getline(note, testbed) && starts_with(testbed, "/tmp/umockdev.")) fs::remove_all(testbed, ec);
+        fs::remove_all(entry.path(), ec);
+    }
+}
+
 // The world's scratch folder, removed when the world ends.
 struct Scratch {
     std::string path;
     Scratch() {
-        char tmpl[] = "/tmp/bexo-world.XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-        path = tmpl;
+        remove_stale_worlds();
+        std::string name = "/tmp/" + std::string(SCRATCH_PREFIX) + std::to_string(getpid()) + ".XXXXXX";
+        if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
+        path = name;
         chmod(path.c_str(), 0755);
     }
     ~Scratch() {
@@ -107,8 +130,6 @@ struct Scratch {
         fs::remove_all(path, ec);
     }
 };
-
-bool starts_with(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
@@ -236,6 +257,7 @@ World::World(Options options) : impl_(std::make_unique<Impl>()) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     w.mounts = std::make_unique<Mounts>(w.scratch.path + "/root");
     w.bus = std::make_unique<Bus>(w.rec, w.board, options);
+    write_file(w.scratch.path + TESTBED_NOTE, w.bus->root() + "\n");
     set_cpuinfo(options.cpuinfo);
     if (options.device_tree_model) set_device_tree_model(*options.device_tree_model);
     const std::string gpio_dir = w.bus->root() + "/sys/class/gpio";
