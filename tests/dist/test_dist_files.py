@@ -3,8 +3,12 @@ programs: the keys they read, the values their own checks accept, the paths
 they use and the options they offer."""
 
 import configparser
+import os
 import re
+import shutil
 import subprocess
+import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -96,6 +100,66 @@ class ServiceUnitTest(unittest.TestCase):
         # ordinary services are ordered after basic.target, so they stop first
         self.assertIn("basic.target", before)
         self.assertEqual(u["DefaultDependencies"], "no")
+
+
+def prestart_command():
+    unit = configparser.ConfigParser(interpolation=None)
+    unit.read(UNIT)
+    command = unit["Service"]["ExecStartPre"]
+    prefix = "/bin/sh -c '"
+    assert command.startswith(prefix) and command.endswith("'"), command
+    return command[len(prefix):-1].replace("$$", "$")
+
+
+@unittest.skipUnless(shutil.which("unshare") and os.geteuid() == 0, "needs root for a private /run and /dev")
+class PrestartTest(unittest.TestCase):
+    """ExecStartPre in a private mount namespace with its own /run and /dev."""
+
+    def run_prestart(self, pid_text, node_after):
+        setup = (
+            "mount -t tmpfs none /run && mount -t tmpfs none /dev && mknod -m 666 /dev/null c 1 3 && "
+            "printf %s \"$PID_TEXT\" > /run/bexod.pid && "
+            "{ [ \"$NODE_AFTER\" -lt 0 ] || { sleep \"$NODE_AFTER\"; : > /dev/i2c-1; } & } && ")
+        script = setup + "{ " + prestart_command() + "; } && { cat /run/bexod.pid 2>/dev/null || true; }"
+        started = time.monotonic()
+        done = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", script],
+                              capture_output=True, text=True, timeout=30,
+                              env={"PATH": os.environ["PATH"], "PID_TEXT": pid_text,
+                                   "NODE_AFTER": str(node_after)})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stderr, "")
+        return done.stdout, time.monotonic() - started
+
+    def test_PidFileOfADeadOrForeignProcessIsRemovedALiveDaemonsIsKept(self):
+        program = Path(tempfile.mkdtemp()) / "bexod"
+        shutil.copy("/bin/sleep", program)
+        daemon = subprocess.Popen([str(program), "60"])
+        other = subprocess.Popen(["sleep", "60"])
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        try:
+            cases = [
+                ("live bexod", "%d\n" % daemon.pid, "%d\n" % daemon.pid),
+                ("other process", "%d\n" % other.pid, ""),
+                ("dead process", "%d\n" % dead.pid, ""),
+                ("no number", "garbage\n", ""),
+                ("empty file", "", ""),
+            ]
+            for name, text, left in cases:
+                with self.subTest(name):
+                    out, _ = self.run_prestart(text, 0)
+                    self.assertEqual(out, left)
+        finally:
+            for p in (daemon, other):
+                p.kill()
+                p.wait()
+            shutil.rmtree(program.parent)
+
+    def test_WaitsForTheBusNodeButNotLongerThanTenSeconds(self):
+        _, seconds = self.run_prestart("", 1)
+        self.assertTrue(0.9 < seconds < 3, seconds)
+        _, seconds = self.run_prestart("", -1)
+        self.assertTrue(9.5 < seconds < 13, seconds)
 
 
 class ManPageTest(unittest.TestCase):
