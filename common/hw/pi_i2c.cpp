@@ -48,8 +48,8 @@ bool find_line(FILE *cpuinfo, const char *prefix, char *line) {
     return false;
 }
 
-bool device_tree_names_a_pi(void) {
-    FILE *model = fopen(DEVICE_TREE_MODEL_PATH, "r");
+bool device_tree_names_a_pi(const char *model_path) {
+    FILE *model = fopen(model_path, "r");
     if (model == nullptr) {
         return false;
     }
@@ -85,25 +85,51 @@ void strip_line_end(char *line) {
     }
 }
 
-int layout_from_revision_line(char *line) {
+// The layout from a Revision line, or 0 with the reason in `why`.
+int layout_from_revision_line(char *line, const char **why) {
     strip_line_end(line);
     char *value = strchr(line, ':');
     if (value == nullptr) {
-        piBoardLayoutOops("Bogus \"Revision\" line (no colon)");
+        *why = "Bogus \"Revision\" line (no colon)";
+        return 0;
     }
     ++value;
     while (isspace(static_cast<unsigned char>(*value))) {
         ++value;
     }
     if (!isxdigit(static_cast<unsigned char>(*value))) {
-        piBoardLayoutOops("Bogus \"Revision\" line (no hex digit at start of revision)");
+        *why = "Bogus \"Revision\" line (no hex digit at start of revision)";
+        return 0;
     }
     size_t length = strlen(value);
     if (length < 4) {
-        piBoardLayoutOops("Bogus revision line (too small)");
+        *why = "Bogus revision line (too small)";
+        return 0;
     }
     const char *last_four = value + length - 4;
     return strcmp(last_four, "0002") == 0 || strcmp(last_four, "0003") == 0 ? 1 : 2;
+}
+
+// Classifies the cpuinfo text with `line` (CPUINFO_LINE_SIZE bytes) as line
+// buffer: the layout 1 or 2, or 0 on failure with the reason for
+// piBoardLayoutOops in `why`, or with `why` null for unsupported hardware,
+// whose Hardware line is then left in `line`.
+int classify_cpuinfo(FILE *cpuinfo, const char *model_path, char *line, const char **why) {
+    *why = nullptr;
+    if (find_line(cpuinfo, "Hardware", line)) {
+        if (!names_supported_chip(line)) {
+            return 0;
+        }
+    } else if (!device_tree_names_a_pi(model_path)) {
+        *why = "No \"Hardware\" line";
+        return 0;
+    }
+    rewind(cpuinfo);
+    if (!find_line(cpuinfo, "Revision", line)) {
+        *why = "No \"Revision\" line";
+        return 0;
+    }
+    return layout_from_revision_line(line, why);
 }
 
 }  // namespace
@@ -137,20 +163,16 @@ int piBoardLayout(void) {
         piBoardLayoutOops("Unable to open /proc/cpuinfo");
     }
     char line[CPUINFO_LINE_SIZE];
-    if (find_line(cpuinfo, "Hardware", line)) {
-        if (!names_supported_chip(line)) {
-            report_unsupported_hardware(line);
-        }
-    } else if (!device_tree_names_a_pi()) {
-        piBoardLayoutOops("No \"Hardware\" line");
+    const char *why = nullptr;
+    int layout = classify_cpuinfo(cpuinfo, DEVICE_TREE_MODEL_PATH, line, &why);
+    if (layout == 0 && why == nullptr) {
+        report_unsupported_hardware(line);
     }
-    rewind(cpuinfo);
-    bool has_revision = find_line(cpuinfo, "Revision", line);
     fclose(cpuinfo);
-    if (!has_revision) {
-        piBoardLayoutOops("No \"Revision\" line");
+    if (layout == 0) {
+        piBoardLayoutOops(why);
     }
-    boardLayout = layout_from_revision_line(line);
+    boardLayout = layout;
     return boardLayout;
 }
 
