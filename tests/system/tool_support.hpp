@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -147,6 +150,26 @@ inline void expect_pauses(const sim::World &w, const std::vector<Pause> &expecte
         EXPECT_GE(got[i].seconds, expected[i].seconds - PAUSE_EARLY);
         EXPECT_LE(got[i].seconds, expected[i].seconds + PAUSE_LATE);
     }
+}
+
+// Replaces one whole line of `text`; the line must be there.
+inline std::string replace_line(std::string text, const std::string &line, const std::string &by) {
+    const size_t at = text.find(line + "\n");
+    EXPECT_NE(at, std::string::npos) << "no line \"" << line << "\"";
+    if (at != std::string::npos) text.replace(at, line.size(), by);
+    return text;
+}
+
+// Polls the event record only, so another thread may be inside World::run.
+inline bool wait_for_event(const sim::World &w, const std::function<bool(const sim::Event &)> &match,
+                           double timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto &e : w.events())
+            if (match(e)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 // Inode and modification time: equal only when the file was left alone.
