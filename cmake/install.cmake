@@ -18,7 +18,14 @@ set(BEXO_DIST_DIR ${CMAKE_CURRENT_LIST_DIR}/../dist)
 set(BEXO_DEB_MAINTAINER "B.EXO UPS host software <bexo@example.org>"
   CACHE STRING "Maintainer field of the Debian package")
 
-install(FILES ${BEXO_DIST_DIR}/bexo.cfg DESTINATION ${BEXO_OPT_DIR} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# An installation over a running system keeps the configuration it has.
+install(CODE "
+  if(EXISTS \"\$ENV{DESTDIR}${BEXO_OPT_DIR}/bexo.cfg\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}${BEXO_OPT_DIR}/bexo.cfg\")
+  else()
+    file(INSTALL DESTINATION \"${BEXO_OPT_DIR}\" TYPE FILE FILES \"${BEXO_DIST_DIR}/bexo.cfg\"
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()")
 install(FILES ${BEXO_DIST_DIR}/bexod.service DESTINATION ${BEXO_OPT_DIR}/start)
 install(PROGRAMS ${BEXO_DIST_DIR}/mail.py DESTINATION ${BEXO_OPT_DIR}/scripts)
 install(DIRECTORY DESTINATION ${BEXO_OPT_DIR}/tools)
