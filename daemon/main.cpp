@@ -268,6 +268,9 @@ void close_standard_streams(void) {
 
 int main(int argc, char *argv[]) {
     install_signal_handlers();
+    // Resolved before anything can pause: a stop sequence run during
+    // -restart's pause drives this line too.
+    event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
     read_settings();
     if (geteuid() != 0) {
         printf("Please start the software with superuser privilegs.\n");
@@ -276,7 +279,6 @@ int main(int argc, char *argv[]) {
     if (!handle_options(argc, argv)) {
         return 0;
     }
-    event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
     prepare_start();
     detach_and_monitor(argv[0]);
 }

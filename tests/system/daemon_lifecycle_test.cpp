@@ -1,0 +1,522 @@
+// bexod's command line and start sequence in the simulated world: options,
+// PID file, board programming at start, GPIO line 27, the service unit and
+// the event log.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/system/daemon_support.hpp"
+
+namespace {
+
+using namespace daemon_test;
+
+const std::string USAGE =
+    "Usage: bexod -status | -start | -stop | -restart\n"
+    "  Options:\n"
+    "      -status\tStatus\n"
+    "      -start\tStart Daemon\n"
+    "      -stop\t\tStop Daemon \n"
+    "\t  -restart  Restart the Daemon\n"
+    "\n";
+
+bool any_bus_or_gpio(const World &w) {
+    for (const Event &e : w.events())
+        if (sim::is_bus(e) || sim::is_gpio(e)) return true;
+    return false;
+}
+
+mode_t mode_of(const std::string &path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return 0;
+    return info.st_mode & 07777;
+}
+
+// ---------------------------------------------------------------- start
+
+TEST(DaemonStart, TimedBootSendsResumeBootOnAndTheStartRecord) {
+    World w;
+    w.set_config(config("timed_boot=1\ntime_boot=07:30:00\nsleep=1\n"));
+    const pid_t daemon = start_daemon(w);
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(w.wait_for_log("BEXOD: Entering Daemon BEXO.", 5)) << dump(w);
+
+    const Events writes = board_writes(w);
+    ASSERT_EQ(writes.size(), 3u) << dump(w);
+    EXPECT_EQ(writes[0].kind, Kind::SmbusByteWrite);
+    EXPECT_EQ(text_of(writes[0].bytes), "44");
+    EXPECT_EQ(writes[1].kind, Kind::SmbusByteWrite);
+    EXPECT_EQ(text_of(writes[1].bytes), "53");
+    EXPECT_EQ(writes[2].kind, Kind::Write);
+    EXPECT_EQ(writes[2].bytes, time_record(7, 30, 0, 0, 0, 0));
+    expect_pause(writes[0], writes[1], 0.1, "after 'D'");
+    expect_pause(writes[1], writes[2], 0.1, "after 'S'");
+    EXPECT_TRUE(w.board().timed_boot_armed());
+    for (const Event &e : writes) EXPECT_EQ(e.address, 0x36);
+
+    EXPECT_EQ(messages(w), (std::vector<std::string>{
+                               "BEXOD:  Activating time controlled boot!",
+                               "BEXOD:  Set GPIO to input",
+                               "BEXOD: Entering Daemon BEXO.",
+                           }));
+    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 27", "direction in"}));
+    // The record goes out before the line is claimed.
+    EXPECT_LT(index_of(w, write_of(0x54)),
+              index_of(w, [](const Event &e) { return e.kind == Kind::GpioExport; }));
+
+    EXPECT_EQ(World::read_file(PID_FILE), std::to_string(daemon) + "\n");
+    EXPECT_EQ(mode_of(PID_FILE), 0600u);
+    // It goes on watching the line, once a second.
+    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, 0, true).size() >= 5; }, 10)) << dump(w);
+    EXPECT_TRUE(reads(w).empty()) << dump(w);
+    EXPECT_TRUE(is_bexod(daemon));
+}
+
+class DaemonStartWithoutTimedBoot : public testing::TestWithParam<const char *> {};
+
+TEST_P(DaemonStartWithoutTimedBoot, SendsOnlyResume) {
+    World w;
+    w.set_config(config(std::string(GetParam()) + "time_boot=07:30:00\nsleep=1\n"));
+    ASSERT_GT(start_daemon(w), 0);
+    ASSERT_TRUE(w.wait_for_log("BEXOD: Entering Daemon BEXO.", 5)) << dump(w);
+    EXPECT_EQ(w.requests(), (std::vector<Bytes>{{0x44}})) << dump(w);
+    EXPECT_FALSE(w.board().timed_boot_armed());
+    EXPECT_EQ(messages(w), (std::vector<std::string>{"BEXOD:  Set GPIO to input",
+                                                     "BEXOD: Entering Daemon BEXO."}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, DaemonStartWithoutTimedBoot,
+                         testing::Values("", "timed_boot=0\n", "timed_boot=2\n",
+                                         "timed_boot=-1\n"));
+
+struct BootTimeCase {
+    const char *name;
+    const char *setting;  // the time_boot line, or nothing
+    Bytes record;
+};
+
+class DaemonBootTimeText : public testing::TestWithParam<BootTimeCase> {};
+
+TEST_P(DaemonBootTimeText, FillsTheStartRecordFieldByField) {
+    World w;
+    w.set_config(config(std::string("timed_boot=1\nsleep=1\n") + GetParam().setting));
+    ASSERT_GT(start_daemon(w), 0);
+    const std::vector<Bytes> sent = w.requests();
+    ASSERT_EQ(sent.size(), 3u) << dump(w);
+    EXPECT_EQ(text_of(sent[2]), text_of(GetParam().record));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DaemonBootTimeText,
+    testing::Values(
+        BootTimeCase{"OutOfRangeFieldsCutTo8Bits", "time_boot=25:99:300\n",
+                     {0x54, 25, 99, 44, 0, 0, 0, 0, 0, 0}},
+        BootTimeCase{"RunsOfSeparatorsCountAsOne", "time_boot=:6::05:9\n",
+                     {0x54, 6, 5, 9, 0, 0, 0, 0, 0, 0}},
+        BootTimeCase{"FieldsWithoutDigitsReadAsZero", "time_boot=x:7y:\n",
+                     {0x54, 0, 7, 0, 0, 0, 0, 0, 0, 0}},
+        BootTimeCase{"MissingTextGivesZeros", "", {0x54, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        // Nine fields fill the buffer after the command byte; the rest are
+        // passed over.
+        BootTimeCase{"FieldsBeyondTheBufferIgnored", "time_boot=1:2:3:4:5:6:7:8:9:10:11:12\n",
+                     {0x54, 1, 2, 3, 4, 5, 6, 7, 8, 9}}),
+    [](const testing::TestParamInfo<BootTimeCase> &info) { return info.param.name; });
+
+// ---------------------------------------------------------- command line
+
+TEST(DaemonCommandLine, UnknownOptionPrintsUsage) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    const sim::Result r = w.bexod({"-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, USAGE);
+    EXPECT_NE(r.err.find("-x"), std::string::npos) << r.err;
+    const sim::Result ambiguous = w.bexod({"-st"});
+    EXPECT_EQ(ambiguous.status, 0);
+    EXPECT_EQ(ambiguous.out, USAGE);
+    EXPECT_NE(ambiguous.err.find("ambiguous"), std::string::npos) << ambiguous.err;
+    EXPECT_FALSE(any_bus_or_gpio(w)) << dump(w);
+    EXPECT_FALSE(World::exists(PID_FILE));
+}
+
+TEST(DaemonCommandLine, NoOptionOrAPlainWordDoesNothing) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, std::vector<std::string>{"start"}}) {
+        const sim::Result r = w.bexod(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_FALSE(any_bus_or_gpio(w)) << dump(w);
+    EXPECT_EQ(w.log(), "");
+}
+
+TEST(DaemonCommandLine, NonRootIsRefusedWhateverTheOption) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    sim::RunOptions user;
+    user.as_user = true;
+    for (const char *option : {"-start", "-status", "-stop", "-restart"}) {
+        const sim::Result r = w.bexod({option}, user);
+        EXPECT_EQ(r.status, 0) << option;
+        EXPECT_EQ(r.out, "Please start the software with superuser privilegs.\n") << option;
+    }
+    EXPECT_FALSE(any_bus_or_gpio(w)) << dump(w);
+    EXPECT_FALSE(World::exists(PID_FILE));
+    EXPECT_EQ(w.log(), "");
+}
+
+TEST(DaemonCommandLine, StatusReportsStoppedThenRunningDaemon) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    EXPECT_EQ(w.bexod({"-status"}).out, "B.EXO Daemon stopped...\n");
+    // Options are acted on in order; the start comes after both.
+    const sim::Result both = w.bexod({"-status", "-start"});
+    EXPECT_EQ(both.status, 0);
+    EXPECT_EQ(both.out, "B.EXO Daemon stopped...\nB.EXO Daemon started..\n");
+    ASSERT_TRUE(w.wait_for([&] { return w.daemon_pid() > 0; }, 10)) << dump(w);
+    const std::string running = "B.EXO Daemon running... PID: " + std::to_string(w.daemon_pid()) + "\n";
+    EXPECT_EQ(w.bexod({"-status"}).out, running);
+    EXPECT_EQ(w.bexod({"-i"}).out, running);
+    EXPECT_EQ(w.bexod({"--status"}).out, running);
+}
+
+TEST(DaemonCommandLine, SecondStartWhileRunningChangesNothing) {
+    World w;
+    w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\n"));
+    const pid_t daemon = start_daemon(w);
+    ASSERT_GT(daemon, 0);
+    const size_t before = w.event_count();
+    const std::string log_before = w.log();
+
+    const sim::Result again = w.bexod({"-start"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.out, "B.EXO still Daemon running... PID: " + std::to_string(daemon) + "\n");
+    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(World::read_file(PID_FILE), std::to_string(daemon) + "\n");
+    EXPECT_TRUE(board_writes(w, before).empty()) << dump(w);
+    EXPECT_TRUE(since(w, before, [](const Event &e) {
+                    return e.kind == Kind::I2cOpen || e.kind == Kind::GpioExport ||
+                           e.kind == Kind::GpioUnexport;
+                }).empty())
+        << dump(w);
+    EXPECT_EQ(w.log(), log_before);
+    EXPECT_TRUE(is_bexod(daemon));
+}
+
+TEST(DaemonCommandLine, StopEndsTheDaemonThroughItsStopSequence) {
+    World w;
+    w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\n"));
+    const pid_t daemon = start_daemon(w);
+    ASSERT_GT(daemon, 0);
+    const size_t before = w.event_count();
+
+    const sim::Result stop = w.bexod({"-stop"});
+    EXPECT_EQ(stop.status, 0);
+    EXPECT_EQ(stop.out, "B.EXO Daemon stopped!\n");
+    EXPECT_EQ(w.wait_exit(daemon, 10), 0) << dump(w);
+    EXPECT_FALSE(World::exists(PID_FILE));
+
+    const Events writes = board_writes(w, before);
+    ASSERT_EQ(writes.size(), 2u) << dump(w);
+    EXPECT_EQ(text_of(writes[0].bytes), "43");
+    EXPECT_EQ(writes[1].bytes.size(), 10u);
+    EXPECT_EQ(text_of(Bytes(writes[1].bytes.begin(), writes[1].bytes.begin() + 4)), "54 06 00 00");
+    EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo rm -r /var/run/bexod.pid"}));
+    EXPECT_EQ(gpio_operations(w, before), (std::vector<std::string>{"direction out", "value-write 1"}));
+    const std::vector<std::string> log = messages(w);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "BEXOD:  Set GPIO to output");
+    EXPECT_EQ(log.back(), "BEXOD: Received SIGTERM signal.");
+    // The line stays with the daemon's last word: an output driven high.
+    EXPECT_TRUE(w.gpio().exported);
+    EXPECT_TRUE(w.gpio().output);
+    EXPECT_EQ(w.gpio().level, 1);
+
+    EXPECT_EQ(w.bexod({"-stop"}).out, "B.EXO Daemon still stopped...\n");
+    EXPECT_EQ(w.bexod({"-e"}).out, "B.EXO Daemon still stopped...\n");
+    const sim::Result restart = w.bexod({"-restart"});
+    EXPECT_EQ(restart.out, "B.EXO Daemon not running...\n");
+    EXPECT_FALSE(World::exists(PID_FILE));
+}
+
+TEST(DaemonCommandLine, RestartStopsTheOldDaemonAndStartsANewOne) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    const pid_t old = start_daemon(w);
+    ASSERT_GT(old, 0);
+    const size_t before = w.event_count();
+
+    const sim::Result restart = w.bexod({"-restart"});
+    EXPECT_EQ(restart.status, 0);
+    EXPECT_EQ(restart.out, "B.EXO Daemon stopped!\nB.EXO Daemon started..\n");
+    EXPECT_GE(restart.seconds, 1.0);
+    EXPECT_EQ(w.wait_exit(old, 10), 0) << dump(w);
+    ASSERT_TRUE(w.wait_for([&] { return w.daemon_pid() > 0 && w.daemon_pid() != old; }, 10))
+        << dump(w);
+    // The old daemon's stop comes first, then the new start re-exports the line.
+    EXPECT_EQ(gpio_operations(w, before),
+              (std::vector<std::string>{"direction out", "value-write 1", "unexport 27",
+                                        "export 27", "direction in"}));
+    EXPECT_EQ(commands(w, before), (Bytes{0x43, 0x44}));
+    const std::vector<std::string> log = messages(w);
+    EXPECT_EQ(count(log, "BEXOD: Entering Daemon BEXO."), 2u);
+    EXPECT_EQ(count(log, "BEXOD: Received SIGTERM signal."), 1u);
+    EXPECT_EQ(w.bexod({"-status"}).out,
+              "B.EXO Daemon running... PID: " + std::to_string(w.daemon_pid()) + "\n");
+}
+
+// ---------------------------------------------------- stale PID files
+
+// A process of the test's own, in a process group of its own, that only
+// waits to be killed.
+pid_t bystander() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        for (;;) pause();
+    }
+    setpgid(pid, pid);
+    return pid;
+}
+
+struct StaleCase {
+    const char *name;
+    int kind;  // 0: text as given, 1: the bystander's id, 2: minus its group
+    const char *text;
+};
+
+class DaemonStalePidFile : public testing::TestWithParam<StaleCase> {};
+
+TEST_P(DaemonStalePidFile, CountsAsStoppedAndIsNeverSignalled) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    const pid_t other = bystander();
+    std::string text = GetParam().text;
+    if (GetParam().kind == 1) text = std::to_string(other) + "\n";
+    if (GetParam().kind == 2) text = "-" + std::to_string(other) + "\n";
+    World::write_file(PID_FILE, text);
+
+    EXPECT_EQ(w.bexod({"-status"}).out, "B.EXO Daemon stopped...\n");
+    const sim::Result stop = w.bexod({"-stop"});
+    EXPECT_EQ(stop.status, 0);  // not signalled itself (a pid of 0 names its own group)
+    EXPECT_EQ(stop.out, "B.EXO Daemon still stopped...\n");
+    const sim::Result restart = w.bexod({"-restart"});
+    EXPECT_EQ(restart.status, 0);
+    EXPECT_EQ(restart.out, "B.EXO Daemon not running...\n");
+    EXPECT_TRUE(alive(other));
+    EXPECT_TRUE(since(w, 0, [](const Event &e) { return e.kind == Kind::I2cOpen; }).empty());
+
+    // A start takes the file over.
+    const pid_t daemon = start_daemon(w);
+    ASSERT_GT(daemon, 0);
+    EXPECT_EQ(World::read_file(PID_FILE), std::to_string(daemon) + "\n");
+    EXPECT_TRUE(alive(other));
+    kill(other, SIGKILL);
+    w.wait_exit(other, 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DaemonStalePidFile,
+    testing::Values(StaleCase{"Empty", 0, ""}, StaleCase{"NoNumber", 0, "bexod\n"},
+                    StaleCase{"Zero", 0, "0\n"}, StaleCase{"LiveProcessWithoutTheLock", 1, ""},
+                    StaleCase{"NegativeProcessGroup", 2, ""}),
+    [](const testing::TestParamInfo<StaleCase> &info) { return info.param.name; });
+
+// ----------------------------------------------------------- service unit
+
+struct UnitCase {
+    const char *name;
+    const char *setting;
+    bool unit_installed_before;
+    std::vector<std::string> sudo_calls;
+    bool unit_installed_after;
+};
+
+class DaemonServiceUnit : public testing::TestWithParam<UnitCase> {};
+
+TEST_P(DaemonServiceUnit, InstalledOrRemovedAtStart) {
+    const UnitCase &c = GetParam();
+    World w;
+    w.set_config(config(std::string(c.setting) + "sleep=1\n"));
+    const std::string unit = "[Unit]\nDescription=B.EXO UPS daemon\n";
+    World::write_file(UNIT_SOURCE, unit);
+    if (c.unit_installed_before) World::write_file(UNIT_FILE, unit);
+
+    ASSERT_GT(start_daemon(w), 0);
+    EXPECT_EQ(shim_calls(w, 0, "sudo"), c.sudo_calls) << dump(w);
+    EXPECT_EQ(World::exists(UNIT_FILE), c.unit_installed_after);
+    const Events sudo = since(w, 0, [](const Event &e) { return e.kind == Kind::Shim && e.text == "sudo"; });
+    if (c.sudo_calls.size() == 4) {
+        expect_pause(sudo[0], sudo[1], 1.0, "after the copy");
+        EXPECT_EQ(World::read_file(UNIT_FILE), unit);
+        EXPECT_NE(mode_of(UNIT_FILE) & 0111, 0u);
+        EXPECT_EQ(shim_calls(w, 0, "systemctl"),
+                  (std::vector<std::string>{"systemctl daemon-reload", "systemctl enable bexod.service"}));
+    }
+    for (const Event &e : sudo) EXPECT_EQ(e.uid, 0);
+    // All of it happens before the daemon detaches.
+    const std::vector<std::string> log = messages(w);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "BEXOD: Entering Daemon BEXO.");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DaemonServiceUnit,
+    testing::Values(
+        UnitCase{"OnAndMissingInstalls", "autostart=1\n", false,
+                 {"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
+                  "sudo chmod +x /etc/systemd/system/bexod.service",
+                  "sudo systemctl daemon-reload", "sudo systemctl enable bexod.service"},
+                 true},
+        UnitCase{"OnAndPresentDoesNothing", "autostart=1\n", true, {}, true},
+        UnitCase{"OffAndPresentRemoves", "autostart=0\n", true,
+                 {"sudo systemctl disable bexod.service",
+                  "sudo rm -r /etc/systemd/system/bexod.service"},
+                 false},
+        UnitCase{"MissingSettingAndPresentRemoves", "", true,
+                 {"sudo systemctl disable bexod.service",
+                  "sudo rm -r /etc/systemd/system/bexod.service"},
+                 false},
+        UnitCase{"OffAndMissingDoesNothing", "autostart=0\n", false, {}, false}),
+    [](const testing::TestParamInfo<UnitCase> &info) { return info.param.name; });
+
+// ------------------------------------------------------------------- GPIO
+
+TEST(DaemonGpio, LineLeftExportedIsUnexportedAndExportedAgain) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    // As an earlier daemon leaves it: exported, an output driven high.
+    const std::string gpio = w.testbed_root() + "/sys/class/gpio";
+    World::write_file(gpio + "/export", "27");
+    World::write_file(gpio + "/gpio27/direction", "out");
+    World::write_file(gpio + "/gpio27/value", "1");
+    const size_t before = w.event_count();
+
+    ASSERT_GT(start_daemon(w), 0);
+    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, before, true).size() >= 4; }, 5))
+        << dump(w);
+    const std::vector<std::string> ops = gpio_operations(w, before, true);
+    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 4),
+              (std::vector<std::string>{"unexport 27", "export 27", "direction in", "value-read 0"}));
+    EXPECT_FALSE(w.gpio().output);
+}
+
+TEST(DaemonGpio, EventLineAtChipBase512IsGpio539) {
+    sim::Options o;
+    o.gpio_base = 512;
+    World w(o);
+    w.set_config(config("sleep=1\ntimer=-1\n"));
+    ASSERT_GT(start_daemon(w), 0);
+    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 539", "direction in"}));
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 10)) << dump(w);
+    for (const Event &e : w.gpio_events()) EXPECT_EQ(e.line, 539) << e.str();
+    EXPECT_TRUE(w.gpio().output);
+    EXPECT_EQ(w.gpio().level, 1);
+}
+
+// Hides /sys/class/gpio behind an empty read-only file system, as on a
+// kernel without sysfs GPIO.
+struct NoSysfsGpio {
+    std::string path;
+    explicit NoSysfsGpio(const World &w) : path(w.testbed_root() + "/sys/class/gpio") {
+        if (mount("none", path.c_str(), "tmpfs", MS_RDONLY, "size=16k") != 0) path.clear();
+    }
+    ~NoSysfsGpio() {
+        if (!path.empty()) umount2(path.c_str(), MNT_DETACH);
+    }
+};
+
+TEST(DaemonGpio, FailedExportEndsTheStartWithStatus1) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    NoSysfsGpio hidden(w);
+    ASSERT_FALSE(hidden.path.empty()) << "cannot mount over " << w.testbed_root();
+    const sim::Result r = w.bexod({"-start"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+    EXPECT_EQ(r.err, "Kann nicht auf export schreiben!\n: No such file or directory\n");
+    EXPECT_EQ(messages(w), (std::vector<std::string>{"BEXOD:  Unable to export GPIO"}));
+    EXPECT_FALSE(World::exists(PID_FILE));
+    EXPECT_EQ(w.requests(), (std::vector<Bytes>{{0x44}}));
+}
+
+// ------------------------------------------------------------- event log
+
+TEST(DaemonEventLog, EntriesCarryTheAsctimeStamp) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    sim::RunOptions at;
+    at.faketime = "@2026-12-07 06:05:09";
+    ASSERT_GT(start_daemon(w, at), 0);
+    const std::vector<std::string> entries = lines(w.log());
+    ASSERT_EQ(entries.size(), 2u) << w.log();
+    for (const std::string &entry : entries) {
+        // Seconds may have ticked on a slow machine.
+        EXPECT_TRUE(entry.rfind("Mon Dec  7 06:05:09 2026 - ", 0) == 0 ||
+                    entry.rfind("Mon Dec  7 06:05:10 2026 - ", 0) == 0)
+            << entry;
+    }
+    EXPECT_EQ(entries[0].substr(STAMP_LENGTH), "BEXOD:  Set GPIO to input");
+    EXPECT_EQ(entries[1].substr(STAMP_LENGTH), "BEXOD: Entering Daemon BEXO.");
+}
+
+TEST(DaemonEventLog, CreatedWithMode0640WhateverTheCreationMask) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    // The invoking process creates the log under a narrow mask.
+    const sim::Result start = w.run({"sh", "-c", "umask 077; exec bexod -start"});
+    ASSERT_EQ(start.status, 0) << start.err;
+    ASSERT_TRUE(w.wait_for([&] { return w.daemon_pid() > 0; }, 10)) << dump(w);
+    EXPECT_EQ(mode_of(LOG_FILE), 0640u);
+
+    // The daemon itself runs with a mask of 0; a deleted log comes back.
+    ASSERT_EQ(unlink(LOG_FILE), 0);
+    ASSERT_TRUE(w.signal_daemon(SIGHUP));
+    ASSERT_TRUE(w.wait_for_log("BEXOD: Received SIGHUP signal.", 10)) << dump(w);
+    EXPECT_EQ(mode_of(LOG_FILE), 0640u);
+    const std::vector<std::string> log = messages(w);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 2),
+              (std::vector<std::string>{"BEXOD:  Set GPIO to output", "BEXOD: Received SIGHUP signal."}));
+}
+
+// ---------------------------------------------------------- cycle pause
+
+struct PauseCase {
+    const char *name;
+    const char *setting;
+    double seconds;
+};
+
+class DaemonCyclePause : public testing::TestWithParam<PauseCase> {};
+
+TEST_P(DaemonCyclePause, FollowsTheSleepSettingWithOneSecondForMissingOrNegative) {
+    World w;
+    w.set_config(config(GetParam().setting));
+    ASSERT_GT(start_daemon(w), 0);
+    const auto value_read = [](const Event &e) { return e.kind == Kind::GpioValueRead; };
+    ASSERT_TRUE(w.wait_for([&] { return since(w, 0, value_read).size() >= 3; },
+                           4 * GetParam().seconds + 5))
+        << dump(w);
+    const Events polls = since(w, 0, value_read);
+    expect_pause(polls[0], polls[1], GetParam().seconds, "between two cycles");
+    expect_pause(polls[1], polls[2], GetParam().seconds, "between two cycles");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, DaemonCyclePause,
+    testing::Values(PauseCase{"Missing", "", 1.0}, PauseCase{"Negative", "sleep=-5\n", 1.0},
+                    PauseCase{"TwoSeconds", "sleep=2\n", 2.0}),
+    [](const testing::TestParamInfo<PauseCase> &info) { return info.param.name; });
+
+}  // namespace

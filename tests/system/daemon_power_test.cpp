@@ -1,0 +1,465 @@
+// bexod's monitoring cycle in the simulated world: supply loss and return,
+// the countdown, low battery, the buttons, the mail script, the daily
+// shutdown and a board that does not answer.
+
+#include "tests/system/daemon_support.hpp"
+
+namespace {
+
+using namespace daemon_test;
+
+const char USER_COMMANDS[] =
+    "command1=sim-mark one\ncommand2=\ncommand3=sim-mark three\ncommand5=sim-mark five\n";
+
+const std::vector<std::string> USER_COMMAND_CALLS{"sim-mark one", "sim-mark three",
+                                                  "sim-mark five"};
+
+const std::vector<std::string> START_LOG{"BEXOD:  Activating time controlled boot!",
+                                         "BEXOD:  Set GPIO to input",
+                                         "BEXOD: Entering Daemon BEXO."};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// "22:15:04" of the entry carrying `message` as hour, minute, second.
+struct Clock {
+    int h = -1, m = -1, s = -1;
+};
+Clock clock_of(const World &w, const std::string &message) {
+    const std::string stamp = stamp_of(w, message);
+    Clock c;
+    if (stamp.size() == 24) {
+        c.h = std::stoi(stamp.substr(11, 2));
+        c.m = std::stoi(stamp.substr(14, 2));
+        c.s = std::stoi(stamp.substr(17, 2));
+    }
+    return c;
+}
+
+// A record sent before a power-off: the boot time 06:00:00 and the time of
+// day the log shows for `message` (a second apart at most).
+void expect_power_off_record(const World &w, const Bytes &record, const std::string &message) {
+    const Clock c = clock_of(w, message);
+    ASSERT_GE(c.s, 0) << "no entry '" << message << "'";
+    ASSERT_EQ(record.size(), 10u);
+    EXPECT_EQ(text_of(record), text_of(time_record(6, 0, 0, c.h, c.m, record[6])));
+    const int apart = (record[6] - c.s + 60) % 60;
+    EXPECT_TRUE(apart == 0 || apart == 1 || apart == 59)
+        << "second " << int(record[6]) << ", log " << c.s;
+}
+
+Events signals(const World &w) {
+    return since(w, 0, [](const Event &e) { return e.kind == Kind::Signal; });
+}
+
+// A started daemon with timed boot at 06:00:00, the clock at 22:15:00, the
+// user commands set and the system's shutdown sending SIGTERM.
+struct Running {
+    World w;
+    pid_t pid = 0;
+    size_t start = 0;  // record index after the start
+
+    explicit Running(const std::string &general, sim::Options o = {}) : w(o) {
+        w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\n" + general, USER_COMMANDS));
+        w.sigterm_on_poweroff(true, 0.5);
+        sim::RunOptions at;
+        at.faketime = "@2026-12-08 22:15:00";
+        pid = start_daemon(w, at);
+        start = w.event_count();
+    }
+
+    void wait_log(const std::string &message, double seconds = 20) {
+        ASSERT_TRUE(w.wait_for_log(message, seconds)) << "no '" << message << "'\n" << dump(w);
+    }
+
+    // Waits for the end that a power-off brings, and checks its stop sequence.
+    void expect_stopped_by_shutdown() {
+        wait_log("BEXOD: Received SIGTERM signal.");
+        EXPECT_EQ(w.wait_exit(pid, 10), 0) << dump(w);
+        EXPECT_FALSE(World::exists(PID_FILE));
+        const Events sig = signals(w);
+        ASSERT_EQ(sig.size(), 1u) << dump(w);
+        EXPECT_EQ(sig[0].text, "SIGTERM");
+        const Events after = board_writes(w, index_of(w, [](const Event &e) { return e.kind == Kind::Signal; }));
+        ASSERT_EQ(after.size(), 2u) << dump(w);
+        EXPECT_EQ(text_of(after[0].bytes), "43");
+        EXPECT_LT(gap(sig[0], after[0]), 0.5) << "the stop sequence waited";
+        expect_power_off_record(w, after[1].bytes, "BEXOD: Received SIGTERM signal.");
+        const std::vector<std::string> calls = shim_calls(w, start);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), "sudo rm -r /var/run/bexod.pid");
+    }
+
+    // The user commands and the power-off ran exactly once.
+    void expect_one_power_off() {
+        const std::vector<std::string> calls = shim_calls(w, start);
+        EXPECT_EQ(calls, (USER_COMMAND_CALLS + std::vector<std::string>{
+                                                  "sudo systemctl poweroff", "systemctl poweroff",
+                                                  "sudo rm -r /var/run/bexod.pid"}))
+            << dump(w);
+    }
+};
+
+// ------------------------------------------------------------ supply loss
+
+TEST(DaemonSupply, LossThenReturnHandsTheLineBackAndWaitsAgain) {
+    Running d("timer=30\n");
+    ASSERT_GT(d.pid, 0);
+    World &w = d.w;
+    w.board().lose_supply();
+    d.wait_log("BEXOD:  Voltage loss!");
+    const size_t lost = w.event_count();
+    ASSERT_TRUE(w.wait_for_event(write_of(0x45), 10, lost)) << dump(w);
+    w.board().restore_supply();
+    d.wait_log("BEXOD:  Voltage present!");
+    const size_t back = w.event_count();
+
+    EXPECT_EQ(messages(w), (START_LOG + std::vector<std::string>{
+                                           "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                           "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"}));
+    // Take-over, the answered button query, passes of '3' '!' 'E', hand-back.
+    const Bytes sent = commands(w, d.start);
+    ASSERT_GE(sent.size(), 7u) << dump(w);
+    EXPECT_EQ(text_of(Bytes(sent.begin(), sent.begin() + 2)), "43 33");
+    for (size_t i = 2; i + 2 < sent.size(); i += 3)
+        EXPECT_EQ(text_of(Bytes(sent.begin() + i, sent.begin() + i + 3)), "33 21 45") << dump(w);
+    EXPECT_EQ(text_of(Bytes(sent.end() - 2, sent.end())), "44 34");
+    EXPECT_EQ(sent.size() % 3, 1u);
+
+    const Events writes = board_writes(w, d.start);
+    const Events replies = reads(w, d.start);
+    expect_pause(writes[0], writes[1], 0.1, "after 'C'");
+    expect_pause(writes[1], replies[0], 1.0, "before the reply to '3'");
+    EXPECT_EQ(text_of(replies[0].bytes), "33 00 00");
+    expect_pause(writes[writes.size() - 2], writes.back(), 0.1, "after 'D'");
+    EXPECT_EQ(gpio_operations(w, d.start),
+              (std::vector<std::string>{"direction out", "value-write 1", "direction in"}));
+    // The line goes back to the board between 'D' and '4'.
+    const size_t line_in = index_of(w, [](const Event &e) { return e.kind == Kind::GpioDirection && e.text == "in"; }, d.start);
+    EXPECT_LT(index_of(w, write_of(0x44), d.start), line_in);
+    EXPECT_LT(line_in, index_of(w, write_of(0x34), d.start));
+
+    // Waiting again: the line reads low and nothing is sent.
+    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, back, true).size() >= 2; }, 5)) << dump(w);
+    EXPECT_EQ(gpio_operations(w, back, true), (std::vector<std::string>{"value-read 0", "value-read 0"}));
+    EXPECT_TRUE(board_writes(w, back).empty()) << dump(w);
+    EXPECT_TRUE(shim_calls(w, d.start).empty());
+    EXPECT_TRUE(alive(d.pid));
+}
+
+class DaemonCountdown : public testing::TestWithParam<int> {};
+
+TEST_P(DaemonCountdown, SupplyLossWithCountdownPowersOffOnce) {
+    const int timer = GetParam();
+    Running d("timer=" + std::to_string(timer) + "\n");
+    ASSERT_GT(d.pid, 0);
+    World &w = d.w;
+    w.board().lose_supply();
+    d.expect_stopped_by_shutdown();
+
+    EXPECT_EQ(messages(w), (START_LOG + std::vector<std::string>{
+                                           "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                           "BEXOD:  Received Shutdown Signal through timer expired.",
+                                           "BEXOD:  Set GPIO to output",
+                                           "BEXOD: Received SIGTERM signal."}));
+    d.expect_one_power_off();
+    // The countdown is compared after '3' and '!': with 0 (var must pass 0)
+    // in the first pass, with 2 in the second.
+    const std::string passes = timer == 0 ? "33 21" : "33 21 45 33 21";
+    EXPECT_EQ(text_of(commands(w, d.start)), "43 33 " + passes + " 49 54 43 54") << dump(w);
+
+    const Events writes = board_writes(w, d.start);
+    const Event &power_off = writes[writes.size() - 4];
+    const Event &record = writes[writes.size() - 3];
+    EXPECT_EQ(power_off.bytes, Bytes{0x49});
+    expect_power_off_record(w, record.bytes, "BEXOD:  Received Shutdown Signal through timer expired.");
+    // The countdown starts after the answered button query; 'I' comes once
+    // more than `timer` seconds have been counted.
+    const Event answered = reads(w, d.start).at(0);
+    EXPECT_GE(gap(answered, power_off), timer + 1 - 0.1);
+    EXPECT_LE(gap(answered, power_off), timer + 5.0);
+    const Events calls = since(w, d.start, [](const Event &e) { return e.kind == Kind::Shim; });
+    expect_pause(power_off, calls[0], 0.1, "after 'I'");
+    EXPECT_LT(calls[2].t, record.t);  // user commands, then the record, then the power-off
+    EXPECT_LT(record.t, calls[3].t);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timers, DaemonCountdown, testing::Values(0, 2));
+
+struct ReasonCase {
+    const char *name;
+    bool battery;  // low battery, else the shutdown button
+    const char *message;
+};
+
+class DaemonDuringCountdown : public testing::TestWithParam<ReasonCase> {};
+
+TEST_P(DaemonDuringCountdown, PowersOffOnceWithoutTheExpiry) {
+    const ReasonCase &c = GetParam();
+    Running d("timer=60\n");
+    ASSERT_GT(d.pid, 0);
+    World &w = d.w;
+    w.board().lose_supply();
+    d.wait_log("BEXOD:  Voltage loss!");
+    ASSERT_TRUE(w.wait_for_event(write_of(0x45), 10, d.start)) << dump(w);
+    if (c.battery)
+        w.board().set_battery_low(true);
+    else
+        w.board().press_button(1);
+    d.expect_stopped_by_shutdown();
+
+    EXPECT_EQ(messages(w), (START_LOG + std::vector<std::string>{
+                                           "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                           c.message, "BEXOD:  Set GPIO to output",
+                                           "BEXOD: Received SIGTERM signal."}));
+    d.expect_one_power_off();
+    const Bytes sent = commands(w, d.start);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x49), c.battery ? 1 : 0);
+    // The power-off follows the query that reported it.
+    const std::string tail = c.battery ? "21 49 54 43 54" : "33 54 43 54";
+    const std::string all = text_of(sent);
+    EXPECT_EQ(all.substr(all.size() - tail.size()), tail) << all;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, DaemonDuringCountdown,
+    testing::Values(ReasonCase{"LowBattery", true,
+                               "BEXOD: Received Shutdown signal through low battery capacity."},
+                    ReasonCase{"ShutdownButton", false, "BEXOD:  Received manual Shutdown signal!"}),
+    [](const testing::TestParamInfo<ReasonCase> &info) { return info.param.name; });
+
+// ---------------------------------------------------------------- buttons
+
+TEST(DaemonButtons, ShutdownButtonWhileWaitingPowersOff) {
+    Running d("timer=5\n");
+    ASSERT_GT(d.pid, 0);
+    d.w.board().press_button(1);
+    d.expect_stopped_by_shutdown();
+    EXPECT_EQ(messages(d.w), (START_LOG + std::vector<std::string>{
+                                             "BEXOD:  Set GPIO to output",
+                                             "BEXOD:  Received manual Shutdown signal!",
+                                             "BEXOD:  Set GPIO to output",
+                                             "BEXOD: Received SIGTERM signal."}));
+    d.expect_one_power_off();
+    EXPECT_EQ(text_of(commands(d.w, d.start)), "43 33 54 43 54");
+    expect_power_off_record(d.w, d.w.requests()[5], "BEXOD:  Received manual Shutdown signal!");
+}
+
+TEST(DaemonButtons, RebootButtonWhileWaitingRebootsWithoutUserCommandsOrRecord) {
+    Running d("timer=5\n");
+    ASSERT_GT(d.pid, 0);
+    d.w.board().press_button(2);
+    d.wait_log("BEXOD: Received SIGTERM signal.");
+    EXPECT_EQ(d.w.wait_exit(d.pid, 10), 0);
+    EXPECT_EQ(messages(d.w), (START_LOG + std::vector<std::string>{
+                                             "BEXOD:  Set GPIO to output",
+                                             "BEXOD:  Received manual Reboot signal!",
+                                             "BEXOD:  Set GPIO to output",
+                                             "BEXOD: Received SIGTERM signal."}));
+    EXPECT_EQ(shim_calls(d.w, d.start),
+              (std::vector<std::string>{"sudo systemctl reboot", "systemctl reboot",
+                                        "sudo rm -r /var/run/bexod.pid"}));
+    // Before the system's SIGTERM only the take-over and the query.
+    const size_t signal = index_of(d.w, [](const Event &e) { return e.kind == Kind::Signal; });
+    EXPECT_EQ(text_of(commands(d.w, d.start)), "43 33 43 54");
+    EXPECT_EQ(text_of(commands(d.w, signal)), "43 54");
+}
+
+TEST(DaemonButtons, RebootButtonDuringCountdownIsIgnored) {
+    Running d("timer=-1\n");
+    ASSERT_GT(d.pid, 0);
+    World &w = d.w;
+    w.board().lose_supply();
+    d.wait_log("BEXOD:  Voltage loss!");
+    w.board().press_button(2);
+    const auto reboot_reported = [](const Event &e) {
+        return e.kind == Kind::Read && e.bytes == Bytes{0x33, 0x02, 0x00};
+    };
+    ASSERT_TRUE(w.wait_for_event(reboot_reported, 10, d.start)) << dump(w);
+    const size_t reported = w.event_count();
+    // The pass goes on with '!' and 'E'.
+    ASSERT_TRUE(w.wait_for_event(write_of(0x45), 10, reported)) << dump(w);
+    w.board().restore_supply();
+    d.wait_log("BEXOD:  Voltage present!");
+    EXPECT_EQ(messages(w), (START_LOG + std::vector<std::string>{
+                                           "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                           "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"}));
+    EXPECT_TRUE(shim_calls(w).empty()) << dump(w);
+    EXPECT_TRUE(alive(d.pid));
+}
+
+// ------------------------------------------------------------------ mail
+
+struct MailCase {
+    const char *name;
+    const char *setting;
+    bool sent;
+};
+
+class DaemonMail : public testing::TestWithParam<MailCase> {};
+
+TEST_P(DaemonMail, ScriptStartedOnSupplyLossOnlyWhenMailIsOne) {
+    Running d(std::string("timer=-1\n") + GetParam().setting);
+    ASSERT_GT(d.pid, 0);
+    World &w = d.w;
+    w.board().lose_supply();
+    d.wait_log("BEXOD:  Voltage loss!");
+    ASSERT_TRUE(w.wait_for_event(write_of(0x21), 10, d.start)) << dump(w);
+    w.board().restore_supply();
+    d.wait_log("BEXOD:  Voltage present!");
+
+    std::vector<std::string> expected = (START_LOG + std::vector<std::string>{
+                                                        "BEXOD:  Set GPIO to output",
+                                                        "BEXOD:  Voltage loss!"});
+    if (GetParam().sent) expected.push_back("BEXOD:  Sending Mail notification!");
+    expected = expected + std::vector<std::string>{"BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"};
+    EXPECT_EQ(messages(w), expected);
+    const std::vector<std::string> mail = GetParam().sent
+                                              ? std::vector<std::string>{"python /opt/bexod/scripts/mail.py"}
+                                              : std::vector<std::string>{};
+    EXPECT_EQ(shim_calls(w), mail);
+    if (GetParam().sent) {
+        // Started when the loss was known, before the countdown went on.
+        const size_t script = index_of(w, [](const Event &e) { return e.kind == Kind::Shim; });
+        EXPECT_GT(script, index_of(w, [](const Event &e) { return e.kind == Kind::Read; }));
+        EXPECT_LT(script, index_of(w, write_of(0x21)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, DaemonMail,
+    testing::Values(MailCase{"One", "mail=1\n", true}, MailCase{"Zero", "mail=0\n", false},
+                    MailCase{"Two", "mail=2\n", false}, MailCase{"Missing", "", false}),
+    [](const testing::TestParamInfo<MailCase> &info) { return info.param.name; });
+
+// -------------------------------------------------------- daily shutdown
+
+struct DailyCase {
+    const char *name;
+    const char *clock;    // the time of day when the daemon starts
+    const char *setting;
+    int fires_at;         // second of the first power-off, -1 for none
+    double sigterm_delay;
+    int power_offs;
+};
+
+class DaemonDailyShutdown : public testing::TestWithParam<DailyCase> {};
+
+TEST_P(DaemonDailyShutdown, FiresOnlyInsideItsTenSecondWindow) {
+    const DailyCase &c = GetParam();
+    World w;
+    w.set_config(config(std::string("timed_boot=1\ntime_boot=06:00:00\nsleep=1\n") + c.setting,
+                        "command1=sim-mark one\n"));
+    w.sigterm_on_poweroff(true, c.sigterm_delay);
+    sim::RunOptions at;
+    at.faketime = std::string("@2026-12-08 ") + c.clock;
+    const pid_t pid = start_daemon(w, at);
+    ASSERT_GT(pid, 0);
+    const std::string line = "BEXOD:  Shutdown through timed shutdown - timer expired!";
+
+    if (c.fires_at < 0) {
+        const auto value_read = [](const Event &e) { return e.kind == Kind::GpioValueRead; };
+        ASSERT_TRUE(w.wait_for([&] { return since(w, 0, value_read).size() >= 2; }, 10)) << dump(w);
+        w.wait_for([] { return false; }, 0.3);
+        EXPECT_EQ(messages(w), (std::vector<std::string>{"BEXOD:  Activating time controlled boot!",
+                                                         "BEXOD:  Set GPIO to input",
+                                                         "BEXOD: Entering Daemon BEXO."}));
+        EXPECT_TRUE(shim_calls(w).empty());
+        EXPECT_TRUE(alive(pid));
+        return;
+    }
+    ASSERT_TRUE(w.wait_for_log("BEXOD: Received SIGTERM signal.", 15)) << dump(w);
+    EXPECT_EQ(w.wait_exit(pid, 10), 0);
+    const std::vector<std::string> log = messages(w);
+    EXPECT_EQ(count(log, line), static_cast<size_t>(c.power_offs)) << w.log();
+    EXPECT_EQ(stamp_of(w, line).substr(11, 8), "12:00:" + std::to_string(c.fires_at));
+    std::vector<std::string> expected;
+    for (int i = 0; i < c.power_offs; i++)
+        expected = expected + std::vector<std::string>{"sim-mark one", "sudo systemctl poweroff",
+                                                       "systemctl poweroff"};
+    EXPECT_EQ(shim_calls(w), (expected + std::vector<std::string>{"sudo rm -r /var/run/bexod.pid"}));
+    // The line was never high: no take-over, only records.
+    const std::vector<Bytes> sent = w.requests();
+    ASSERT_EQ(sent.size(), 3u + c.power_offs + 2u) << dump(w);
+    EXPECT_EQ(text_of(sent[3]), text_of(time_record(6, 0, 0, 12, 0, c.fires_at)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, DaemonDailyShutdown,
+    testing::Values(
+        DailyCase{"FirstSecondOfWindow", "12:00:54", "timed_shutdown=1\ntime_shutdown=12:00:55\n", 55, 0.5, 1},
+        DailyCase{"LastSecondOfWindow", "12:00:58", "timed_shutdown=1\ntime_shutdown=12:00:49\n", 58, 0.5, 1},
+        DailyCase{"EveryCycleInsideFiresAgain", "12:00:55", "timed_shutdown=1\ntime_shutdown=12:00:55\n", 55, 1.5, 2},
+        DailyCase{"FieldsBeyondTheBufferIgnored", "12:00:55",
+                  "timed_shutdown=1\ntime_shutdown=12:00:55:1:2:3:4:5:6:7:8:9:10:11\n", 55, 0.5, 1},
+        DailyCase{"AfterTheWindow", "12:00:59", "timed_shutdown=1\ntime_shutdown=12:00:49\n", -1, 0, 0},
+        DailyCase{"BeforeTheWindow", "12:00:53", "timed_shutdown=1\ntime_shutdown=12:00:55\n", -1, 0, 0},
+        DailyCase{"OtherHour", "12:00:55", "timed_shutdown=1\ntime_shutdown=13:00:55\n", -1, 0, 0},
+        DailyCase{"NextMinute", "12:01:00", "timed_shutdown=1\ntime_shutdown=12:00:55\n", -1, 0, 0},
+        DailyCase{"NotEnabled", "12:00:55", "timed_shutdown=2\ntime_shutdown=12:00:55\n", -1, 0, 0}),
+    [](const testing::TestParamInfo<DailyCase> &info) { return info.param.name; });
+
+// -------------------------------------------------------- failing board
+
+TEST(DaemonBoardFaults, QueryWithoutEchoTimesOutAfter1001AttemptsAndTheCycleGoesOn) {
+    World w;
+    w.set_config(config("timer=-1\nsleep=1\n"));
+    // The daemon's one-second waits pass a hundred times faster.
+    sim::RunOptions fast;
+    fast.faketime = "+0 x100";
+    const pid_t pid = start_daemon(w, fast);
+    ASSERT_GT(pid, 0);
+    const size_t start = w.event_count();
+    w.board().wrong_echo(1001);
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 240)) << dump(w);
+
+    EXPECT_EQ(messages(w), (std::vector<std::string>{
+                               "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO.",
+                               "BEXOD:  Set GPIO to output", "BEXOD:  i2c-Request timed out ",
+                               "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!"}));
+    const Bytes sent = commands(w, start);
+    const auto second_alert = std::find(sent.begin() + 1, sent.end(), 0x43);
+    ASSERT_NE(second_alert, sent.end());
+    EXPECT_EQ(sent[0], 0x43);
+    EXPECT_EQ(std::count(sent.begin() + 1, second_alert, 0x33), 1001);
+    EXPECT_EQ(second_alert - sent.begin(), 1002);
+    // The next cycle takes the line over again and gets its answer.
+    EXPECT_EQ(*(second_alert + 1), 0x33);
+    EXPECT_TRUE(alive(pid));
+}
+
+class DaemonFailedRead : public testing::TestWithParam<bool> {};
+
+TEST_P(DaemonFailedRead, EndsTheDaemonWithStatus1AndLeavesAPidFileThatCountsAsStopped) {
+    World w;
+    w.set_config(config("timer=-1\nsleep=1\n"));
+    const pid_t pid = start_daemon(w);
+    ASSERT_GT(pid, 0);
+    if (GetParam())
+        w.board().fail_reads(1);
+    else
+        w.board().set_answering(false);
+    w.board().lose_supply();
+    EXPECT_EQ(w.wait_exit(pid, 10), 1) << dump(w);
+    EXPECT_EQ(messages(w), (std::vector<std::string>{
+                               "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO.",
+                               "BEXOD:  Set GPIO to output", "BEXOD:  Unable to select I2C device"}));
+    EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n");
+
+    EXPECT_EQ(w.bexod({"-status"}).out, "B.EXO Daemon stopped...\n");
+    w.board().set_answering(true);
+    w.board().fail_reads(0);
+    const pid_t next = start_daemon(w);
+    EXPECT_GT(next, 0);
+    EXPECT_NE(next, pid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DaemonFailedRead, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return info.param ? "ReadFails" : "BoardGone";
+                         });
+
+}  // namespace

@@ -1,0 +1,214 @@
+// Helpers for the system tests of bexod: starting it in a world, reading its
+// event log, and picking board writes, shim calls and GPIO operations out of
+// the world's record.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/world.hpp"
+
+namespace daemon_test {
+
+using sim::Bytes;
+using sim::Event;
+using sim::Events;
+using sim::Kind;
+using sim::World;
+
+inline constexpr char PID_FILE[] = "/run/bexod.pid";
+inline constexpr char LOG_FILE[] = "/var/log/bexod.log";
+inline constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
+inline constexpr char UNIT_SOURCE[] = "/opt/bexod/start/bexod.service";
+
+// The world's record and the event log, for failure messages.
+inline std::string dump(const World &w) {
+    return "---- record\n" + sim::format_trace(w.events()) + "---- /var/log/bexod.log\n" + w.log();
+}
+
+inline std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// asctime's layout without its line end, then " - ".
+inline bool has_entry_stamp(const std::string &line) {
+    static const std::regex stamp(
+        "^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+        "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} - ");
+    return std::regex_search(line, stamp);
+}
+
+inline constexpr size_t STAMP_LENGTH = 27;  // "Tue Dec  8 10:30:28 2026 - "
+
+// The messages of the event log, stamps removed. Every entry must carry the
+// stamp and be a line of its own.
+inline std::vector<std::string> messages(const World &w) {
+    const std::string text = w.log();
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
+    std::vector<std::string> out;
+    for (const std::string &line : lines(text)) {
+        EXPECT_TRUE(has_entry_stamp(line)) << "entry without its stamp: '" << line << "'";
+        out.push_back(line.size() >= STAMP_LENGTH ? line.substr(STAMP_LENGTH) : line);
+    }
+    return out;
+}
+
+// The stamp of the first entry carrying `message`, "" when there is none.
+inline std::string stamp_of(const World &w, const std::string &message) {
+    for (const std::string &line : lines(w.log()))
+        if (line.size() > STAMP_LENGTH && line.substr(STAMP_LENGTH) == message)
+            return line.substr(0, 24);
+    return "";
+}
+
+inline size_t count(const std::vector<std::string> &list, const std::string &item) {
+    return static_cast<size_t>(std::count(list.begin(), list.end(), item));
+}
+
+// Events from index `from` on that satisfy `keep`.
+template <typename Keep>
+Events since(const World &w, size_t from, Keep keep) {
+    const Events all = w.events();
+    Events out;
+    for (size_t i = from; i < all.size(); i++)
+        if (keep(all[i])) out.push_back(all[i]);
+    return out;
+}
+
+inline Events board_writes(const World &w, size_t from = 0) {
+    return since(w, from, sim::is_board_write);
+}
+
+// First byte of each write to the board, from event `from` on.
+inline Bytes commands(const World &w, size_t from = 0) {
+    Bytes out;
+    for (const Event &e : board_writes(w, from))
+        if (!e.bytes.empty()) out.push_back(e.bytes[0]);
+    return out;
+}
+
+inline std::string text_of(const Bytes &bytes) { return sim::hex(bytes); }
+
+inline Events reads(const World &w, size_t from = 0) {
+    return since(w, from, [](const Event &e) { return e.kind == Kind::Read; });
+}
+
+// "sudo systemctl poweroff", "sim-mark one", ...
+inline std::string call_line(const Event &e) {
+    std::string out = e.text;
+    for (const std::string &a : e.args) out += " " + a;
+    return out;
+}
+
+inline std::vector<std::string> shim_calls(const World &w, size_t from = 0,
+                                           const std::string &name = "") {
+    std::vector<std::string> out;
+    for (const Event &e : since(w, from, [&](const Event &e) {
+             return e.kind == Kind::Shim && (name.empty() || e.text == name);
+         }))
+        out.push_back(call_line(e));
+    return out;
+}
+
+// "export 27", "direction in", "value-write 1", "value-read 0", ...
+inline std::vector<std::string> gpio_operations(const World &w, size_t from = 0,
+                                                bool with_reads = false) {
+    std::vector<std::string> out;
+    for (const Event &e : since(w, from, sim::is_gpio)) {
+        std::string text = e.text;
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        switch (e.kind) {
+        case Kind::GpioExport: out.push_back("export " + text); break;
+        case Kind::GpioUnexport: out.push_back("unexport " + text); break;
+        case Kind::GpioDirection: out.push_back("direction " + text); break;
+        case Kind::GpioValueWrite: out.push_back("value-write " + text); break;
+        case Kind::GpioValueRead:
+            if (with_reads) out.push_back("value-read " + text);
+            break;
+        default: break;
+        }
+        if (!e.ok()) out.back() += " failed";
+    }
+    return out;
+}
+
+inline Bytes time_record(int boot_h, int boot_m, int boot_s, int h, int m, int s) {
+    return Bytes{0x54, static_cast<uint8_t>(boot_h), static_cast<uint8_t>(boot_m),
+                 static_cast<uint8_t>(boot_s), static_cast<uint8_t>(h), static_cast<uint8_t>(m),
+                 static_cast<uint8_t>(s), 0, 0, 0};
+}
+
+// A configuration with the board's address and the given lines of
+// [General], then an optional [User] section.
+inline std::string config(const std::string &general, const std::string &user = "") {
+    std::string text = "[General]\naddress=0x36\n" + general;
+    if (!user.empty()) text += "[User]\n" + user;
+    return text;
+}
+
+// A process that exists and has not ended (a zombie has).
+inline bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line)) return false;
+    const size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
+}
+
+inline bool is_bexod(pid_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    return alive(pid) && std::getline(comm, name) && name == "bexod";
+}
+
+// Runs "bexod -start" and waits until the detached daemon has taken its PID
+// file and entered its loop. Returns the daemon's process id (0 on failure,
+// with the test failed).
+inline pid_t start_daemon(World &w, const sim::RunOptions &options = {}) {
+    const sim::Result r = w.bexod({"-start"}, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+    EXPECT_FALSE(r.timed_out);
+    const bool up = w.wait_for([&] { return is_bexod(w.daemon_pid()); }, 10);
+    EXPECT_TRUE(up) << "the daemon never wrote its PID file\n" << r.err << dump(w);
+    return up ? w.daemon_pid() : 0;
+}
+
+// Seconds between two events.
+inline double gap(const Event &from, const Event &to) { return to.t - from.t; }
+
+// Index of the first event at or after `from` that satisfies `match`, or the
+// record's size.
+template <typename Match>
+size_t index_of(const World &w, Match match, size_t from = 0) {
+    const Events all = w.events();
+    for (size_t i = from; i < all.size(); i++)
+        if (match(all[i])) return i;
+    return all.size();
+}
+
+inline auto write_of(uint8_t command) {
+    return [command](const Event &e) {
+        return sim::is_board_write(e) && !e.bytes.empty() && e.bytes[0] == command;
+    };
+}
+
+// Bounds for a fixed pause measured between two recorded events: the
+// pause itself (less the record's jitter) and a generous upper limit for a
+// loaded machine.
+inline void expect_pause(const Event &before, const Event &after, double seconds,
+                         const std::string &what) {
+    EXPECT_GE(gap(before, after), seconds * 0.9 - 0.005) << what;
+    EXPECT_LE(gap(before, after), seconds + 0.6) << what;
+}
+
+}  // namespace daemon_test
