@@ -450,6 +450,33 @@ TEST(DaemonGpio, FailedExportEndsTheStartWithStatus1) {
     EXPECT_EQ(w.requests(), (std::vector<Bytes>{{0x44}}));
 }
 
+// ----------------------------------------------------------- descriptors
+
+std::string link_of(const std::string &path) {
+    char target[256] = {0};
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    return n < 0 ? "" : std::string(target, static_cast<size_t>(n));
+}
+
+TEST(DaemonDescriptors, StandardStreamsAreDevNullAndCommandsDoNotInheritThePidFile) {
+    World w;
+    w.set_config(config("sleep=1\n", "command1=ls -l /proc/$$/fd > /var/log/fds.txt\n"));
+    const pid_t pid = start_daemon(w);
+    ASSERT_GT(pid, 0);
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    for (const char *stream : {"0", "1", "2"}) EXPECT_EQ(link_of(fds + stream), "/dev/null") << stream;
+    // The PID file stays open, and so locked, for the daemon's life.
+    bool pid_file_open = false;
+    for (int fd = 3; fd < 64; fd++) pid_file_open = pid_file_open || link_of(fds + std::to_string(fd)) == PID_FILE;
+    EXPECT_TRUE(pid_file_open);
+
+    w.board().press_button(1);
+    ASSERT_TRUE(w.wait_for_shim("systemctl", 10, "poweroff")) << dump(w);
+    const std::string listing = World::read_file("/var/log/fds.txt");
+    EXPECT_NE(listing.find("/dev/null"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("bexod.pid"), std::string::npos) << listing;
+}
+
 // ------------------------------------------------------------- event log
 
 TEST(DaemonEventLog, EntriesCarryTheAsctimeStamp) {

@@ -166,6 +166,28 @@ TEST(DaemonSignals, StopSignalDuringAUserCommandRunsWhenTheCommandEnds) {
     EXPECT_EQ(text_of(commands(w, before)), "44 43");  // the failed start's 'D', the stop's 'C'
 }
 
+// The invoking process pauses a second after copying the service unit; a
+// SIGTERM there already has the bus and runs the whole stop sequence, and
+// nothing is started.
+TEST(DaemonSignals, SigtermDuringStartUpStopsTheInvocationWithItsSequence) {
+    World w;
+    w.set_config(config("autostart=1\nsleep=1\n"));
+    World::write_file(UNIT_SOURCE, "[Unit]\n");
+    const sim::Result r = w.run(
+        {"sh", "-c", "bexod -start & sleep 0.5; kill -TERM $!; wait $!; echo status $?"});
+    EXPECT_EQ(r.out, "B.EXO Daemon started..\nstatus 0\n");
+    EXPECT_EQ(text_of(commands(w)), "44 43");
+    EXPECT_EQ(shim_calls(w, 0, "sudo"),
+              (std::vector<std::string>{"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
+                                        "sudo rm -r /var/run/bexod.pid"}));
+    EXPECT_EQ(messages(w), (std::vector<std::string>{"BEXOD:  Set GPIO to input",
+                                                     "BEXOD:  Set GPIO to output",
+                                                     "BEXOD: Received SIGTERM signal."}));
+    EXPECT_FALSE(World::exists(PID_FILE));
+    EXPECT_TRUE(w.gpio().output);
+    EXPECT_EQ(w.gpio().level, 1);
+}
+
 class DaemonSignalBeforeTheBus : public testing::TestWithParam<int> {};
 
 // "bexod -restart" pauses a second after stopping the old daemon, before it
