@@ -464,7 +464,14 @@ TEST(DaemonDescriptors, StandardStreamsAreDevNullAndCommandsDoNotInheritThePidFi
     const pid_t pid = start_daemon(w);
     ASSERT_GT(pid, 0);
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
-    for (const char *stream : {"0", "1", "2"}) EXPECT_EQ(link_of(fds + stream), "/dev/null") << stream;
+    // The pipes of the invocation close a moment before /dev/null comes.
+    const auto on_null = [&] {
+        for (const char *stream : {"0", "1", "2"})
+            if (link_of(fds + stream) != "/dev/null") return false;
+        return true;
+    };
+    EXPECT_TRUE(w.wait_for(on_null, 5)) << link_of(fds + "0") << " " << link_of(fds + "1") << " "
+                                        << link_of(fds + "2");
     // The PID file stays open, and so locked, for the daemon's life.
     bool pid_file_open = false;
     for (int fd = 3; fd < 64; fd++) pid_file_open = pid_file_open || link_of(fds + std::to_string(fd)) == PID_FILE;
