@@ -128,6 +128,38 @@ INSTANTIATE_TEST_SUITE_P(
                      {0x54, 1, 2, 3, 4, 5, 6, 7, 8, 9}}),
     [](const testing::TestParamInfo<BootTimeCase> &info) { return info.param.name; });
 
+struct BusCase {
+    const char *name;
+    bool bus1;
+    const char *address;
+    const char *message;
+};
+
+class DaemonStartWithoutBus : public testing::TestWithParam<BusCase> {};
+
+TEST_P(DaemonStartWithoutBus, EndsWithStatus1BeforeAnythingElse) {
+    sim::Options o;
+    o.bus1 = GetParam().bus1;
+    World w(o);
+    w.set_config(std::string("[General]\n") + GetParam().address + "sleep=1\n");
+    const sim::Result r = w.bexod({"-start"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+    EXPECT_EQ(r.err, GetParam().message);
+    EXPECT_TRUE(w.gpio_events().empty());
+    EXPECT_TRUE(w.board_writes().empty());
+    EXPECT_EQ(w.log(), "");
+    EXPECT_FALSE(World::exists(PID_FILE));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buses, DaemonStartWithoutBus,
+    testing::Values(
+        BusCase{"NoBusNode", false, "address=0x36\n", "Unable to open I2C device: No such file or directory\n"},
+        // A missing address reads as 255, beyond the 7-bit range.
+        BusCase{"MissingAddress", true, "", "Unable to select I2C device: Invalid argument\n"}),
+    [](const testing::TestParamInfo<BusCase> &info) { return info.param.name; });
+
 // ---------------------------------------------------------- command line
 
 TEST(DaemonCommandLine, UnknownOptionPrintsUsage) {

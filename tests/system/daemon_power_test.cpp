@@ -401,6 +401,31 @@ INSTANTIATE_TEST_SUITE_P(
         DailyCase{"NotEnabled", "12:00:55", "timed_shutdown=2\ntime_shutdown=12:00:55\n", -1, 0, 0}),
     [](const testing::TestParamInfo<DailyCase> &info) { return info.param.name; });
 
+// A line whose value cannot be read is no event: the cycle goes on to the
+// daily check, which fires although the board has raised the line. The
+// system's SIGTERM then finds a line it cannot drive high: status 1, and the
+// PID file stays.
+TEST(DaemonDailyShutdown, UnreadableLineGoesToTheDailyCheck) {
+    World w;
+    w.set_config(config("sleep=1\ntimed_shutdown=1\ntime_shutdown=12:00:55\n"));
+    w.sigterm_on_poweroff(true, 0.5);
+    w.board().lose_supply();
+    w.hide_gpio_value(60);
+    sim::RunOptions at;
+    at.faketime = "@2026-12-08 12:00:55";
+    const pid_t pid = start_daemon(w, at);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(w.wait_exit(pid, 15), 1) << dump(w);
+    EXPECT_EQ(messages(w), (std::vector<std::string>{
+                               "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO.",
+                               "BEXOD:  Shutdown through timed shutdown - timer expired!",
+                               "BEXOD:  Unable to set output high"}));
+    EXPECT_EQ(shim_calls(w), (std::vector<std::string>{"sudo systemctl poweroff", "systemctl poweroff"}));
+    EXPECT_EQ(text_of(commands(w)), "44");
+    EXPECT_TRUE(reads(w).empty());
+    EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n");
+}
+
 // -------------------------------------------------------- failing board
 
 TEST(DaemonBoardFaults, QueryWithoutEchoTimesOutAfter1001AttemptsAndTheCycleGoesOn) {
