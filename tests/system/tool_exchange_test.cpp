@@ -52,10 +52,13 @@ TEST_P(ToolRetry, WrongEchoResendsTheSameRequestAfterTheSameWait) {
     EXPECT_EQ(w.board().seen(c.command), 3);
     const auto attempts = pauses_of(w, c.request);
     ASSERT_EQ(attempts.size(), 3u) << "three identical requests, each followed by a read";
+    double shortest = attempts[0].seconds;
     for (const auto &p : attempts) {
         EXPECT_GE(p.seconds, c.wait - PAUSE_EARLY);
         EXPECT_LE(p.seconds, c.wait + PAUSE_LATE);
+        shortest = std::min(shortest, p.seconds);
     }
+    EXPECT_LE(shortest, c.wait + PAUSE_PRECISE) << "the wait itself is not longer than prescribed";
 }
 
 TEST_P(ToolRetry, LastAllowedRetryIsAccepted) {
@@ -141,7 +144,9 @@ TEST(ToolExchange, FailedReplyReadEndsTheRunWithStatus1) {
 }
 
 // The prescribed waits of -status add up to 1 s (identity 200 ms, five
-// readings of 100 ms, battery level 300 ms); the rest is the tool's own time.
+// readings of 100 ms, battery level 300 ms). From its first bus transfer to
+// its last the tool adds only its own work; process start-up (the loader,
+// the world's preload, a sanitizer runtime) is reported, not judged.
 TEST(ToolExchange, StatusTakesLittleMoreThanItsPrescribedWaits) {
     constexpr double WAITS = 0.2 + 5 * 0.1 + 0.3;
     constexpr double ALLOWED_OVERHEAD = 0.150;  // generous, for a loaded machine
@@ -164,7 +169,7 @@ TEST(ToolExchange, StatusTakesLittleMoreThanItsPrescribedWaits) {
     RecordProperty("status_median_ms", static_cast<int>(median * 1000));
     RecordProperty("status_bus_median_ms", static_cast<int>(bus_median * 1000));
     EXPECT_GE(bus_median, WAITS);
-    EXPECT_LE(median, WAITS + ALLOWED_OVERHEAD);
+    EXPECT_LE(bus_median, WAITS + ALLOWED_OVERHEAD);
 }
 
 }  // namespace
