@@ -36,6 +36,10 @@ TEST_P(ToolStatusBox, MatchesTheGoldenFile) {
     ASSERT_EQ(t.size(), 2u + 4u + 12u) << testing::PrintToString(t);
     EXPECT_EQ(Traffic(t.begin(), t.begin() + 5), join({START, {"open /dev/i2c-1", "bind 0x36", "smbus 22"}}));
     expect_pauses(w, {{"22", 0.2}, {"36", 0.1}, {"35", 0.1}, {"d0", 0.1}, {"23", 0.3}, {"d2", 0.1}, {"d1", 0.1}});
+    std::vector<size_t> reply_lengths;
+    for (const auto &e : w.events())
+        if (e.kind == sim::Kind::Read) reply_lengths.push_back(e.bytes.size());
+    EXPECT_EQ(reply_lengths, (std::vector<size_t>{5, 3, 3, 3, 6, 6, 6}));
     EXPECT_EQ(w.config(), c.config);
 }
 
