@@ -5,7 +5,7 @@ BEXO_JOBS="$(nproc 2>/dev/null || echo 2)"
 
 # Packages the native build, the simulated world and the system tests need.
 BEXO_NATIVE_PACKAGES=(cmake g++ make pkg-config libgtest-dev googletest
-    umockdev libumockdev-dev libfuse3-dev fuse3 faketime)
+    umockdev libumockdev-dev libfuse3-dev fuse3 faketime strace)
 
 # Installs the given Debian packages when any of them is missing.
 ensure_packages() {
