@@ -1,0 +1,110 @@
+#include "bench/lib/callgrind.hpp"
+
+#include <cstdlib>
+#include <sstream>
+
+namespace bench {
+
+std::optional<uint64_t> callgrind_total(const std::string &dump_text) {
+    std::istringstream lines(dump_text);
+    std::string line;
+    std::optional<uint64_t> summary;
+    while (std::getline(lines, line)) {
+        for (const char *tag : {"totals:", "summary:"}) {
+            if (line.rfind(tag, 0) != 0) continue;
+            const char *start = line.c_str() + std::string(tag).size();
+            char *end = nullptr;
+            const unsigned long long total = strtoull(start, &end, 10);
+            if (end == start) continue;
+            if (std::string(tag) == "totals:") return total;
+            summary = total;
+        }
+    }
+    return summary;
+}
+
+namespace {
+
+// "(id) name" defines a compressed name, "(id)" refers to one, a plain name
+// stands for itself.
+std::string object_name(const std::string &spec, std::map<std::string, std::string> &names) {
+    if (spec.empty() || spec[0] != '(') return spec;
+    const size_t close = spec.find(')');
+    if (close == std::string::npos) return spec;
+    const std::string id = spec.substr(0, close + 1);
+    if (close + 1 < spec.size()) names[id] = spec.substr(spec.find_first_not_of(' ', close + 1));
+    return names[id];
+}
+
+bool is_cost_line(const std::string &line) {
+    return !line.empty() && (isdigit(static_cast<unsigned char>(line[0])) || line[0] == '+' ||
+                             line[0] == '-' || line[0] == '*');
+}
+
+}  // namespace
+
+std::map<std::string, uint64_t> callgrind_self_by_object(const std::string &dump_text) {
+    std::map<std::string, uint64_t> self;
+    std::map<std::string, std::string> names;
+    std::string current;
+    bool call_cost_next = false;
+    std::istringstream lines(dump_text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("ob=", 0) == 0) {
+            current = object_name(line.substr(3), names);
+        } else if (line.rfind("cob=", 0) == 0) {
+            object_name(line.substr(4), names);
+        } else if (line.rfind("calls=", 0) == 0) {
+            call_cost_next = true;
+        } else if (is_cost_line(line)) {
+            if (call_cost_next) {
+                call_cost_next = false;  // the callee's inclusive cost
+                continue;
+            }
+            std::istringstream fields(line);
+            std::string position;
+            unsigned long long cost = 0;
+            if (fields >> position >> cost) self[current] += cost;
+        }
+    }
+    return self;
+}
+
+uint64_t callgrind_share_of(const std::string &dump_text, const std::string &needle) {
+    std::map<std::string, std::string> names;
+    std::string current, callee;
+    bool callee_named = false, call_cost_next = false;
+    uint64_t share = 0;
+    auto ours = [&](const std::string &object) { return object.find(needle) != std::string::npos; };
+    std::istringstream lines(dump_text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("ob=", 0) == 0) {
+            current = object_name(line.substr(3), names);
+        } else if (line.rfind("cob=", 0) == 0) {
+            callee = object_name(line.substr(4), names);
+            callee_named = true;
+        } else if (line.rfind("calls=", 0) == 0) {
+            call_cost_next = true;
+        } else if (is_cost_line(line)) {
+            std::istringstream fields(line);
+            std::string position;
+            unsigned long long cost = 0;
+            fields >> position >> cost;
+            if (call_cost_next) {
+                // A call out of the object counts whole; one inside it is
+                // already in the callee's own lines.
+                const std::string target = callee_named ? callee : current;
+                if (ours(current) && !ours(target)) share += cost;
+                call_cost_next = false;
+                callee_named = false;
+            } else if (ours(current)) {
+                share += cost;
+            }
+        }
+    }
+    return share;
+}
+
+}  // namespace bench
