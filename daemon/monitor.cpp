@@ -119,7 +119,7 @@ int handle_event(void) {
         return 0;
     case 2:
         Log("BEXOD:  Received manual Reboot signal!\n");
-        run_shell("sudo systemctl reboot");
+        reboot_system();
         return 0;
     default:
         Log("BEXOD:  Voltage loss!\n");
@@ -152,6 +152,11 @@ void timer_handler(void) {
 }
 
 int process(void) {
+    // The system is going down: acting on the line again would power off a
+    // second time for the same event.
+    if (system_stop_requested()) {
+        return 0;
+    }
     if (gpio_read(event_line) == 1) {
         return handle_event();
     }

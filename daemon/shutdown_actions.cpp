@@ -28,6 +28,10 @@ volatile sig_atomic_t terminate_pending = 0;
 enum stop_state { RUNNING, IN_HANGUP_SEQUENCE, IN_TERMINATE_SEQUENCE };
 stop_state stopping = RUNNING;
 
+// Set once the system has accepted a power-off or reboot. Its shutdown stops
+// the daemon soon; until then no event may start a second one.
+bool system_stop_accepted = false;
+
 void fill_signal_set(sigset_t *set) {
     sigemptyset(set);
     sigaddset(set, SIGHUP);
@@ -96,6 +100,15 @@ void pause_for(struct timespec duration) {
     run_pending_stop_sequences();
 }
 
+// Asks the system to power off or reboot; a request that failed leaves the
+// daemon monitoring, so the next event can try again.
+void request_system_stop(const char *command) {
+    if (system(command) == 0) {
+        system_stop_accepted = true;
+    }
+    run_pending_stop_sequences();
+}
+
 struct tm local_time_now(void) {
     time_t now = time(nullptr);
     return *localtime(&now);
@@ -159,7 +172,15 @@ void time_shutdown(void) {
 void power_off_sequence(void) {
     user_shutdown();
     time_shutdown();
-    run_shell("sudo systemctl poweroff");
+    request_system_stop("sudo systemctl poweroff");
+}
+
+void reboot_system(void) {
+    request_system_stop("sudo systemctl reboot");
+}
+
+bool system_stop_requested(void) {
+    return system_stop_accepted;
 }
 
 void gpio_change_out(void) {

@@ -23,6 +23,11 @@ void user_shutdown(void);
 void time_shutdown(void);
 // User commands, time record, "sudo systemctl poweroff".
 void power_off_sequence(void);
+// "sudo systemctl reboot".
+void reboot_system(void);
+// True once a power-off or reboot was accepted by the system (status 0):
+// the daemon then only waits for the system to stop it.
+bool system_stop_requested(void);
 
 // Take GPIO line 27 over from the board (output, high) or hand it back.
 // A failure is logged and ends the process with status 1.

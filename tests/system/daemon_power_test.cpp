@@ -2,6 +2,8 @@
 // the countdown, low battery, the buttons, the mail script, the daily
 // shutdown and a board that does not answer.
 
+#include <signal.h>
+
 #include "tests/system/daemon_support.hpp"
 
 namespace {
@@ -379,7 +381,7 @@ TEST_P(DaemonDailyShutdown, FiresOnlyInsideItsTenSecondWindow) {
     for (int i = 0; i < c.power_offs; i++)
         expected = expected + std::vector<std::string>{"sim-mark one", "sudo systemctl poweroff",
                                                        "systemctl poweroff"};
-    EXPECT_EQ(shim_calls(w), (expected + std::vector<std::string>{"sudo rm -r /var/run/bexod.pid"}));
+    EXPECT_EQ(shim_calls(w), (expected + std::vector<std::string>{"sudo rm -r /var/run/bexod.pid"})) << dump(w);
     // The line was never high: no take-over, only records.
     const std::vector<Bytes> sent = w.requests();
     ASSERT_EQ(sent.size(), 3u + c.power_offs + 2u) << dump(w);
@@ -391,7 +393,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         DailyCase{"FirstSecondOfWindow", "12:00:54", "timed_shutdown=1\ntime_shutdown=12:00:55\n", 55, 0.5, 1},
         DailyCase{"LastSecondOfWindow", "12:00:58", "timed_shutdown=1\ntime_shutdown=12:00:49\n", 58, 0.5, 1},
-        DailyCase{"EveryCycleInsideFiresAgain", "12:00:55", "timed_shutdown=1\ntime_shutdown=12:00:55\n", 55, 1.5, 2},
+        // Once the system has accepted the power-off, later cycles inside
+        // the window wait for its SIGTERM.
+        DailyCase{"AcceptedPowerOffIsNotRepeated", "12:00:55", "timed_shutdown=1\ntime_shutdown=12:00:55\n", 55, 2.5, 1},
         DailyCase{"FieldsBeyondTheBufferIgnored", "12:00:55",
                   "timed_shutdown=1\ntime_shutdown=12:00:55:1:2:3:4:5:6:7:8:9:10:11\n", 55, 0.5, 1},
         DailyCase{"AfterTheWindow", "12:00:59", "timed_shutdown=1\ntime_shutdown=12:00:49\n", -1, 0, 0},
@@ -400,6 +404,41 @@ INSTANTIATE_TEST_SUITE_P(
         DailyCase{"NextMinute", "12:01:00", "timed_shutdown=1\ntime_shutdown=12:00:55\n", -1, 0, 0},
         DailyCase{"NotEnabled", "12:00:55", "timed_shutdown=2\ntime_shutdown=12:00:55\n", -1, 0, 0}),
     [](const testing::TestParamInfo<DailyCase> &info) { return info.param.name; });
+
+// While the system refuses the power-off, every cycle inside the window
+// fires again (the number of cycles there depends on the machine's pace);
+// none after it.
+TEST(DaemonDailyShutdown, EveryCycleInsideTheWindowFiresAgainWhilePowerOffFails) {
+    World w;
+    w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\ntimed_shutdown=1\ntime_shutdown=12:00:55\n",
+                        "command1=sim-mark one\n"));
+    w.set_shim_status("systemctl", 1);
+    sim::RunOptions at;
+    at.faketime = "@2026-12-08 12:00:57";
+    const double started = w.now();
+    const pid_t pid = start_daemon(w, at);
+    ASSERT_GT(pid, 0);
+    // The window closes at 12:01:00; two cycles after that.
+    ASSERT_TRUE(w.wait_for([&] { return w.now() > started + 4; }, 10));
+    const size_t closed = w.event_count();
+    const auto value_read = [](const Event &e) { return e.kind == Kind::GpioValueRead; };
+    ASSERT_TRUE(w.wait_for([&] { return since(w, closed, value_read).size() >= 2; }, 10)) << dump(w);
+    ASSERT_TRUE(w.signal_daemon(SIGTERM));
+    EXPECT_EQ(w.wait_exit(pid, 10), 0) << dump(w);
+
+    const std::string line = "BEXOD:  Shutdown through timed shutdown - timer expired!";
+    const size_t fired = count(messages(w), line);
+    EXPECT_GE(fired, 2u) << w.log();
+    std::vector<std::string> expected;
+    for (const std::string &entry : lines(w.log()))
+        if (entry.size() > STAMP_LENGTH && entry.substr(STAMP_LENGTH) == line) {
+            EXPECT_EQ(entry.substr(11, 6), "12:00:") << entry;
+            EXPECT_GE(entry.substr(17, 2), "57") << entry;
+            expected = expected + std::vector<std::string>{"sim-mark one", "sudo systemctl poweroff", "systemctl poweroff"};
+        }
+    EXPECT_EQ(shim_calls(w), (expected + std::vector<std::string>{"sudo rm -r /var/run/bexod.pid"})) << dump(w);
+    EXPECT_EQ(w.requests().size(), 3u + fired + 2u) << dump(w);
+}
 
 // A line whose value cannot be read is no event: the cycle goes on to the
 // daily check, which fires although the board has raised the line. The
