@@ -29,6 +29,7 @@
 
 #include "bench/groups.hpp"
 #include "bench/lib/callgrind.hpp"
+#include "bench/lib/estimates.hpp"
 #include "bench/lib/procstat.hpp"
 #include "bench/lib/spawn.hpp"
 
@@ -293,15 +294,12 @@ void sleep_until(double t) { sleep_seconds(t - monotonic_seconds()); }
 
 std::vector<double> per_window(const std::vector<Boundary> &bounds, const std::string &name,
                                uint64_t ProcSample::*field, bool per_cycle) {
-    std::vector<double> values;
-    for (size_t k = 1; k < bounds.size(); k++) {
-        const double delta = static_cast<double>(bounds[k].samples.at(name).*field -
-                                                 bounds[k - 1].samples.at(name).*field);
-        const double span = per_cycle ? static_cast<double>(bounds[k].cycles - bounds[k - 1].cycles)
-                                      : bounds[k].t - bounds[k - 1].t;
-        values.push_back(span > 0 ? delta / span : 0);
+    std::vector<double> values, spans;
+    for (const Boundary &b : bounds) {
+        values.push_back(static_cast<double>(b.samples.at(name).*field));
+        spans.push_back(per_cycle ? static_cast<double>(b.cycles) : b.t);
     }
-    return values;
+    return window_rates(values, spans);
 }
 
 std::vector<double> wakeups(const std::vector<Boundary> &bounds, const std::string &name, bool per_cycle) {
@@ -474,9 +472,12 @@ Row ratio_to(Row row, const Row &ours) {
 void run_daemon_group(const Settings &settings, Report &report) {
     const NativeResult native = measure_native(settings);
     const auto &bounds = native.bounds;
-    std::vector<double> cycles_per_s;
-    for (size_t k = 1; k < bounds.size(); k++)
-        cycles_per_s.push_back((bounds[k].cycles - bounds[k - 1].cycles) / (bounds[k].t - bounds[k - 1].t));
+    std::vector<double> cycles, times;
+    for (const Boundary &b : bounds) {
+        cycles.push_back(static_cast<double>(b.cycles));
+        times.push_back(b.t);
+    }
+    const std::vector<double> cycles_per_s = window_rates(cycles, times);
 
     std::optional<CallgrindResult> grind;
     if (settings.callgrind) grind = measure_callgrind(settings);
@@ -494,14 +495,14 @@ void run_daemon_group(const Settings &settings, Report &report) {
             std::vector<double> per_s;
             if (is_ours) {
                 for (const DumpOfOurs &d : grind->ours)
-                    per_s.push_back(static_cast<double>(d.total) * summarize(cycles_per_s).median);
+                    per_s.push_back(static_cast<double>(d.total - d.world) * summarize(cycles_per_s).median);
             } else if (grind->per_second.count(name)) {
                 per_s = grind->per_second.at(name);
             }
             Row instructions = per_s.empty()
                 ? missing_row("daemon", name, "instructions per s", "instr", grind->problem)
                 : make_row("daemon", name, "instructions per s", "instr", per_s);
-            if (is_ours) instructions.note = "per cycle x cycles per s";
+            if (is_ours) instructions.note = "own per cycle (umockdev's share left out) x cycles per s";
             rows.push_back(instructions);
         }
         Row hwm = make_row("daemon", name, "peak RSS (VmHWM)", "KiB",

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/groups.hpp"
+#include "bench/lib/estimates.hpp"
 #include "bench/lib/ini_data.hpp"
 #include "bench/lib/spawn.hpp"
 #include "bench/lib/stats.hpp"
@@ -40,6 +41,7 @@ struct Size {
 
 struct Cell {
     std::vector<double> call_ms, wall_ms, rss_kib;
+    std::vector<double> fsync_ms, unsynced_ms;  // writers that time their fsync calls
     std::string note;
     bool given_up = false;
     bool timed_out = false;
@@ -78,9 +80,7 @@ std::vector<Engine> writers(const Settings &s) {
     };
     return {
         {"ours", driver("ini-ours"), false, ""},
-        {"ours without fsync", driver("ini-ours-nosync"), false, "reference: fsync calls return at once"},
         {"single pass", driver("ini-single-pass"), false, "reference: same change, every byte read once"},
-        {"single pass without fsync", driver("ini-single-pass-nosync"), false, "reference"},
         {"inih", nullptr, false, "inih has no writer"},
         {"iniparser", driver("ini-iniparser"), false, "dumps the whole dictionary; no fsync"},
         {"crudini", [](const std::string &file, const std::string &value) {
@@ -127,8 +127,12 @@ bool measure(const Settings &settings, const Engine &engine, const std::vector<s
         cell.note = "wrong result: " + std::to_string(got) + " instead of " + std::to_string(expected_value);
         return false;
     }
-    const auto ns = field(r.out, "ns");
+    const auto ns = field(r.out, " ns");
     cell.call_ms.push_back(engine.shell || !ns ? r.wall_s * 1000 : static_cast<double>(*ns) / 1e6);
+    if (const auto fsync_ns = field(r.out, "fsync_ns")) {
+        cell.fsync_ms.push_back(static_cast<double>(*fsync_ns) / 1e6);
+        cell.unsynced_ms.push_back(cell.call_ms.back() - cell.fsync_ms.back());
+    }
     cell.wall_ms.push_back(r.wall_s * 1000);
     cell.rss_kib.push_back(static_cast<double>(r.maxrss_kib));
     return true;
@@ -142,8 +146,13 @@ void add_rows(Report &report, const std::string &name, const Engine &engine, con
         report.add(missing_row("ini", name, "call time", "ms", engine.note));
         return;
     }
-    const std::vector<std::pair<std::string, const std::vector<double> *>> metrics = {
-        {"call time", &cell.call_ms}, {"process wall", &cell.wall_ms}, {"peak RSS", &cell.rss_kib}};
+    std::vector<std::pair<std::string, const std::vector<double> *>> metrics = {{"call time", &cell.call_ms}};
+    if (!cell.fsync_ms.empty()) {
+        metrics.emplace_back("  in fsync", &cell.fsync_ms);
+        metrics.emplace_back("  outside fsync", &cell.unsynced_ms);
+    }
+    metrics.emplace_back("process wall", &cell.wall_ms);
+    metrics.emplace_back("peak RSS", &cell.rss_kib);
     for (const auto &[metric, values] : metrics) {
         const std::string unit = metric == "peak RSS" ? "KiB" : "ms";
         if (values->empty()) {
@@ -169,29 +178,33 @@ void add_rows(Report &report, const std::string &name, const Engine &engine, con
 std::string predicted_too_slow(const Settings &settings, const Cell &smallest, const Cell &previous,
                                double growth) {
     if (smallest.call_ms.empty() || previous.call_ms.empty()) return "";
-    const double fixed = summarize(smallest.call_ms).median;
-    const double variable = summarize(previous.call_ms).median - fixed;
-    const double predicted_s = (fixed + variable * growth) / 1000;
+    const double predicted_s = scaled_lower_bound(summarize(smallest.call_ms).median,
+                                                  summarize(previous.call_ms).median, growth) / 1000;
     if (predicted_s <= settings.ini_timeout) return "";
     return "not run: over " + format_number(predicted_s) + " s foreseen from the smaller files (limit " +
            format_number(settings.ini_timeout) + " s)";
 }
 
-double median_of(const Report &report, const std::string &name) {
-    const Row *row = report.find("ini | " + name + " | call time");
-    return row != nullptr && row->stats.runs > 0 ? row->stats.median : -1;
+const std::vector<double> *samples_of(const Report &report, const std::string &name,
+                                      const std::string &metric = "call time") {
+    const Row *row = report.find("ini | " + name + " | " + metric);
+    return row != nullptr && row->stats.runs > 0 ? &row->samples : nullptr;
 }
 
-// What ini_puts pays for by design, from the medians of the same size.
+// What ini_puts pays for by design: fsync as timed inside each run, the
+// same-value look-up as a look-up of its own, the copy as the rest.
 std::string put_costs(const Report &report, const std::string &label) {
-    const double full = median_of(report, "put " + label + " / ours");
-    const double unsynced = median_of(report, "put " + label + " / ours without fsync");
-    const double lookup = median_of(report, "get " + label + " / ours");
-    const double one_pass = median_of(report, "put " + label + " / single pass without fsync");
-    if (full < 0 || unsynced < 0 || lookup < 0 || one_pass < 0) return "";
-    return "put " + label + ": ours " + format_number(full) + " ms = fsync " + format_number(full - unsynced) +
-           " + same-value look-up ~" + format_number(lookup) + " + copy " +
-           format_number(unsynced - lookup) + " ms (a one-pass copy: " + format_number(one_pass) + " ms)";
+    const auto *full = samples_of(report, "put " + label + " / ours");
+    const auto *synced = samples_of(report, "put " + label + " / ours", "  in fsync");
+    const auto *unsynced = samples_of(report, "put " + label + " / ours", "  outside fsync");
+    const auto *lookup = samples_of(report, "get " + label + " / ours");
+    const auto *one_pass = samples_of(report, "put " + label + " / single pass", "  outside fsync");
+    if (!full || !synced || !unsynced || !lookup || !one_pass) return "";
+    const double look = summarize(*lookup).median;
+    return "put " + label + ": ours " + format_number(summarize(*full).median) + " ms = fsync " +
+           format_number(summarize(*synced).median) + " + same-value look-up ~" + format_number(look) +
+           " + copy with re-reads ~" + format_number(summarize(*unsynced).median - look) +
+           " ms; a one-pass copy takes " + format_number(summarize(*one_pass).median) + " ms";
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // INI driver for our engine: one ini_getl or one ini_puts per process.
 //   ini-ours get FILE SECTION KEY          prints "value=N ns=T"
-//   ini-ours put FILE SECTION KEY VALUE    prints "result=R ns=T"
+//   ini-ours put FILE SECTION KEY VALUE    prints "result=R ns=T fsync_ns=S"
 //   ini-ours none                          the floor: a process that does nothing
 #include <cstdio>
 #include <cstring>
 
 #include "bench/drivers/driver_clock.hpp"
+#include "bench/drivers/fsync_timer.hpp"
 #include "common/config/ini_store.hpp"
 
 int main(int argc, char **argv) {
@@ -24,7 +25,7 @@ int main(int argc, char **argv) {
         const long long start = driver_now_ns();
         const int result = ini_puts(argv[3], argv[4], argv[5], argv[2]);
         const long long ns = driver_now_ns() - start;
-        printf("result=%d ns=%lld\n", result, ns);
+        printf("result=%d ns=%lld fsync_ns=%lld\n", result, ns, fsync_ns_total);
         return result == 1 ? 0 : 1;
     }
     fprintf(stderr, "usage: %s get FILE SECTION KEY | put FILE SECTION KEY VALUE | none\n", argv[0]);

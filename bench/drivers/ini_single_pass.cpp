@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "bench/drivers/driver_clock.hpp"
+#include "bench/drivers/fsync_timer.hpp"
 
 namespace {
 
@@ -91,7 +92,7 @@ int main(int argc, char **argv) {
         const long long start = driver_now_ns();
         const bool ok = put(argv[2], argv[3], argv[4], argv[5]);
         const long long ns = driver_now_ns() - start;
-        printf("result=%d ns=%lld\n", ok ? 1 : 0, ns);
+        printf("result=%d ns=%lld fsync_ns=%lld\n", ok ? 1 : 0, ns, fsync_ns_total);
         return ok ? 0 : 1;
     }
     fprintf(stderr, "usage: %s put FILE SECTION KEY VALUE\n", argv[0]);

@@ -2,7 +2,10 @@
 // parsers of /proc, callgrind and bench-timer output, the result file, the
 // generated INI files and the drivers that read and change them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "bench/lib/callgrind.hpp"
+#include "bench/lib/estimates.hpp"
 #include "bench/lib/ini_data.hpp"
 #include "bench/lib/procstat.hpp"
 #include "bench/lib/report.hpp"
@@ -40,6 +44,17 @@ TEST(Summary, MedianMinAndMaxOfOddEvenAndEmptySamples) {
     EXPECT_EQ(summarize({}).runs, 0u);
 }
 
+TEST(Estimates, WindowRatesAndScaledBounds) {
+    const auto rates = window_rates({10, 30, 30, 90}, {0, 2, 3, 3});
+    ASSERT_EQ(rates.size(), 3u);
+    EXPECT_EQ(rates[0], 10);
+    EXPECT_EQ(rates[1], 0);
+    EXPECT_EQ(rates[2], 0);  // a window of no length
+    EXPECT_TRUE(window_rates({5}, {1}).empty());
+    EXPECT_EQ(scaled_lower_bound(0.2, 0.9, 64), 0.2 + 0.7 * 64);
+    EXPECT_EQ(scaled_lower_bound(200, 150, 64), 200);  // no growth: the fixed part alone
+}
+
 TEST(ProcText, StatusFieldsSchedstatAndParentOfOddCommandNames) {
     const ProcSample s = parse_status("Name:\tx\nVmHWM:\t    3192 kB\nvoluntary_ctxt_switches:\t41\n"
                                       "nonvoluntary_ctxt_switches:\t7\n");
@@ -63,6 +78,61 @@ TEST(ProcSampling, SeesThisProcessAndAChildItStarted) {
     EXPECT_NE(std::find(family.begin(), family.end(), child.pid()), family.end());
     child.stop();
     EXPECT_FALSE(sample_process(child.pid()));
+}
+
+TEST(ProcSampling, CountsEveryThreadAndFindsGrandchildren) {
+    bool stop = false;
+    std::thread worker([&] {
+        while (!__atomic_load_n(&stop, __ATOMIC_RELAXED)) usleep(1000);
+    });
+    const auto sample = sample_process(getpid());
+    __atomic_store_n(&stop, true, __ATOMIC_RELAXED);
+    worker.join();
+    ASSERT_TRUE(sample);
+    EXPECT_GE(sample->tasks, 2);
+    EXPECT_GE(sample->voluntary, 1u);
+
+    Child shell({"sh", "-c", "sleep 5 & wait"}, {}, "/dev/null");
+    std::vector<pid_t> family;
+    for (int i = 0; i < 100 && family.size() < 2; i++) {
+        usleep(20000);
+        family = with_descendants(shell.pid());
+    }
+    EXPECT_EQ(family.size(), 2u);
+    shell.stop();
+    kill(-shell.pid(), SIGKILL);
+}
+
+TEST(Spawn, OutputStatusSignalsAndTimeOut) {
+    const RunStats ok = run({"sh", "-c", "echo out; echo err >&2; exit 3"});
+    EXPECT_EQ(ok.out, "out\n");
+    EXPECT_EQ(ok.err, "err\n");
+    EXPECT_EQ(ok.status, 3);
+    EXPECT_FALSE(ok.timed_out);
+    EXPECT_GT(ok.maxrss_kib, 0);
+    EXPECT_EQ(run({"sh", "-c", "kill -TERM $$"}).status, 128 + SIGTERM);
+    EXPECT_EQ(run({"no-such-program-here"}).status, 127);
+    const double start = monotonic_seconds();
+    const RunStats slow = run({"sh", "-c", "sleep 20 & sleep 20"}, with_timeout(0.3));
+    EXPECT_TRUE(slow.timed_out);
+    EXPECT_LT(monotonic_seconds() - start, 10);  // the whole group was killed
+    SpawnOptions input;
+    input.input = "given\n";
+    input.set_env = {"BENCH_SELFTEST=yes"};
+    EXPECT_EQ(run({"sh", "-c", "read line; echo $line $BENCH_SELFTEST"}, input).out, "given yes\n");
+}
+
+TEST(Spawn, ChildAnswersLinesAndIsKilledWhenItIgnoresTerm) {
+    Child echo({"sh", "-c", "while read line; do echo \"got $line\"; done"}, {}, "/dev/null", true);
+    echo.send("one\ntwo\n");
+    EXPECT_EQ(echo.line(10), "got one");
+    EXPECT_EQ(echo.line(10), "got two");
+    EXPECT_FALSE(echo.line(0.2));
+    EXPECT_EQ(echo.stop(5), 128 + SIGTERM);
+
+    Child stubborn({"sh", "-c", "trap '' TERM; while :; do sleep 0.1; done"}, {}, "/dev/null");
+    usleep(200000);
+    EXPECT_EQ(stubborn.stop(0.5), 128 + SIGKILL);
 }
 
 TEST(Callgrind, TotalsAndSelfCostPerObjectWithoutCallCosts) {
@@ -184,6 +254,14 @@ TEST_F(IniDrivers, EveryReaderFindsTheKey) {
     }
 }
 
+TEST_F(IniDrivers, WritersTimeTheirSyncs) {
+    generate_ini(file_, 4096);
+    const RunStats r = run({std::string(BENCH_BIN_DIR) + "/ini-ours", "put", file_, kTargetSection, kTargetKey, "9"});
+    const size_t at = r.out.find("fsync_ns=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GT(atoll(r.out.c_str() + at + 9), 0) << r.out;  // the temporary file and the folder were synced
+}
+
 TEST_F(IniDrivers, EveryWriterStoresTheNewValue) {
     for (const char *driver : {"ini-ours", "ini-iniparser", "ini-single-pass"}) {
         generate_ini(file_, 8192);
@@ -196,6 +274,19 @@ TEST_F(IniDrivers, EveryWriterStoresTheNewValue) {
         ini_gets("section0000001", "setting_03", "", value, sizeof value, file_.c_str());
         EXPECT_STREQ(value, "some value text 0000001-03") << driver;
     }
+}
+
+TEST_F(IniDrivers, SinglePassReferenceMakesTheSameFileAsOurs) {
+    const std::string other = dir_ + "/other.ini";
+    generate_ini(file_, 20000);
+    generate_ini(other, 20000);
+    const std::string bin = std::string(BENCH_BIN_DIR) + "/";
+    EXPECT_EQ(run({bin + "ini-ours", "put", file_, kTargetSection, kTargetKey, "31"}).status, 0);
+    EXPECT_EQ(run({bin + "ini-single-pass", "put", other, kTargetSection, kTargetKey, "31"}).status, 0);
+    EXPECT_EQ(read_text(file_), read_text(other));
+    EXPECT_EQ(run({bin + "ini-ours", "put", file_, kTargetSection, "added", "5"}).status, 0);
+    EXPECT_EQ(run({bin + "ini-single-pass", "put", other, kTargetSection, "added", "5"}).status, 0);
+    EXPECT_EQ(read_text(file_), read_text(other));
 }
 
 TEST_F(IniDrivers, InihRefusesToWrite) {

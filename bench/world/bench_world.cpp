@@ -21,6 +21,7 @@
 
 #include "bench/lib/procstat.hpp"
 #include "bench/lib/timer_line.hpp"
+#include "bench/world/timeline.hpp"
 #include "sim/world.hpp"
 
 namespace {
@@ -33,53 +34,6 @@ struct ToolCase {
     double limit_ms;       // the pauses the program must make
     std::string expected;  // a piece of its output that shows it worked
 };
-
-bool is_transfer(const sim::Event &e) {
-    // Opening the node stays inside the process; the others are each one
-    // round trip to the world.
-    switch (e.kind) {
-    case sim::Kind::I2cBind:
-    case sim::Kind::SmbusByteWrite:
-    case sim::Kind::Smbus:
-    case sim::Kind::Write:
-    case sim::Kind::Read:
-        return true;
-    default:
-        return false;
-    }
-}
-
-size_t transfers_since(const sim::Events &events, size_t from) {
-    size_t count = 0;
-    for (size_t i = from; i < events.size(); i++) count += is_transfer(events[i]);
-    return count;
-}
-
-struct Timeline {
-    double pauses = 0;  // each request to the reply read that follows it
-    double first = -1;  // first and last bus transfer
-    double last = -1;
-};
-
-// When the program talked to the board. A pause as taken holds the pause,
-// its lateness and about one round trip to the world.
-Timeline timeline_since(const sim::Events &events, size_t from) {
-    Timeline tl;
-    double request = -1;
-    for (size_t i = from; i < events.size(); i++) {
-        const sim::Event &e = events[i];
-        if (!is_transfer(e)) continue;
-        if (tl.first < 0) tl.first = e.t;
-        tl.last = e.t;
-        if (sim::is_board_write(e)) {
-            request = e.t;
-        } else if (e.kind == sim::Kind::Read && request >= 0) {
-            tl.pauses += e.t - request;
-            request = -1;
-        }
-    }
-    return tl;
-}
 
 double steady_seconds() {
     timespec ts;
@@ -101,8 +55,8 @@ json timed_run(sim::World &w, const std::string &timer, const std::vector<std::s
     // The record's times count from the world's start on the same clock.
     const double world_start = steady_seconds() - w.now();
     const sim::Events events = w.events();
-    const Timeline tl = timeline_since(events, from);
-    json run = {{"world_s", r.seconds}, {"transfers", transfers_since(events, from)}, {"pauses_s", tl.pauses}};
+    const bench::Timeline tl = bench::timeline_since(events, from);
+    json run = {{"world_s", r.seconds}, {"transfers", bench::transfers_since(events, from)}, {"pauses_s", tl.pauses}};
     for (const auto &[name, value] : *fields) run[name] = value;
     if (tl.first >= 0) {
         const double start = static_cast<double>(fields->at("start_ns")) / 1e9;
