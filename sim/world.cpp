@@ -155,6 +155,8 @@ struct World::Impl {
     std::string socket_path() const { return scratch.path + "/shim.sock"; }
 
     void install_programs();
+    void install_wrapped(const std::string &name, const std::string &programs,
+                         const std::string &wrap);
     int handle_shim(Event e);
     void sigterm_daemon();
     std::vector<std::string> environment(const RunOptions &o) const;
@@ -168,15 +170,31 @@ void World::Impl::install_programs() {
     const std::string shim = bin() + "/sim-shim";
     fs::copy_file(BEXO_SIM_SHIM_PATH, shim);
     for (const char *name : SHIM_NAMES) fs::create_symlink(shim, bin() + "/" + name);
+    const std::string wrap = wrapper();
+    const std::string programs = wrap.empty() ? bin() : scratch.path + "/programs";
+    fs::create_directories(programs);
+    chmod(programs.c_str(), 0755);
     std::error_code missing;  // a build without the programs still gets a world
-    fs::copy_file(bexo_path(), bin() + "/bexo", missing);
-    fs::copy_file(bexod_path(), bin() + "/bexod", missing);
+    fs::copy_file(bexo_path(), programs + "/bexo", missing);
+    fs::copy_file(bexod_path(), programs + "/bexod", missing);
+    if (!wrap.empty())
+        for (const char *name : {"bexo", "bexod"}) install_wrapped(name, programs, wrap);
     for (const char *dir : {"/opt/bexod/start", "/opt/bexod/scripts", "/opt/bexod/tools"}) {
         fs::create_directories(dir);
         chmod(dir, 0755);
     }
     chmod("/opt/bexod", 0755);
     fs::create_symlink(shim, "/opt/bexod/tools/twiboot");
+}
+
+// The wrapper finds the program by name in the folder of the copies, so
+// argv[0] stays the name a shell would pass.
+void World::Impl::install_wrapped(const std::string &name, const std::string &programs,
+                                  const std::string &wrap) {
+    const std::string script = bin() + "/" + name;
+    write_file(script, "#!/bin/sh\nPATH=" + programs + ":\"$PATH\" exec " + wrap + " " + name +
+                           " \"$@\"\n");
+    chmod(script.c_str(), 0755);
 }
 
 int World::Impl::handle_shim(Event e) {
@@ -290,6 +308,7 @@ Result World::run(const std::vector<std::string> &argv, const RunOptions &option
     s.env = impl_->environment(options);
     s.path = resolve_program(argv[0], impl_->bin() + ":" + SYSTEM_PATH);
     s.options = options;
+    s.options.timeout = scaled(options.timeout);
     s.user_switch = impl_->user_switch;
     return impl_->processes.run(s);
 }
@@ -314,7 +333,7 @@ pid_t World::daemon_pid() const {
 }
 
 std::optional<int> World::wait_exit(pid_t pid, double timeout) {
-    return impl_->processes.wait_exit(pid, timeout);
+    return impl_->processes.wait_exit(pid, scaled(timeout));
 }
 
 bool World::send_signal(pid_t pid, int sig) {
@@ -367,9 +386,10 @@ Events World::gpio_events() const { return only(events(), is_gpio); }
 
 bool World::wait_for(const std::function<bool()> &condition, double timeout) {
     const auto start = Clock::now();
+    const double limit = scaled(timeout);
     for (;;) {
         if (condition()) return true;
-        if (std::chrono::duration<double>(Clock::now() - start).count() >= timeout) return false;
+        if (std::chrono::duration<double>(Clock::now() - start).count() >= limit) return false;
         impl_->processes.reap();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -462,7 +482,45 @@ void World::after(double seconds, std::function<void()> action) {
 std::string World::testbed_root() const { return impl_->bus->root(); }
 std::string World::bin_dir() const { return impl_->bin(); }
 
-std::string bexo_path() { return BEXO_SIM_BEXO_PATH; }
-std::string bexod_path() { return BEXO_SIM_BEXOD_PATH; }
+namespace {
+
+std::string from_environment(const char *name, const char *otherwise) {
+    const char *value = getenv(name);
+    return value && *value ? value : otherwise;
+}
+
+std::vector<std::string> command_line(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::vector<std::string> words;
+    for (std::string word; std::getline(in, word, '\0');) words.push_back(word);
+    return words;
+}
+
+}  // namespace
+
+std::string bexo_path() { return from_environment("BEXO_SIM_BEXO", BEXO_SIM_BEXO_PATH); }
+std::string bexod_path() { return from_environment("BEXO_SIM_BEXOD", BEXO_SIM_BEXOD_PATH); }
+
+std::string wrapper() { return from_environment("BEXO_SIM_WRAPPER", ""); }
+
+double time_scale() {
+    const std::string text = from_environment("BEXO_SIM_TIME_SCALE", "");
+    const double factor = text.empty() ? 0 : atof(text.c_str());
+    if (factor > 0) return factor;
+    return wrapper().empty() ? 1 : 5;
+}
+
+double scaled(double seconds) { return seconds * time_scale(); }
+
+bool is_program(pid_t pid, const std::string &name) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string command;
+    if (pid <= 0 || !std::getline(comm, command)) return false;
+    if (command == name) return true;
+    if (wrapper().empty()) return false;
+    for (const std::string &word : command_line(pid))
+        if (word == name || (word.size() > name.size() && word.ends_with("/" + name))) return true;
+    return false;
+}
 
 }  // namespace sim

@@ -197,9 +197,27 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Paths of the programs under test in the build tree.
+// Paths of the programs under test: the build tree's, or those named by
+// BEXO_SIM_BEXO and BEXO_SIM_BEXOD (another build, e.g. for arm64).
 std::string bexo_path();
 std::string bexod_path();
+
+// ---------------------------------------------------- wrapped programs
+// With BEXO_SIM_WRAPPER set in the test process, every world runs bexo and
+// bexod under that command (valgrind, qemu-user): "bexo" and "bexod" on the
+// world's PATH are scripts that run
+//     PATH=<folder of the copies>:$PATH exec $BEXO_SIM_WRAPPER bexo "$@"
+// so the wrapper finds the program by name and the program keeps "bexo" as
+// argv[0]. The value is shell text, put into the scripts as it is. Every
+// time-out of the world (run, wait_for..., wait_exit) is multiplied by
+// BEXO_SIM_TIME_SCALE; unset, the factor is 5 under a wrapper and 1 without.
+
+std::string wrapper();  // "" when the programs run directly
+double time_scale();
+double scaled(double seconds);  // seconds * time_scale()
+// Whether `pid` runs the program `name`: its command name, or under a
+// wrapper, a word of its command line that is the name or ends in "/name".
+bool is_program(pid_t pid, const std::string &name);
 
 // True in a process that runs with the umockdev preload inside its own
 // mount namespace (after enter_world_process).

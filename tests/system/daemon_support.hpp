@@ -164,11 +164,7 @@ inline bool alive(pid_t pid) {
     return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] != 'Z';
 }
 
-inline bool is_bexod(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    return alive(pid) && std::getline(comm, name) && name == "bexod";
-}
+inline bool is_bexod(pid_t pid) { return alive(pid) && sim::is_program(pid, "bexod"); }
 
 // Runs "bexod -start" and waits until the detached daemon has taken its PID
 // file and entered its loop. Returns the daemon's process id (0 on failure,

@@ -166,7 +166,8 @@ inline std::string replace_line(std::string text, const std::string &line, const
 // Polls the event record only, so another thread may be inside World::run.
 inline bool wait_for_event(const sim::World &w, const std::function<bool(const sim::Event &)> &match,
                            double timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(sim::scaled(timeout));
     while (std::chrono::steady_clock::now() < deadline) {
         for (const auto &e : w.events())
             if (match(e)) return true;
