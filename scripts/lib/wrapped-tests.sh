@@ -6,6 +6,9 @@
 # named below with the reason.
 
 WRAPPED_LABELS='^(tool|daemon)_'
+# The native build with the world and the tests; BEXO_TIERS_BUILD=build lets
+# scripts/test share its normal build.
+WRAPPED_BUILD_DIR="${BEXO_TIERS_BUILD:-build-tiers}"
 WRAPPED_EXCLUDED=()
 WRAPPED_REASONS=()
 
@@ -29,6 +32,18 @@ wrapped_exclude_start_up_races() {
         wrapped_exclude "Clocks/DaemonDailyShutdown\\.FiresOnlyInsideItsTenSecondWindow/$clock" \
             "the faked clock starts with the process a second or two from the window's edge; the seconds the first cycles see depend on the start-up"
     done
+}
+
+# wrapped_build: configures the normal build and builds the test executables
+# (named as their sources tests/system/tool_*_test.cpp, daemon_*_test.cpp)
+# with what they need, and bexo-sim.
+wrapped_build() {
+    local targets=(bexo-sim) source
+    for source in "$BEXO_ROOT"/tests/system/tool_*_test.cpp "$BEXO_ROOT"/tests/system/daemon_*_test.cpp; do
+        targets+=("$(basename "$source" .cpp)")
+    done
+    cmake -S "$BEXO_ROOT" -B "$BEXO_ROOT/$WRAPPED_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
+        && cmake --build "$BEXO_ROOT/$WRAPPED_BUILD_DIR" -j "$BEXO_JOBS" --target "${targets[@]}"
 }
 
 wrapped_exclude_regex() {
