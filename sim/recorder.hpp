@@ -24,6 +24,17 @@ public:
         events_.push_back(std::move(e));
     }
 
+    // Runs `act` (a system call whose result it writes into the event) under
+    // the record's lock, so whatever the call sets off in another thread of
+    // the world is recorded after the event.
+    template <typename Act>
+    void add_around(Event e, Act act) {
+        std::lock_guard l(m_);
+        e.t = now();
+        act(e);
+        events_.push_back(std::move(e));
+    }
+
     Events snapshot() const {
         std::lock_guard l(m_);
         return events_;

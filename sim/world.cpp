@@ -222,9 +222,10 @@ void World::Impl::sigterm_daemon() {
     e.kind = Kind::Signal;
     e.text = "SIGTERM";
     e.pid = static_cast<int>(pid);
-    e.result = kill(static_cast<pid_t>(pid), SIGTERM);
-    e.err = e.result ? errno : 0;
-    rec.add(e);
+    rec.add_around(e, [](Event &sent) {
+        sent.result = kill(static_cast<pid_t>(sent.pid), SIGTERM);
+        sent.err = sent.result ? errno : 0;
+    });
 }
 
 std::vector<std::string> World::Impl::environment(const RunOptions &o) const {
@@ -342,10 +343,13 @@ bool World::send_signal(pid_t pid, int sig) {
     e.kind = Kind::Signal;
     e.text = sigabbrev_np(sig) ? std::string("SIG") + sigabbrev_np(sig) : std::to_string(sig);
     e.pid = pid;
-    e.result = kill(pid, sig);
-    e.err = e.result ? errno : 0;
-    impl_->rec.add(e);
-    return e.result == 0;
+    bool sent = false;
+    impl_->rec.add_around(e, [&](Event &signal) {
+        signal.result = kill(pid, sig);
+        signal.err = signal.result ? errno : 0;
+        sent = signal.result == 0;
+    });
+    return sent;
 }
 
 bool World::signal_daemon(int sig) { return send_signal(daemon_pid(), sig); }
