@@ -1,8 +1,13 @@
 #include "sim/world.hpp"
 
+#include <fcntl.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,6 +136,78 @@ struct Scratch {
     }
 };
 
+// libfaketime keeps one clock for a process and its children in a semaphore
+// and a shared-memory object named after the process that made them, and
+// removes both when that process exits. In a world that breaks twice: the
+// daemon outlives the process that made them, and processes that exec or are
+// killed leave their names behind, so a later process given the same id
+// cannot make its own and exits with status 1 before doing anything. So the
+// world makes the pair itself, hands its names to the whole process tree of a
+// run, and removes them when it ends.
+class SharedClocks {
+public:
+    ~SharedClocks() {
+        for (const auto &[sem, shm] : made_) {
+            sem_unlink(sem.c_str());
+            shm_unlink(shm.c_str());
+        }
+    }
+
+    // The FAKETIME_SHARED value for a new clock starting at SPEC now.
+    std::string make(const std::string &spec) {
+        for (int attempt = 0; attempt < 50; attempt++) {
+            const std::string names = names_from_a_clock_maker(spec);
+            char sem[256];
+            char shm[256];
+            if (sscanf(names.c_str(), "%255s %255s", sem, shm) != 2) continue;
+            // Runs as another user share the clock too.
+            chmod(("/dev/shm/sem." + std::string(sem + 1)).c_str(), 0666);
+            chmod(("/dev/shm" + std::string(shm)).c_str(), 0666);
+            std::lock_guard l(m_);
+            made_.emplace_back(sem, shm);
+            return std::string(sem) + " " + shm;
+        }
+        throw std::runtime_error("libfaketime made no shared clock for '" + spec + "'");
+    }
+
+private:
+    // A shell under libfaketime makes the pair as it starts; exec'ing
+    // printenv reports the names without the shell's exit removing them.
+    static std::string names_from_a_clock_maker(const std::string &spec) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return "";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const std::string preload = std::string("LD_PRELOAD=") + FAKETIME_LIBRARY;
+        const std::string faketime = "FAKETIME=" + spec;
+        const std::string path = std::string("PATH=") + SYSTEM_PATH;
+        char *const env[] = {const_cast<char *>(preload.c_str()), const_cast<char *>(faketime.c_str()),
+                             const_cast<char *>(path.c_str()), nullptr};
+        char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+                              const_cast<char *>("exec printenv FAKETIME_SHARED"), nullptr};
+        pid_t pid = -1;
+        const int spawned = posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, env);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        std::string names;
+        char buf[256];
+        ssize_t got;
+        while ((got = read(out[0], buf, sizeof buf)) > 0 || (got < 0 && errno == EINTR))
+            if (got > 0) names.append(buf, static_cast<size_t>(got));
+        close(out[0]);
+        int status = 0;
+        if (spawned == 0)
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        if (spawned != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return "";
+        return names;
+    }
+
+    std::mutex m_;
+    std::vector<std::pair<std::string, std::string>> made_;
+};
+
 }  // namespace
 
 struct World::Impl {
@@ -140,6 +217,7 @@ struct World::Impl {
     Processes processes;
     UserSwitch user_switch = user_switch_for_this_process();
     Scratch scratch;
+    SharedClocks clocks;
     std::unique_ptr<Mounts> mounts;
     std::unique_ptr<Bus> bus;
     std::unique_ptr<GpioFs> gpio;
@@ -159,7 +237,7 @@ struct World::Impl {
                          const std::string &wrap);
     int handle_shim(Event e);
     void sigterm_daemon();
-    std::vector<std::string> environment(const RunOptions &o) const;
+    std::vector<std::string> environment(const RunOptions &o);
 };
 
 // Copies, not links: a non-root run must reach them even when the build
@@ -228,7 +306,7 @@ void World::Impl::sigterm_daemon() {
     });
 }
 
-std::vector<std::string> World::Impl::environment(const RunOptions &o) const {
+std::vector<std::string> World::Impl::environment(const RunOptions &o) {
     std::vector<std::string> env;
     for (char **p = environ; *p; p++) {
         const std::string entry = *p;
@@ -242,6 +320,7 @@ std::vector<std::string> World::Impl::environment(const RunOptions &o) const {
     if (!o.faketime.empty()) {
         preload += std::string(":") + FAKETIME_LIBRARY;
         env.push_back("FAKETIME=" + o.faketime);
+        env.push_back("FAKETIME_SHARED=" + clocks.make(o.faketime));
         env.push_back("NO_FAKE_STAT=1");  // leave file times to umockdev's stat
         // An ASan allocator that reads the clock while it holds its lock
         // deadlocks in libfaketime's first clock_gettime (which allocates).
