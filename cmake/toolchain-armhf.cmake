@@ -1,19 +1,7 @@
 # 32-bit ARM Linux (armhf, ARMv7 with hard float) with Debian's cross compiler.
 # Test programs run under qemu-user against the armhf sysroot.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
 set(BEXO_TARGET_TRIPLET arm-linux-gnueabihf)
-set(CMAKE_C_COMPILER ${BEXO_TARGET_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${BEXO_TARGET_TRIPLET}-g++)
-set(CMAKE_LIBRARY_ARCHITECTURE ${BEXO_TARGET_TRIPLET})
-
-set(CMAKE_FIND_ROOT_PATH /usr/${BEXO_TARGET_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${BEXO_TARGET_TRIPLET})
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,relro,-z,now")
+set(BEXO_QEMU qemu-arm)
 set(BEXO_DEB_ARCHITECTURE armhf)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-debian-cross.cmake)

@@ -254,28 +254,30 @@ void status_battery_level(void) {
     }
 }
 
+// A current line: n/a when not measured, the value when above zero, else zero.
+void print_current(bool measured, int32_t milliamperes, const char *not_measured,
+                   const char *value_format, const char *zero) {
+    if (!measured) {
+        printf("%s", not_measured);
+    } else if (milliamperes > 0) {
+        printf(value_format, static_cast<double>(milliamperes));
+    } else {
+        printf("%s", zero);
+    }
+}
+
 void status_battery_current(void) {
     status_exchange(CMD_BATTERY_CURRENT, UPS_REPLY_LONG);
-    int32_t milliamperes = ups_reply_value16(buffer_in);
-    if (buffer_in[3] == 2) {
-        printf("* Power Battery: n/a           *\n");
-    } else if (milliamperes > 0) {
-        printf("* Power Battery: %2.2f mA     *\n", static_cast<double>(milliamperes));
-    } else {
-        printf("* Power Battery: 000.00 mA     *\n");
-    }
+    print_current(buffer_in[3] != 2, ups_reply_value16(buffer_in),
+                  "* Power Battery: n/a           *\n", "* Power Battery: %2.2f mA     *\n",
+                  "* Power Battery: 000.00 mA     *\n");
 }
 
 void status_extern_current(void) {
     status_exchange(CMD_EXTERN_CURRENT, UPS_REPLY_LONG);
-    int32_t milliamperes = ups_reply_value16(buffer_in);
-    if (!ups_model_measures_extern_current(model)) {
-        printf("* Power Extern: n/a            *\n");
-    } else if (milliamperes > 0) {
-        printf("* Power Extern: %2.2f mA      *\n", static_cast<double>(milliamperes));
-    } else {
-        printf("* Power Extern: 000.00 mA      *\n");
-    }
+    print_current(ups_model_measures_extern_current(model), ups_reply_value16(buffer_in),
+                  "* Power Extern: n/a            *\n", "* Power Extern: %2.2f mA      *\n",
+                  "* Power Extern: 000.00 mA      *\n");
 }
 
 void status_settings(void) {

@@ -16,32 +16,9 @@ constexpr char EXPORT_PATH[] = "/sys/class/gpio/export";
 constexpr char UNEXPORT_PATH[] = "/sys/class/gpio/unexport";
 constexpr char PROCESSOR_CHIP_LABEL[] = "pinctrl-";
 
-// Writes the line number to the export or unexport control file.
-int write_line_number(const char *control, int pin, const char *open_failed,
-                      const char *write_failed) {
-    int fd = open(control, O_WRONLY);
-    if (fd < 0) {
-        perror(open_failed);
-        return -1;
-    }
-    char number[PATH_BUFFER_SIZE];
-    int length = snprintf(number, sizeof number, "%d", pin);
-    ssize_t written = write(fd, number, static_cast<size_t>(length));
-    int saved_errno = errno;
-    close(fd);
-    if (written < 0) {
-        errno = saved_errno;
-        perror(write_failed);
-        return -1;
-    }
-    return 0;
-}
-
-// Writes one short text to a file of the exported line.
-int write_line_file(const char *file, int pin, const char *text,
-                    const char *open_failed, const char *write_failed) {
-    char path[PATH_BUFFER_SIZE];
-    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/%s", pin, file);
+// Writes one short text to a sysfs file; each failure has its own message.
+int write_text(const char *path, const char *text, const char *open_failed,
+               const char *write_failed) {
     int fd = open(path, O_WRONLY);
     if (fd < 0) {
         perror(open_failed);
@@ -56,6 +33,22 @@ int write_line_file(const char *file, int pin, const char *text,
         return -1;
     }
     return 0;
+}
+
+// Writes the line number to the export or unexport control file.
+int write_line_number(const char *control, int pin, const char *open_failed,
+                      const char *write_failed) {
+    char number[PATH_BUFFER_SIZE];
+    snprintf(number, sizeof number, "%d", pin);
+    return write_text(control, number, open_failed, write_failed);
+}
+
+// Writes one short text to a file of the exported line.
+int write_line_file(const char *file, int pin, const char *text,
+                    const char *open_failed, const char *write_failed) {
+    char path[PATH_BUFFER_SIZE];
+    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/%s", pin, file);
+    return write_text(path, text, open_failed, write_failed);
 }
 
 // Reads a small text file of a GPIO chip folder; false when it cannot.
