@@ -1,6 +1,7 @@
 // Reading the configuration file: look-up rules, value cleaning, integer
 // conversion, on real files in a temporary folder.
 #include "common/config/ini_store.hpp"
+#include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,19 +21,16 @@ class IniReadTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/ini_read_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         file_ = (dir_ / "bexo.cfg").string();
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     void write(const std::string &content)
     {
         std::ofstream(file_, std::ios::binary | std::ios::trunc) << content;
     }
 
-    fs::path dir_;
+    ScratchDir scratch_{"ini_read"};
+    fs::path dir_ = scratch_.path();
     std::string file_;
 };
 

@@ -2,6 +2,7 @@
 // writers and a reader at once: it is always the old or the new version,
 // every change lands, and a dead writer never blocks the next.
 #include "common/config/ini_store.hpp"
+#include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -82,20 +83,17 @@ class IniStressTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/ini_stress_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         file_ = dir_ / "bexo.cfg";
         temp_ = dir_ / "bexo.cf~";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     int put(const char *section, const char *key, const char *value)
     {
         return ini_puts(section, key, value, file_.c_str());
     }
 
-    fs::path dir_;
+    ScratchDir scratch_{"ini_stress"};
+    fs::path dir_ = scratch_.path();
     fs::path file_;
     fs::path temp_;
 };

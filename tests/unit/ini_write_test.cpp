@@ -2,6 +2,7 @@
 // bytes afterwards), refused requests, and failures that must leave the old
 // file in place.
 #include "common/config/ini_store.hpp"
+#include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -69,14 +70,10 @@ class IniWriteTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/ini_write_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         fs::permissions(dir_, fs::perms(0755));
         file_ = dir_ / "bexo.cfg";
         temp_ = dir_ / "bexo.cf~";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     int put(const char *section, const char *key, const char *value)
     {
@@ -89,7 +86,8 @@ protected:
         return buffer;
     }
 
-    fs::path dir_;
+    ScratchDir scratch_{"ini_write"};
+    fs::path dir_ = scratch_.path();
     fs::path file_;
     fs::path temp_;
 };

@@ -1,5 +1,6 @@
 #include "common/support/log.hpp"
 
+#include "scratch_dir.hpp"
 #include "support_child.hpp"
 
 #include <gtest/gtest.h>
@@ -25,19 +26,6 @@ constexpr int NO_NAMESPACE = 77;
 // private mount namespace where a temporary folder stands in for /var/log.
 class EventLog : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/bexo-log-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        logFile = dir + "/bexod.log";
-    }
-    void TearDown() override
-    {
-        unlink(logFile.c_str());
-        rmdir(dir.c_str());
-    }
-
     ChildResult inPrivateLogDir(const std::function<void()> &body, bool readOnly = false)
     {
         ChildResult r = runInChild([&] {
@@ -71,8 +59,9 @@ protected:
         return st.st_mode & 07777;
     }
 
-    std::string dir;
-    std::string logFile;
+    ScratchDir scratch{"bexo-log"};
+    std::string dir = scratch.path().string();
+    std::string logFile = dir + "/bexod.log";
 };
 
 #define SKIP_WITHOUT_NAMESPACE(r)                                                   \

@@ -1,6 +1,7 @@
 #include "common/support/create_pid_file.hpp"
 #include "common/support/region_locking.hpp"
 
+#include "scratch_dir.hpp"
 #include "support_child.hpp"
 
 #include <gtest/gtest.h>
@@ -17,18 +18,6 @@ namespace {
 
 class PidFile : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/bexo-pidfile-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        path = dir + "/bexod.pid";
-    }
-    void TearDown() override
-    {
-        unlink(path.c_str());
-        rmdir(dir.c_str());
-    }
     std::string contents() const
     {
         int fd = open(path.c_str(), O_RDONLY);
@@ -45,8 +34,9 @@ protected:
         close(fd);
     }
 
-    std::string dir;
-    std::string path;
+    ScratchDir scratch{"bexo-pidfile"};
+    std::string dir = scratch.path().string();
+    std::string path = dir + "/bexod.pid";
 };
 
 // A child that holds the PID file until told to go; its end of the pipes
