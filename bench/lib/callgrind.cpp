@@ -1,6 +1,7 @@
 #include "bench/lib/callgrind.hpp"
 
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 
 namespace bench {
@@ -43,40 +44,22 @@ bool is_cost_line(const std::string &line) {
 
 }  // namespace
 
-std::map<std::string, uint64_t> callgrind_self_by_object(const std::string &dump_text) {
-    std::map<std::string, uint64_t> self;
-    std::map<std::string, std::string> names;
-    std::string current;
-    bool call_cost_next = false;
-    std::istringstream lines(dump_text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("ob=", 0) == 0) {
-            current = object_name(line.substr(3), names);
-        } else if (line.rfind("cob=", 0) == 0) {
-            object_name(line.substr(4), names);
-        } else if (line.rfind("calls=", 0) == 0) {
-            call_cost_next = true;
-        } else if (is_cost_line(line)) {
-            if (call_cost_next) {
-                call_cost_next = false;  // the callee's inclusive cost
-                continue;
-            }
-            std::istringstream fields(line);
-            std::string position;
-            unsigned long long cost = 0;
-            if (fields >> position >> cost) self[current] += cost;
-        }
-    }
-    return self;
-}
+namespace {
 
-uint64_t callgrind_share_of(const std::string &dump_text, const std::string &needle) {
+// One cost line of a dump: the object it is charged to and, for the
+// inclusive cost of a call, the object called (the caller itself when the
+// call names none).
+struct CostLine {
+    const std::string &object;
+    const std::string &callee;
+    bool call;
+    uint64_t cost;
+};
+
+void for_each_cost(const std::string &dump_text, const std::function<void(const CostLine &)> &visit) {
     std::map<std::string, std::string> names;
     std::string current, callee;
     bool callee_named = false, call_cost_next = false;
-    uint64_t share = 0;
-    auto ours = [&](const std::string &object) { return object.find(needle) != std::string::npos; };
     std::istringstream lines(dump_text);
     std::string line;
     while (std::getline(lines, line)) {
@@ -91,19 +74,36 @@ uint64_t callgrind_share_of(const std::string &dump_text, const std::string &nee
             std::istringstream fields(line);
             std::string position;
             unsigned long long cost = 0;
-            fields >> position >> cost;
-            if (call_cost_next) {
-                // A call out of the object counts whole; one inside it is
-                // already in the callee's own lines.
-                const std::string target = callee_named ? callee : current;
-                if (ours(current) && !ours(target)) share += cost;
+            const bool parsed = static_cast<bool>(fields >> position >> cost);
+            const bool call = call_cost_next;
+            const std::string target = call && callee_named ? callee : current;
+            if (call) {
                 call_cost_next = false;
                 callee_named = false;
-            } else if (ours(current)) {
-                share += cost;
             }
+            if (parsed) visit(CostLine{current, target, call, cost});
         }
     }
+}
+
+}  // namespace
+
+std::map<std::string, uint64_t> callgrind_self_by_object(const std::string &dump_text) {
+    std::map<std::string, uint64_t> self;
+    for_each_cost(dump_text, [&](const CostLine &c) {
+        if (!c.call) self[c.object] += c.cost;  // a call's cost is the callee's inclusive cost
+    });
+    return self;
+}
+
+uint64_t callgrind_share_of(const std::string &dump_text, const std::string &needle) {
+    uint64_t share = 0;
+    auto ours = [&](const std::string &object) { return object.find(needle) != std::string::npos; };
+    for_each_cost(dump_text, [&](const CostLine &c) {
+        // A call out of the object counts whole; one inside it is already in
+        // the callee's own lines.
+        if (c.call ? ours(c.object) && !ours(c.callee) : ours(c.object)) share += c.cost;
+    });
     return share;
 }
 

@@ -216,12 +216,7 @@ TEST(StormSignalTerminate, SigtermAmidABurstEndsTheDaemonOnce) {
     send_burst(w, pid, 25, std::chrono::microseconds(1000));
     ASSERT_TRUE(w.send_signal(pid, SIGTERM));
     for (int i = 0; i < 25; i++) w.send_signal(pid, i % 2 ? SIGHUP : SIGINT);  // it may be gone already
-    EXPECT_EQ(w.wait_exit(pid, 30), 0) << dump(w);
-    EXPECT_FALSE(World::exists(PID_FILE));
-    const std::vector<std::string> log = well_formed_log(w);
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "BEXOD: Received SIGTERM signal.");
-    EXPECT_EQ(count(log, "BEXOD: Received SIGTERM signal."), 1u);
+    expect_terminated(w, pid);
     EXPECT_EQ(shim_calls(w).back(), "sudo rm -r /var/run/bexod.pid");
     EXPECT_EQ(count(shim_calls(w), "sudo rm -r /var/run/bexod.pid"), 1u);
     const PowerOffs done = check_power_offs(w, {"sim-mark one", "sim-mark two"});

@@ -121,16 +121,20 @@ inline size_t stop_sequences_sent(const World &w, size_t from = 0) {
     return n;
 }
 
-// SIGTERM: the stop sequence, status 0, the PID file gone.
-inline void expect_orderly_end(World &w, pid_t pid) {
-    ASSERT_TRUE(alive(pid)) << "the daemon ended before its SIGTERM\n" << dump(w);
-    ASSERT_TRUE(w.send_signal(pid, SIGTERM));
+// After a SIGTERM: the stop sequence once, status 0, the PID file gone.
+inline void expect_terminated(World &w, pid_t pid) {
     EXPECT_EQ(w.wait_exit(pid, 30), 0) << dump(w);
     EXPECT_FALSE(World::exists(PID_FILE));
     const std::vector<std::string> log = well_formed_log(w);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "BEXOD: Received SIGTERM signal.");
     EXPECT_EQ(count(log, "BEXOD: Received SIGTERM signal."), 1u);
+}
+
+inline void expect_orderly_end(World &w, pid_t pid) {
+    ASSERT_TRUE(alive(pid)) << "the daemon ended before its SIGTERM\n" << dump(w);
+    ASSERT_TRUE(w.send_signal(pid, SIGTERM));
+    expect_terminated(w, pid);
 }
 
 // Signals of a burst, in the order sent.
