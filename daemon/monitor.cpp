@@ -154,7 +154,7 @@ void timer_handler(void) {
 int process(void) {
     // The system is going down: acting on the line again would power off a
     // second time for the same event.
-    if (system_stop_requested()) {
+    if (system_stop_accepted()) {
         return 0;
     }
     if (gpio_read(event_line) == 1) {

@@ -30,7 +30,7 @@ stop_state stopping = RUNNING;
 
 // Set once the system has accepted a power-off or reboot. Its shutdown stops
 // the daemon soon; until then no event may start a second one.
-bool system_stop_accepted = false;
+bool stop_accepted = false;
 
 void fill_signal_set(sigset_t *set) {
     sigemptyset(set);
@@ -104,7 +104,7 @@ void pause_for(struct timespec duration) {
 // daemon monitoring, so the next event can try again.
 void request_system_stop(const char *command) {
     if (system(command) == 0) {
-        system_stop_accepted = true;
+        stop_accepted = true;
     }
     run_pending_stop_sequences();
 }
@@ -179,8 +179,8 @@ void reboot_system(void) {
     request_system_stop("sudo systemctl reboot");
 }
 
-bool system_stop_requested(void) {
-    return system_stop_accepted;
+bool system_stop_accepted(void) {
+    return stop_accepted;
 }
 
 void gpio_change_out(void) {

@@ -27,7 +27,7 @@ void power_off_sequence(void);
 void reboot_system(void);
 // True once a power-off or reboot was accepted by the system (status 0):
 // the daemon then only waits for the system to stop it.
-bool system_stop_requested(void);
+bool system_stop_accepted(void);
 
 // Take GPIO line 27 over from the board (output, high) or hand it back.
 // A failure is logged and ends the process with status 1.

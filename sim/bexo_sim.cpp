@@ -64,7 +64,7 @@ const char HELP[] =
     "                           (SIGTERM to the pid in /run/bexod.pid; default 0.5 s)\n"
     "Run:\n"
     "  --as-user                run COMMAND with a non-zero user id\n"
-    "  --faketime SPEC          libfaketime FAKETIME, e.g. '@2026-12-08 12:00:50' or '+0 x10'\n"
+    "  --faketime TIME          libfaketime FAKETIME, e.g. '@2026-12-08 12:00:50' or '+0 x10'\n"
     "  --timeout SECONDS        kill COMMAND after that long (exit status 124)\n"
     "  --trace                  print the world's event record to stderr afterwards\n"
     "  --shell                  run an interactive shell instead of COMMAND\n"

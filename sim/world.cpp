@@ -153,10 +153,10 @@ public:
         }
     }
 
-    // The FAKETIME_SHARED value for a new clock starting at SPEC now.
-    std::string make(const std::string &spec) {
+    // The FAKETIME_SHARED value for a new clock that starts now at FAKETIME.
+    std::string make(const std::string &faketime) {
         for (int attempt = 0; attempt < 50; attempt++) {
-            const std::string names = names_from_a_clock_maker(spec);
+            const std::string names = names_from_a_clock_maker(faketime);
             char sem[256];
             char shm[256];
             if (sscanf(names.c_str(), "%255s %255s", sem, shm) != 2) continue;
@@ -167,22 +167,22 @@ public:
             made_.emplace_back(sem, shm);
             return std::string(sem) + " " + shm;
         }
-        throw std::runtime_error("libfaketime made no shared clock for '" + spec + "'");
+        throw std::runtime_error("libfaketime made no shared clock for '" + faketime + "'");
     }
 
 private:
     // A shell under libfaketime makes the pair as it starts; exec'ing
     // printenv reports the names without the shell's exit removing them.
-    static std::string names_from_a_clock_maker(const std::string &spec) {
+    static std::string names_from_a_clock_maker(const std::string &faketime) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return "";
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         const std::string preload = std::string("LD_PRELOAD=") + FAKETIME_LIBRARY;
-        const std::string faketime = "FAKETIME=" + spec;
+        const std::string clock = "FAKETIME=" + faketime;
         const std::string path = std::string("PATH=") + SYSTEM_PATH;
-        char *const env[] = {const_cast<char *>(preload.c_str()), const_cast<char *>(faketime.c_str()),
+        char *const env[] = {const_cast<char *>(preload.c_str()), const_cast<char *>(clock.c_str()),
                              const_cast<char *>(path.c_str()), nullptr};
         char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
                               const_cast<char *>("exec printenv FAKETIME_SHARED"), nullptr};
@@ -207,6 +207,14 @@ private:
     std::mutex m_;
     std::vector<std::pair<std::string, std::string>> made_;
 };
+
+// The process id in the daemon's PID file, 0 when there is none.
+pid_t recorded_daemon_pid() {
+    std::ifstream in(PID_PATH);
+    long pid = 0;
+    if (!(in >> pid) || pid <= 0) return 0;
+    return static_cast<pid_t>(pid);
+}
 
 }  // namespace
 
@@ -237,6 +245,7 @@ struct World::Impl {
                          const std::string &wrap);
     int handle_shim(Event e);
     void sigterm_daemon();
+    bool send_signal(pid_t pid, int sig);
     std::vector<std::string> environment(const RunOptions &o);
 };
 
@@ -289,21 +298,30 @@ int World::Impl::handle_shim(Event e) {
 
 // What a real shutdown does to the daemon.
 void World::Impl::sigterm_daemon() {
-    std::ifstream in(PID_PATH);
-    long pid = 0;
-    Event e;
-    if (!(in >> pid) || pid <= 0) {
+    const pid_t pid = recorded_daemon_pid();
+    if (pid == 0) {
+        Event e;
         e.text = "poweroff: no process id in /run/bexod.pid to send SIGTERM to";
         rec.add(e);
         return;
     }
+    send_signal(pid, SIGTERM);
+}
+
+// The signal is recorded under the record's lock, before anything it sets
+// off in another thread of the world.
+bool World::Impl::send_signal(pid_t pid, int sig) {
+    Event e;
     e.kind = Kind::Signal;
-    e.text = "SIGTERM";
-    e.pid = static_cast<int>(pid);
-    rec.add_around(e, [](Event &sent) {
-        sent.result = kill(static_cast<pid_t>(sent.pid), SIGTERM);
-        sent.err = sent.result ? errno : 0;
+    e.text = sigabbrev_np(sig) ? std::string("SIG") + sigabbrev_np(sig) : std::to_string(sig);
+    e.pid = pid;
+    bool sent = false;
+    rec.add_around(e, [&](Event &signal) {
+        signal.result = kill(pid, sig);
+        signal.err = signal.result ? errno : 0;
+        sent = signal.result == 0;
     });
+    return sent;
 }
 
 std::vector<std::string> World::Impl::environment(const RunOptions &o) {
@@ -405,31 +423,13 @@ Result World::bexod(const std::vector<std::string> &args, const RunOptions &opti
     return run(argv, options);
 }
 
-pid_t World::daemon_pid() const {
-    std::ifstream in(PID_PATH);
-    long pid = 0;
-    if (!(in >> pid) || pid <= 0) return 0;
-    return static_cast<pid_t>(pid);
-}
+pid_t World::daemon_pid() const { return recorded_daemon_pid(); }
 
 std::optional<int> World::wait_exit(pid_t pid, double timeout) {
     return impl_->processes.wait_exit(pid, scaled(timeout));
 }
 
-bool World::send_signal(pid_t pid, int sig) {
-    if (pid <= 0) return false;
-    Event e;
-    e.kind = Kind::Signal;
-    e.text = sigabbrev_np(sig) ? std::string("SIG") + sigabbrev_np(sig) : std::to_string(sig);
-    e.pid = pid;
-    bool sent = false;
-    impl_->rec.add_around(e, [&](Event &signal) {
-        signal.result = kill(pid, sig);
-        signal.err = signal.result ? errno : 0;
-        sent = signal.result == 0;
-    });
-    return sent;
-}
+bool World::send_signal(pid_t pid, int sig) { return pid > 0 && impl_->send_signal(pid, sig); }
 
 bool World::signal_daemon(int sig) { return send_signal(daemon_pid(), sig); }
 

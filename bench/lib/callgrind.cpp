@@ -28,12 +28,12 @@ namespace {
 
 // "(id) name" defines a compressed name, "(id)" refers to one, a plain name
 // stands for itself.
-std::string object_name(const std::string &spec, std::map<std::string, std::string> &names) {
-    if (spec.empty() || spec[0] != '(') return spec;
-    const size_t close = spec.find(')');
-    if (close == std::string::npos) return spec;
-    const std::string id = spec.substr(0, close + 1);
-    if (close + 1 < spec.size()) names[id] = spec.substr(spec.find_first_not_of(' ', close + 1));
+std::string object_name(const std::string &field, std::map<std::string, std::string> &names) {
+    if (field.empty() || field[0] != '(') return field;
+    const size_t close = field.find(')');
+    if (close == std::string::npos) return field;
+    const std::string id = field.substr(0, close + 1);
+    if (close + 1 < field.size()) names[id] = field.substr(field.find_first_not_of(' ', close + 1));
     return names[id];
 }
 

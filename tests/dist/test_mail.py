@@ -22,9 +22,9 @@ PYTHON = os.environ.get("BEXO_TEST_PYTHON", sys.executable)
 
 
 def load_script():
-    spec = importlib.util.spec_from_file_location("bexo_mail", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("bexo_mail", SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
