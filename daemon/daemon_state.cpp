@@ -53,9 +53,7 @@ void read_settings(void) {
              inifile);
 }
 
-uint32_t cycle_pause_seconds(void) {
-    return sleepval < 0 ? 1 : static_cast<uint32_t>(sleepval);
-}
+uint32_t cycle_pause_seconds(void) { return sleepval < 0 ? 1 : static_cast<uint32_t>(sleepval); }
 
 int split_time_text(const char *text, uint8_t *fields, int capacity) {
     int count = 0;

@@ -16,9 +16,9 @@ extern int32_t timed_shutdown;  // 1: power off every day at the shutdown time
 extern char boot_time_text[CONFIG_TEXT_SIZE];
 extern char str_shutdown[CONFIG_TEXT_SIZE];
 
-extern int fd;                     // bus descriptor; -1 until the bus is open
+extern int fd;                       // bus descriptor; -1 until the bus is open
 extern uint8_t buffer_shutdown[10];  // hour, minute, second of the daily shutdown
-extern int event_line;             // the kernel's number of the board's event line
+extern int event_line;               // the kernel's number of the board's event line
 
 inline constexpr int EVENT_LINE_PROCESSOR_NUMBER = 27;
 

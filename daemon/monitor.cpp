@@ -27,15 +27,11 @@ enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RES
 // Asks the board until it echoes the command, one attempt a second.
 // False when it never does: that counts as nothing to report.
 bool query_board(uint8_t command, int reply_length) {
-    switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, 1, UPS_WAIT_DAEMON_POLL,
-                         reply_length, UPS_RETRY_LIMIT, daemon_pause)) {
-    case UPS_ANSWERED:
-        return true;
-    case UPS_TIMED_OUT:
-        Log("BEXOD:  i2c-Request timed out \n");
-        return false;
-    case UPS_READ_FAILED:
-        break;
+    switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, 1, UPS_WAIT_DAEMON_POLL, reply_length,
+                         UPS_RETRY_LIMIT, daemon_pause)) {
+    case UPS_ANSWERED: return true;
+    case UPS_TIMED_OUT: Log("BEXOD:  i2c-Request timed out \n"); return false;
+    case UPS_READ_FAILED: break;
     }
     Log("BEXOD:  Unable to select I2C device\n");
     exit(1);
@@ -121,9 +117,7 @@ int handle_event(void) {
         Log("BEXOD:  Received manual Reboot signal!\n");
         reboot_system();
         return 0;
-    default:
-        Log("BEXOD:  Voltage loss!\n");
-        return follow_supply_loss();
+    default: Log("BEXOD:  Voltage loss!\n"); return follow_supply_loss();
     }
 }
 
@@ -147,9 +141,7 @@ void check_daily_shutdown(void) {
 
 }  // namespace
 
-void timer_handler(void) {
-    var = var + 1;
-}
+void timer_handler(void) { var = var + 1; }
 
 int process(void) {
     // The system is going down: acting on the line again would power off a

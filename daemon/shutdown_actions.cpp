@@ -129,9 +129,7 @@ void daemon_pause(unsigned microseconds) {
                static_cast<long>(microseconds % 1000000) * 1000});
 }
 
-void daemon_pause_seconds(uint32_t seconds) {
-    pause_for({static_cast<time_t>(seconds), 0});
-}
+void daemon_pause_seconds(uint32_t seconds) { pause_for({static_cast<time_t>(seconds), 0}); }
 
 void send_action(uint8_t command) {
     piI2CWrite(fd, command);
@@ -175,13 +173,9 @@ void power_off_sequence(void) {
     request_system_stop("sudo systemctl poweroff");
 }
 
-void reboot_system(void) {
-    request_system_stop("sudo systemctl reboot");
-}
+void reboot_system(void) { request_system_stop("sudo systemctl reboot"); }
 
-bool system_stop_accepted(void) {
-    return stop_accepted;
-}
+bool system_stop_accepted(void) { return stop_accepted; }
 
 void gpio_change_out(void) {
     if (gpio_direction(event_line, GPIO_OUT) != 0) {

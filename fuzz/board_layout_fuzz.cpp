@@ -18,9 +18,9 @@ namespace {
 constexpr size_t FGETS_PIECE = CPUINFO_LINE_SIZE - 1;
 
 struct Detection {
-    int layout;               // 1 or 2, 0 on failure
-    const char *why;          // reason of a failure, null for unsupported hardware
-    std::string hardware;     // the Hardware line, for unsupported hardware
+    int layout;            // 1 or 2, 0 on failure
+    const char *why;       // reason of a failure, null for unsupported hardware
+    std::string hardware;  // the Hardware line, for unsupported hardware
 };
 
 // The lines as read with the 120-byte buffer, each seen up to a NUL byte.
@@ -40,13 +40,16 @@ std::vector<std::string> cpuinfo_lines(const std::string &content) {
     return lines;
 }
 
-const std::string *first_starting_with(const std::vector<std::string> &lines, const std::string &prefix) {
+const std::string *first_starting_with(const std::vector<std::string> &lines,
+                                       const std::string &prefix) {
     for (const auto &line : lines)
         if (line.compare(0, prefix.size(), prefix) == 0) return &line;
     return nullptr;
 }
 
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 bool is_white(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 Detection revision_layout(std::string line) {
@@ -55,7 +58,8 @@ Detection revision_layout(std::string line) {
     if (at == std::string::npos) return {0, "Bogus \"Revision\" line (no colon)", {}};
     ++at;
     while (at < line.size() && is_white(line[at])) ++at;
-    if (at == line.size() || !is_hex(line[at])) return {0, "Bogus \"Revision\" line (no hex digit at start of revision)", {}};
+    if (at == line.size() || !is_hex(line[at]))
+        return {0, "Bogus \"Revision\" line (no hex digit at start of revision)", {}};
     const std::string rest = line.substr(at);
     if (rest.size() < 4) return {0, "Bogus revision line (too small)", {}};
     const std::string last = rest.substr(rest.size() - 4);
@@ -69,7 +73,8 @@ Detection expected(const std::string &cpuinfo, const std::optional<std::string> 
                            hardware->find("BCM2709") != std::string::npos ||
                            hardware->find("BCM2835") != std::string::npos;
         if (!known) return {0, nullptr, *hardware};
-    } else if (!model_text || model_text->compare(0, 12, "Raspberry Pi") != 0 || model_text->size() < 12) {
+    } else if (!model_text || model_text->compare(0, 12, "Raspberry Pi") != 0 ||
+               model_text->size() < 12) {
         return {0, "No \"Hardware\" line", {}};
     }
     const std::string *revision = first_starting_with(lines, "Revision");
@@ -105,7 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Detection want = expected(fields[1], model_text);
     fuzz::check(layout == want.layout, "layout differs from the model");
     fuzz::check((why == nullptr) == (want.why == nullptr), "failure kind differs from the model");
-    if (why != nullptr) fuzz::check(strcmp(why, want.why) == 0, "failure reason differs from the model");
-    if (layout == 0 && why == nullptr) fuzz::check(want.hardware == line.get(), "unsupported hardware line differs");
+    if (why != nullptr)
+        fuzz::check(strcmp(why, want.why) == 0, "failure reason differs from the model");
+    if (layout == 0 && why == nullptr)
+        fuzz::check(want.hardware == line.get(), "unsupported hardware line differs");
     return 0;
 }

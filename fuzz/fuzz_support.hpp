@@ -42,7 +42,8 @@ inline const std::string &scratch_dir() {
     std::string &path = scratch_path();
     if (path.empty()) {
         struct stat st;
-        const char *base = stat("/dev/shm", &st) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        const char *base =
+            stat("/dev/shm", &st) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         std::string pattern = std::string(base) + "/bexo-fuzz-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) fail("cannot make a scratch folder");
         path = pattern;
@@ -54,7 +55,8 @@ inline const std::string &scratch_dir() {
 inline void write_file(const std::string &path, const std::string &content) {
     FILE *f = fopen(path.c_str(), "wb");
     if (f == nullptr) fail("cannot write a scratch file");
-    if (!content.empty() && fwrite(content.data(), 1, content.size(), f) != content.size()) fail("short write");
+    if (!content.empty() && fwrite(content.data(), 1, content.size(), f) != content.size())
+        fail("short write");
     if (fclose(f) != 0) fail("cannot close a scratch file");
 }
 

@@ -13,11 +13,11 @@
 
 namespace model {
 
-inline constexpr size_t LINE_PIECE = 511;     // bytes per line read
-inline constexpr size_t LOOKUP_SIZE = 512;    // buffer of the same-value check
-inline constexpr size_t NUMBER_SIZE = 64;     // buffer of an integer read
-inline constexpr size_t MAX_SECTION = 507;    // longest section name written
-inline constexpr size_t MAX_KEY_LINE = 509;   // key, "=" and value, without "\n"
+inline constexpr size_t LINE_PIECE = 511;    // bytes per line read
+inline constexpr size_t LOOKUP_SIZE = 512;   // buffer of the same-value check
+inline constexpr size_t NUMBER_SIZE = 64;    // buffer of an integer read
+inline constexpr size_t MAX_SECTION = 507;   // longest section name written
+inline constexpr size_t MAX_KEY_LINE = 509;  // key, "=" and value, without "\n"
 
 inline bool blank(char c) {
     const auto b = static_cast<unsigned char>(c);
@@ -89,7 +89,9 @@ inline size_t separator(const std::string &t) {
     return eq != std::string::npos ? eq : t.find(':');
 }
 
-inline bool is_key_line(const std::string &t) { return !is_comment(t) && separator(t) != std::string::npos; }
+inline bool is_key_line(const std::string &t) {
+    return !is_comment(t) && separator(t) != std::string::npos;
+}
 
 // Whether the line's key text (comments not set apart) is `key`.
 inline bool has_key(const std::string &t, const std::string &key) {
@@ -126,7 +128,9 @@ inline std::string copy_out(const Value &v, size_t size) {
     if (!v.quoted) return v.text.substr(0, room);
     std::string out;
     for (size_t i = 0; i < v.text.size() && out.size() < room; ++i) {
-        if ((v.text[i] == '"' || v.text[i] == '\\') && i + 1 < v.text.size() && v.text[i + 1] == '"') ++i;
+        if ((v.text[i] == '"' || v.text[i] == '\\') && i + 1 < v.text.size() &&
+            v.text[i + 1] == '"')
+            ++i;
         out += v.text[i];
     }
     return out;
@@ -134,7 +138,8 @@ inline std::string copy_out(const Value &v, size_t size) {
 
 // Index of the first line of the section's body, or none when the section is
 // missing. The unnamed section starts at the top.
-inline std::optional<size_t> body_start(const std::vector<std::string> &lines, const char *section) {
+inline std::optional<size_t> body_start(const std::vector<std::string> &lines,
+                                        const char *section) {
     if (!named(section)) return 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         const auto name = header_name(text_of(lines[i]));
@@ -143,7 +148,8 @@ inline std::optional<size_t> body_start(const std::vector<std::string> &lines, c
     return std::nullopt;
 }
 
-inline std::optional<Value> lookup(const std::string &content, const char *section, const std::string &key) {
+inline std::optional<Value> lookup(const std::string &content, const char *section,
+                                   const std::string &key) {
     const auto lines = pieces(content);
     const auto start = body_start(lines, section);
     if (!start) return std::nullopt;
@@ -159,8 +165,8 @@ inline std::optional<Value> lookup(const std::string &content, const char *secti
 }
 
 // ini_gets: `content` null for a missing file.
-inline std::string gets(const std::optional<std::string> &content, const char *section, const std::string &key,
-                        const char *default_value, size_t size) {
+inline std::string gets(const std::optional<std::string> &content, const char *section,
+                        const std::string &key, const char *default_value, size_t size) {
     if (content) {
         const auto v = lookup(*content, section, key);
         if (v) return copy_out(*v, size);
@@ -175,10 +181,14 @@ inline int32_t to_long32(const std::string &s, int base) {
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
     auto digit = [base](char c) -> int {
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'z' ? c - 'a' + 10 : c >= 'A' && c <= 'Z' ? c - 'A' + 10 : 99;
+        int d = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'z' ? c - 'a' + 10
+                : c >= 'A' && c <= 'Z' ? c - 'A' + 10
+                                       : 99;
         return d < base ? d : -1;
     };
-    if (base == 16 && i + 2 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') && digit(s[i + 2]) >= 0)
+    if (base == 16 && i + 2 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') &&
+        digit(s[i + 2]) >= 0)
         i += 2;
     int64_t magnitude = 0;
     for (; i < s.size() && digit(s[i]) >= 0; ++i)
@@ -187,8 +197,8 @@ inline int32_t to_long32(const std::string &s, int base) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
-inline int32_t getl(const std::optional<std::string> &content, const char *section, const std::string &key,
-                    int32_t default_value) {
+inline int32_t getl(const std::optional<std::string> &content, const char *section,
+                    const std::string &key, int32_t default_value) {
     const std::string v = gets(content, section, key, "", NUMBER_SIZE);
     if (v.empty()) return default_value;
     const bool hex = v.size() >= 2 && (v[1] == 'x' || v[1] == 'X');
@@ -199,7 +209,8 @@ inline int32_t getl(const std::optional<std::string> &content, const char *secti
 // Writing
 
 inline bool needs_quotes(const std::string &value) {
-    return value.find_first_of("\";#") != std::string::npos || (!value.empty() && value.back() == ' ');
+    return value.find_first_of("\";#") != std::string::npos ||
+           (!value.empty() && value.back() == ' ');
 }
 
 inline std::string key_line(const std::string &key, const std::string &value) {
@@ -223,7 +234,9 @@ struct Outcome {
     std::optional<std::string> file;  // null: no file
 };
 
-inline bool has_line_break(const char *s) { return s != nullptr && std::string_view(s).find_first_of("\r\n") != std::string_view::npos; }
+inline bool has_line_break(const char *s) {
+    return s != nullptr && std::string_view(s).find_first_of("\r\n") != std::string_view::npos;
+}
 
 // Requests that the engine refuses: a line break in any text, or a header or
 // key line longer than one line buffer.
@@ -256,7 +269,8 @@ inline std::string rewrite(const std::string &content, const Request &r) {
     size_t end_of_body = *start;
     while (end_of_body < lines.size() && !opens_section(text_of(lines[end_of_body]))) ++end_of_body;
     if (r.key == nullptr) {
-        if (named(r.section)) return join(lines, 0, *start - 1) + join(lines, end_of_body, lines.size());
+        if (named(r.section))
+            return join(lines, 0, *start - 1) + join(lines, end_of_body, lines.size());
         std::string out;
         for (size_t i = 0; i < end_of_body; ++i)
             if (!is_key_line(text_of(lines[i]))) out += lines[i];
@@ -264,13 +278,16 @@ inline std::string rewrite(const std::string &content, const Request &r) {
     }
 
     size_t at = *start;
-    while (at < lines.size() && !opens_section(text_of(lines[at])) && !has_key(text_of(lines[at]), r.key)) ++at;
+    while (at < lines.size() && !opens_section(text_of(lines[at])) &&
+           !has_key(text_of(lines[at]), r.key))
+        ++at;
     if (at == lines.size()) {
         const std::string body = join(lines, *start, lines.size());
         return setting ? content + line_break_before(body) + new_line : content;
     }
     const bool keep = opens_section(text_of(lines[at]));
-    return join(lines, 0, at) + new_line + (keep ? lines[at] : "") + join(lines, at + 1, lines.size());
+    return join(lines, 0, at) + new_line + (keep ? lines[at] : "") +
+           join(lines, at + 1, lines.size());
 }
 
 // ini_puts: `content` null for a missing file.

@@ -44,19 +44,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A null key is a calling error: nothing is read or written.
         fuzz::check(ini_getl(section, nullptr, default_number, path.c_str()) == default_number,
                     "ini_getl read a value for a null key");
-        fuzz::check(ini_gets(section, nullptr, default_value, buffer.get(), buffer_size, path.c_str()) == 0,
-                    "ini_gets gave a length for a null key");
-        for (int i = 0; i < buffer_size; ++i) fuzz::check(buffer[static_cast<size_t>(i)] == 0x55, "ini_gets wrote for a null key");
+        fuzz::check(
+            ini_gets(section, nullptr, default_value, buffer.get(), buffer_size, path.c_str()) == 0,
+            "ini_gets gave a length for a null key");
+        for (int i = 0; i < buffer_size; ++i)
+            fuzz::check(buffer[static_cast<size_t>(i)] == 0x55, "ini_gets wrote for a null key");
         return 0;
     }
-    const int length = ini_gets(section, key.c_str(), default_value, buffer.get(), buffer_size, path.c_str());
-    fuzz::check(memchr(buffer.get(), '\0', static_cast<size_t>(buffer_size)) != nullptr, "ini_gets left no NUL in the buffer");
-    fuzz::check(length >= 0 && static_cast<size_t>(length) == strlen(buffer.get()), "ini_gets returned a length other than the text's");
+    const int length =
+        ini_gets(section, key.c_str(), default_value, buffer.get(), buffer_size, path.c_str());
+    fuzz::check(memchr(buffer.get(), '\0', static_cast<size_t>(buffer_size)) != nullptr,
+                "ini_gets left no NUL in the buffer");
+    fuzz::check(length >= 0 && static_cast<size_t>(length) == strlen(buffer.get()),
+                "ini_gets returned a length other than the text's");
     fuzz::check(length < buffer_size, "ini_gets filled the whole buffer");
-    const std::string expected = model::gets(content, section, key, default_value, static_cast<size_t>(buffer_size));
-    fuzz::check(std::string(buffer.get(), static_cast<size_t>(length)) == expected, "ini_gets differs from the model");
+    const std::string expected =
+        model::gets(content, section, key, default_value, static_cast<size_t>(buffer_size));
+    fuzz::check(std::string(buffer.get(), static_cast<size_t>(length)) == expected,
+                "ini_gets differs from the model");
 
     const int32_t number = ini_getl(section, key.c_str(), default_number, path.c_str());
-    fuzz::check(number == model::getl(content, section, key, default_number), "ini_getl differs from the model");
+    fuzz::check(number == model::getl(content, section, key, default_number),
+                "ini_getl differs from the model");
     return 0;
 }

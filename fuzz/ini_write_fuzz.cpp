@@ -28,19 +28,24 @@ bool plain_key(const std::string &key) {
     if (key.find('=') != std::string::npos) return false;
     if (key.empty()) return true;
     const char first = key.front();
-    return !model::blank(first) && !model::blank(key.back()) && first != ';' && first != '#' && first != '[';
+    return !model::blank(first) && !model::blank(key.back()) && first != ';' && first != '#' &&
+           first != '[';
 }
 
-bool plain_section(const char *section) { return section == nullptr || strchr(section, ']') == nullptr; }
+bool plain_section(const char *section) {
+    return section == nullptr || strchr(section, ']') == nullptr;
+}
 
 std::string read_back(const char *section, const std::string &key, const std::string &path) {
     char buffer[PROBE_SIZE];
-    const int length = ini_gets(section, key.c_str(), PROBE_DEFAULT, buffer, PROBE_SIZE, path.c_str());
+    const int length =
+        ini_gets(section, key.c_str(), PROBE_DEFAULT, buffer, PROBE_SIZE, path.c_str());
     return std::string(buffer, static_cast<size_t>(length));
 }
 
 // Matching key lines in the body of the section's first header.
-size_t key_lines_in_section(const std::string &content, const char *section, const std::string &key) {
+size_t key_lines_in_section(const std::string &content, const char *section,
+                            const std::string &key) {
     const auto lines = model::pieces(content);
     const auto start = model::body_start(lines, section);
     size_t count = 0;
@@ -61,25 +66,28 @@ size_t headers_named(const std::string &content, const char *section) {
     return count;
 }
 
-void check_read_back(const std::optional<std::string> &before, const std::optional<std::string> &after,
-                     const model::Request &r, const std::string &path) {
+void check_read_back(const std::optional<std::string> &before,
+                     const std::optional<std::string> &after, const model::Request &r,
+                     const std::string &path) {
     const std::string got = read_back(r.section, r.key, path);
     if (r.value != nullptr) {
         // A stored value found equal is left as it stands; a written one
         // loses outer blanks unless it was quoted.
         const std::string value = r.value;
         const bool untouched = before && after == before;
-        const std::string expected = untouched || model::needs_quotes(value) ? value : model::trim(value);
+        const std::string expected =
+            untouched || model::needs_quotes(value) ? value : model::trim(value);
         fuzz::check(got == expected, "a set key does not read back as its value");
     } else if (before && key_lines_in_section(*before, r.section, r.key) == 1) {
         fuzz::check(got == PROBE_DEFAULT, "a deleted key still reads back");
     }
 }
 
-void check_section_gone(const std::optional<std::string> &before, const model::Request &r, const std::string &probe,
-                        const std::string &path) {
+void check_section_gone(const std::optional<std::string> &before, const model::Request &r,
+                        const std::string &probe, const std::string &path) {
     if (!before || (model::named(r.section) && headers_named(*before, r.section) != 1)) return;
-    fuzz::check(read_back(r.section, probe, path) == PROBE_DEFAULT, "a key of a deleted section still reads back");
+    fuzz::check(read_back(r.section, probe, path) == PROBE_DEFAULT,
+                "a key of a deleted section still reads back");
 }
 
 }  // namespace
@@ -88,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     const uint8_t request = data[0];
     const auto fields = fuzz::split_fields(data + 1, size - 1, 4);
-    model::Request r{request & NULL_SECTION ? nullptr : fields[0].c_str(), fields[1].c_str(), fields[2].c_str()};
+    model::Request r{request & NULL_SECTION ? nullptr : fields[0].c_str(), fields[1].c_str(),
+                     fields[2].c_str()};
     if ((request & 3) == DELETE_KEY) r.value = nullptr;
     if ((request & 3) == DELETE_SECTION) r.key = r.value = nullptr;
 

@@ -32,7 +32,8 @@ std::vector<uint8_t> expected_fields(const std::string &text, size_t capacity) {
     size_t at = 0;
     while (at < text.size() && fields.size() < capacity) {
         const size_t end = std::min(text.find(':', at), text.size());
-        if (end > at) fields.push_back(static_cast<uint8_t>(atoi32(text.substr(at, end - at)) & 0xFF));
+        if (end > at)
+            fields.push_back(static_cast<uint8_t>(atoi32(text.substr(at, end - at)) & 0xFF));
         at = end + 1;
     }
     return fields;
@@ -49,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int count = split_time_text(text.c_str(), fields.get(), capacity);
     const auto want = expected_fields(text, static_cast<size_t>(capacity));
     fuzz::check(count >= 0 && count <= capacity, "field count outside the capacity");
-    fuzz::check(static_cast<size_t>(count) == want.size(), "field count differs from the reference split");
-    for (int i = 0; i < count; ++i) fuzz::check(fields[static_cast<size_t>(i)] == want[static_cast<size_t>(i)], "field differs from the reference split");
+    fuzz::check(static_cast<size_t>(count) == want.size(),
+                "field count differs from the reference split");
+    for (int i = 0; i < count; ++i)
+        fuzz::check(fields[static_cast<size_t>(i)] == want[static_cast<size_t>(i)],
+                    "field differs from the reference split");
     return 0;
 }

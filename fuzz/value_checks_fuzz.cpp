@@ -31,8 +31,8 @@ bool two_digits(const std::string &w, size_t at, int most) {
 }
 
 bool time_word(const std::string &w) {
-    return w.size() == 8 && w[2] == ':' && w[5] == ':' && two_digits(w, 0, 24) && two_digits(w, 3, 59) &&
-           two_digits(w, 6, 59);
+    return w.size() == 8 && w[2] == ':' && w[5] == ':' && two_digits(w, 0, 24) &&
+           two_digits(w, 3, 59) && two_digits(w, 6, 59);
 }
 
 }  // namespace

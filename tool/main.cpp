@@ -40,10 +40,11 @@ const struct option long_options[] = {
 constexpr char SHORT_OPTIONS[] = "12345678:9:0:a:b:c:de:f:g:h:i:";
 
 void usage(const char *program) {
-    printf("Usage: %s -chrgon | -chrgoff | -vin [0] | -pwrext [0] | -pwrbat [0] | -capbat [0] | "
-           "-status | -timer | -auto | -sleep | -mail | -boot | -setboot | -shutdown | -chrgpwr | "
-           "-chgadd | -flash  \n",
-           program);
+    printf(
+        "Usage: %s -chrgon | -chrgoff | -vin [0] | -pwrext [0] | -pwrbat [0] | -capbat [0] | "
+        "-status | -timer | -auto | -sleep | -mail | -boot | -setboot | -shutdown | -chrgpwr | "
+        "-chgadd | -flash  \n",
+        program);
     printf("  Options:\n");
     printf("      -chrgon\t\t\tSwitch charging circuit on\n");
     printf("      -chrgoff\t\t\tSwitch charging circuit off\n");
@@ -91,17 +92,44 @@ void run_option(int option, int argc, char *argv[]) {
     case '5': read_battery_current(plain_output_requested(argc, argv)); break;
     case '6': read_battery_level(plain_output_requested(argc, argv)); break;
     case '7': status_report(); break;
-    case '8': require_superuser(); set_shutdown_timer(optarg); break;
-    case '9': require_superuser(); set_autostart(optarg); break;
-    case '0': require_superuser(); set_sleep_time(optarg); break;
+    case '8':
+        require_superuser();
+        set_shutdown_timer(optarg);
+        break;
+    case '9':
+        require_superuser();
+        set_autostart(optarg);
+        break;
+    case '0':
+        require_superuser();
+        set_sleep_time(optarg);
+        break;
     case 'a': set_charge_current(optarg); break;
-    case 'b': require_superuser(); change_address(optarg); break;
+    case 'b':
+        require_superuser();
+        change_address(optarg);
+        break;
     case 'c': flash_firmware(optarg); break;
-    case 'e': require_superuser(); set_mail_notification(optarg); break;
-    case 'f': require_superuser(); set_timed_boot(optarg); break;
-    case 'g': require_superuser(); set_timed_shutdown(optarg); break;
-    case 'h': require_superuser(); set_boot_time(optarg); break;
-    case 'i': require_superuser(); set_shutdown_time(optarg); break;
+    case 'e':
+        require_superuser();
+        set_mail_notification(optarg);
+        break;
+    case 'f':
+        require_superuser();
+        set_timed_boot(optarg);
+        break;
+    case 'g':
+        require_superuser();
+        set_timed_shutdown(optarg);
+        break;
+    case 'h':
+        require_superuser();
+        set_boot_time(optarg);
+        break;
+    case 'i':
+        require_superuser();
+        set_shutdown_time(optarg);
+        break;
     default: usage(argv[0]); break;
     }
 }

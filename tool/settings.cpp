@@ -125,9 +125,10 @@ void set_charge_current(const char *word) {
 
 void change_address(const char *word) {
     if (!ishex(word)) {
-        printf("%s is not a hexadecimal character or not within the range - Please use the "
-               "correct Forma, e.g. 0X0F \n",
-               word);
+        printf(
+            "%s is not a hexadecimal character or not within the range - Please use the "
+            "correct Forma, e.g. 0X0F \n",
+            word);
         exit(0);
     }
     header();

@@ -20,9 +20,7 @@ int32_t general_setting(const char *key) {
 }
 
 // The box shows a flag as on when the low 8 bits of its value are 1.
-bool box_flag_on(const char *key) {
-    return (general_setting(key) & 0xFF) == 1;
-}
+bool box_flag_on(const char *key) { return (general_setting(key) & 0xFF) == 1; }
 
 void print_model_line(int code) {
     printf("* Model: ");
@@ -44,13 +42,9 @@ void print_time_line(const struct tm *now) {
 }
 
 // Replies of the current readings, all from buffer_in after their exchange.
-double battery_volts(void) {
-    return ups_battery_volts(ups_reply_value16(buffer_in));
-}
+double battery_volts(void) { return ups_battery_volts(ups_reply_value16(buffer_in)); }
 
-uint8_t battery_state(void) {
-    return buffer_in[3];
-}
+uint8_t battery_state(void) { return buffer_in[3]; }
 
 }  // namespace
 
@@ -117,8 +111,8 @@ void read_extern_current(bool plain) {
     if (!ups_model_measures_extern_current(model)) {
         printf(plain ? "n/a\n" : "* Power Extern: n/a            *\n");
     } else {
-        tool_exchange(fd, CMD_EXTERN_CURRENT, 1, UPS_WAIT_READING, UPS_REPLY_LONG,
-                      UPS_RETRY_LIMIT, 1);
+        tool_exchange(fd, CMD_EXTERN_CURRENT, 1, UPS_WAIT_READING, UPS_REPLY_LONG, UPS_RETRY_LIMIT,
+                      1);
         int32_t milliamperes = ups_reply_value16(buffer_in);
         if (plain) {
             milliamperes > 0 ? printf("%2.2f\n", static_cast<double>(milliamperes))
@@ -138,8 +132,7 @@ void read_battery_current(bool plain) {
     if (!plain) {
         header();
     }
-    tool_exchange(fd, CMD_BATTERY_CURRENT, 1, UPS_WAIT_READING, UPS_REPLY_LONG, UPS_RETRY_LIMIT,
-                  0);
+    tool_exchange(fd, CMD_BATTERY_CURRENT, 1, UPS_WAIT_READING, UPS_REPLY_LONG, UPS_RETRY_LIMIT, 0);
     int32_t milliamperes = ups_reply_value16(buffer_in);
     if (plain) {
         if (buffer_in[3] == 2) {
@@ -165,8 +158,8 @@ void read_battery_level(bool plain) {
     if (!plain) {
         header();
     }
-    tool_exchange(fd, CMD_BATTERY_LEVEL, 1, UPS_WAIT_BATTERY_LEVEL, UPS_REPLY_LONG,
-                  UPS_RETRY_LIMIT, 0);
+    tool_exchange(fd, CMD_BATTERY_LEVEL, 1, UPS_WAIT_BATTERY_LEVEL, UPS_REPLY_LONG, UPS_RETRY_LIMIT,
+                  0);
     double volts = battery_volts();
     switch (ups_battery_classify(battery_state(), volts)) {
     case BATTERY_NOT_AVAILABLE:
@@ -283,8 +276,7 @@ void status_extern_current(void) {
 void status_settings(void) {
     printf("* Shutdown timer: %i           *\n", general_setting(KEY_TIMER));
     printf("* Autostart: ");
-    printf(general_setting(KEY_AUTOSTART) == 1 ? " enabled          *\n"
-                                               : " disabled         *\n");
+    printf(general_setting(KEY_AUTOSTART) == 1 ? " enabled          *\n" : " disabled         *\n");
     printf("* Sleep timer: %i               *\n", general_setting(KEY_SLEEP));
 }
 

@@ -25,22 +25,20 @@ void finish_exchange(ups_result result, int timeout_status) {
 
 }  // namespace
 
-void tool_pause(unsigned microseconds) {
-    usleep(microseconds);
-}
+void tool_pause(unsigned microseconds) { usleep(microseconds); }
 
 void tool_exchange(int descriptor, uint8_t command, int request_length, unsigned wait_us,
                    int reply_length, int retry_limit, int timeout_status) {
-    ups_result result = ups_exchange(descriptor, command, UPS_SEND_PLAIN, request_length,
-                                     wait_us, reply_length, retry_limit, tool_pause);
+    ups_result result = ups_exchange(descriptor, command, UPS_SEND_PLAIN, request_length, wait_us,
+                                     reply_length, retry_limit, tool_pause);
     finish_exchange(result, timeout_status);
 }
 
 void tool_identity_exchange(void) {
     int identity_fd = piI2CSetup(address);
-    ups_result result = ups_exchange(identity_fd, CMD_IDENTITY, UPS_SEND_SMBUS_BYTE, 1,
-                                     UPS_WAIT_IDENTITY, UPS_REPLY_IDENTITY, UPS_RETRY_LIMIT,
-                                     tool_pause);
+    ups_result result =
+        ups_exchange(identity_fd, CMD_IDENTITY, UPS_SEND_SMBUS_BYTE, 1, UPS_WAIT_IDENTITY,
+                     UPS_REPLY_IDENTITY, UPS_RETRY_LIMIT, tool_pause);
     finish_exchange(result, 1);
     close(identity_fd);
 }

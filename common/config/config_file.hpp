@@ -20,8 +20,8 @@ inline constexpr char KEY_TIMED_SHUTDOWN[] = "timed_shutdown";
 inline constexpr char KEY_TIME_SHUTDOWN[] = "time_shutdown";
 
 inline constexpr int USER_COMMAND_COUNT = 5;
-inline constexpr const char *KEY_COMMANDS[USER_COMMAND_COUNT] = {
-    "command1", "command2", "command3", "command4", "command5"};
+inline constexpr const char *KEY_COMMANDS[USER_COMMAND_COUNT] = {"command1", "command2", "command3",
+                                                                 "command4", "command5"};
 
 // Integers and flags that are missing read as -1; texts as empty text.
 inline constexpr int32_t SETTING_MISSING = -1;

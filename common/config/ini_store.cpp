@@ -32,31 +32,25 @@ enum quote_option { QUOTE_NONE, QUOTE_ENQUOTE, QUOTE_DEQUOTE };
 // Text helpers
 
 // Bytes 1 to 32 are blanks; every byte above 32 is text.
-static bool is_blank(char c)
-{
+static bool is_blank(char c) {
     const unsigned char byte = static_cast<unsigned char>(c);
     return byte >= 1 && byte <= ' ';
 }
 
-static char *skipleading(char *str)
-{
+static char *skipleading(char *str) {
     assert(str != nullptr);
-    while (is_blank(*str))
-        str++;
+    while (is_blank(*str)) str++;
     return str;
 }
 
-static char *skiptrailing(char *str, char *base)
-{
+static char *skiptrailing(char *str, char *base) {
     assert(str != nullptr);
     assert(base != nullptr);
-    while (str > base && is_blank(*(str - 1)))
-        str--;
+    while (str > base && is_blank(*(str - 1))) str--;
     return str;
 }
 
-static char *striptrailing(char *str)
-{
+static char *striptrailing(char *str) {
     char *end = skiptrailing(strchr(str, '\0'), str);
     *end = '\0';
     return str;
@@ -64,15 +58,13 @@ static char *striptrailing(char *str)
 
 // A destination that starts inside the source text (after its first byte)
 // would be overwritten before it is read.
-static bool starts_inside(const char *dest, const char *source)
-{
+static bool starts_inside(const char *dest, const char *source) {
     const uintptr_t d = reinterpret_cast<uintptr_t>(dest);
     const uintptr_t s = reinterpret_cast<uintptr_t>(source);
     return d > s && d <= s + strlen(source);
 }
 
-static void copy_plain(char *dest, const char *source, size_t maxlen)
-{
+static void copy_plain(char *dest, const char *source, size_t maxlen) {
     size_t d = 0;
     while (d < maxlen - 1 && source[d] != '\0') {
         dest[d] = source[d];
@@ -82,12 +74,10 @@ static void copy_plain(char *dest, const char *source, size_t maxlen)
 }
 
 // A doubled quote and a backslash-quote both stand for one quote.
-static void copy_dequoted(char *dest, const char *source, size_t maxlen)
-{
+static void copy_dequoted(char *dest, const char *source, size_t maxlen) {
     size_t d = 0;
     for (const char *p = source; d < maxlen - 1 && *p != '\0'; p++) {
-        if ((*p == '"' || *p == '\\') && p[1] == '"')
-            p++;
+        if ((*p == '"' || *p == '\\') && p[1] == '"') p++;
         dest[d++] = *p;
     }
     dest[d] = '\0';
@@ -95,14 +85,12 @@ static void copy_dequoted(char *dest, const char *source, size_t maxlen)
 
 // Wraps the text in quotes, escaping inner quotes with a backslash; the text
 // is cut so that both quotes fit and a quote never loses its backslash.
-static void copy_enquoted(char *dest, const char *source, size_t maxlen)
-{
+static void copy_enquoted(char *dest, const char *source, size_t maxlen) {
     size_t d = 0;
     dest[d++] = '"';
     for (const char *p = source; d < maxlen - 2 && *p != '\0'; p++) {
         if (*p == '"') {
-            if (d >= maxlen - 3)
-                break;
+            if (d >= maxlen - 3) break;
             dest[d++] = '\\';
         }
         dest[d++] = *p;
@@ -111,31 +99,22 @@ static void copy_enquoted(char *dest, const char *source, size_t maxlen)
     dest[d] = '\0';
 }
 
-static char *save_strncpy(char *dest, const char *source, size_t maxlen, quote_option option)
-{
+static char *save_strncpy(char *dest, const char *source, size_t maxlen, quote_option option) {
     assert(maxlen > 0);
     assert(!starts_inside(dest, source));
     assert(option == QUOTE_NONE || option == QUOTE_ENQUOTE || option == QUOTE_DEQUOTE);
-    if (option == QUOTE_ENQUOTE && maxlen <= 2)
-        option = QUOTE_NONE;
+    if (option == QUOTE_ENQUOTE && maxlen <= 2) option = QUOTE_NONE;
     switch (option) {
-    case QUOTE_ENQUOTE:
-        copy_enquoted(dest, source, maxlen);
-        break;
-    case QUOTE_DEQUOTE:
-        copy_dequoted(dest, source, maxlen);
-        break;
-    default:
-        copy_plain(dest, source, maxlen);
-        break;
+    case QUOTE_ENQUOTE: copy_enquoted(dest, source, maxlen); break;
+    case QUOTE_DEQUOTE: copy_dequoted(dest, source, maxlen); break;
+    default: copy_plain(dest, source, maxlen); break;
     }
     return dest;
 }
 
 // Cuts the value at an unquoted comment character, strips trailing blanks and
 // removes enclosing quotes, telling the caller how to copy what is left.
-static char *cleanstring(char *string, quote_option *quotes)
-{
+static char *cleanstring(char *string, quote_option *quotes) {
     assert(string != nullptr);
     assert(quotes != nullptr);
     bool in_quotes = false;
@@ -174,92 +153,72 @@ static char *cleanstring(char *string, quote_option *quotes)
 // Reads one line, or a piece of at most size - 1 bytes of a longer one.
 // Returns the number of bytes taken from the file (NUL bytes included), 0 at
 // the end of the file or on a read error.
-static int read_line(FILE *fp, char *line, int size)
-{
+static int read_line(FILE *fp, char *line, int size) {
     int n = 0;
     int c;
     while (n < size - 1 && (c = getc(fp)) != EOF) {
         line[n++] = static_cast<char>(c);
-        if (c == '\n')
-            break;
+        if (c == '\n') break;
     }
     line[n] = '\0';
     return n;
 }
 
-static bool names_match(const char *stored, size_t length, const char *name)
-{
+static bool names_match(const char *stored, size_t length, const char *name) {
     return length == strlen(name) && strncasecmp(stored, name, length) == 0;
 }
 
-static bool is_section_header(char *line, const char *section)
-{
+static bool is_section_header(char *line, const char *section) {
     char *start = skipleading(line);
-    if (*start != '[')
-        return false;
+    if (*start != '[') return false;
     const char *end = strchr(start + 1, ']');
     return end != nullptr && names_match(start + 1, static_cast<size_t>(end - start - 1), section);
 }
 
-static bool starts_section(char *line)
-{
-    return *skipleading(line) == '[';
-}
+static bool starts_section(char *line) { return *skipleading(line) == '['; }
 
-static bool is_comment(char *line)
-{
+static bool is_comment(char *line) {
     const char first = *skipleading(line);
     return first == ';' || first == '#';
 }
 
 // The first "=" separates key and value; only a line without any "=" uses
 // its first ":".
-static char *find_separator(char *line)
-{
+static char *find_separator(char *line) {
     char *sep = strchr(line, '=');
     return sep != nullptr ? sep : strchr(line, ':');
 }
 
-static bool is_key_line(char *line)
-{
-    return !is_comment(line) && find_separator(line) != nullptr;
-}
+static bool is_key_line(char *line) { return !is_comment(line) && find_separator(line) != nullptr; }
 
 // The key text runs from the first non-blank byte to the separator, less
 // trailing blanks; it must have the key's exact length.
-static bool line_has_key(char *line, const char *key)
-{
+static bool line_has_key(char *line, const char *key) {
     char *sep = find_separator(line);
-    if (sep == nullptr)
-        return false;
+    if (sep == nullptr) return false;
     char *start = skipleading(line);
     char *end = skiptrailing(sep, start);
     return names_match(start, static_cast<size_t>(end - start), key);
 }
 
-static bool has_section_name(const char *section)
-{
+static bool has_section_name(const char *section) {
     return section != nullptr && section[0] != '\0';
 }
 
 // Looks the key up in `line` (a buffer of INI_BUFFERSIZE bytes) and copies
 // its cleaned value into `dest`, which may be `line` itself.
 static int getkeystring(FILE *fp, const char *section, const char *key, char *line, char *dest,
-                        int size)
-{
+                        int size) {
     assert(fp != nullptr);
     assert(key != nullptr);
     if (has_section_name(section)) {
         do {
-            if (read_line(fp, line, INI_BUFFERSIZE) == 0)
-                return 0;
+            if (read_line(fp, line, INI_BUFFERSIZE) == 0) return 0;
         } while (!is_section_header(line, section));
     }
     for (;;) {
-        if (read_line(fp, line, INI_BUFFERSIZE) == 0 || starts_section(line))
-            return 0;
-        if (!is_comment(line) && line_has_key(line, key))
-            break;
+        if (read_line(fp, line, INI_BUFFERSIZE) == 0 || starts_section(line)) return 0;
+        if (!is_comment(line) && line_has_key(line, key)) break;
     }
     quote_option quotes = QUOTE_NONE;
     char *value = cleanstring(skipleading(find_separator(line) + 1), &quotes);
@@ -271,10 +230,8 @@ static int getkeystring(FILE *fp, const char *section, const char *key, char *li
 // Reading
 
 int ini_gets(const char *section, const char *key, const char *default_value, char *buffer,
-             int buffer_size, const char *filename)
-{
-    if (buffer == nullptr || buffer_size <= 0 || key == nullptr)
-        return 0;
+             int buffer_size, const char *filename) {
+    if (buffer == nullptr || buffer_size <= 0 || key == nullptr) return 0;
     char line[INI_BUFFERSIZE];
     int found = 0;
     FILE *fp = filename != nullptr ? fopen(filename, "rb") : nullptr;
@@ -289,23 +246,18 @@ int ini_gets(const char *section, const char *key, const char *default_value, ch
 }
 
 // strtol with a 32-bit long, whatever the width of long on this host.
-static int32_t strtol32(const char *text, int base)
-{
+static int32_t strtol32(const char *text, int base) {
     const long long value = strtoll(text, nullptr, base);
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(value);
 }
 
 int32_t ini_getl(const char *section, const char *key, int32_t default_value,
-                 const char *filename)
-{
+                 const char *filename) {
     char number[INI_NUMBERSIZE];
     const int length = ini_gets(section, key, "", number, INI_NUMBERSIZE, filename);
-    if (length == 0)
-        return default_value;
+    if (length == 0) return default_value;
     const bool hex = length >= 2 && (number[1] == 'x' || number[1] == 'X');
     return strtol32(number, hex ? 16 : 10);
 }
@@ -313,34 +265,28 @@ int32_t ini_getl(const char *section, const char *key, int32_t default_value,
 // ---------------------------------------------------------------------------
 // Writing: line assembly
 
-static bool check_enquote(const char *value)
-{
+static bool check_enquote(const char *value) {
     const size_t length = strlen(value);
     return strpbrk(value, "\";#") != nullptr || (length > 0 && value[length - 1] == ' ');
 }
 
 // Bytes the value takes in a written key line.
-static size_t written_length(const char *value)
-{
+static size_t written_length(const char *value) {
     size_t length = strlen(value);
-    if (!check_enquote(value))
-        return length;
+    if (!check_enquote(value)) return length;
     for (const char *p = value; *p != '\0'; p++)
-        if (*p == '"')
-            length++;
+        if (*p == '"') length++;
     return length + 2;
 }
 
-static bool writesection(char *buffer, const char *section, FILE *out)
-{
+static bool writesection(char *buffer, const char *section, FILE *out) {
     buffer[0] = '[';
     save_strncpy(buffer + 1, section, INI_BUFFERSIZE - 4, QUOTE_NONE);
     strcat(buffer, "]\n");
     return fputs(buffer, out) != EOF;
 }
 
-static bool writekey(char *buffer, const char *key, const char *value, FILE *out)
-{
+static bool writekey(char *buffer, const char *key, const char *value, FILE *out) {
     save_strncpy(buffer, key, INI_BUFFERSIZE - 3, QUOTE_NONE);
     char *p = strchr(buffer, '\0');
     *p++ = '=';
@@ -350,12 +296,10 @@ static bool writekey(char *buffer, const char *key, const char *value, FILE *out
     return fputs(buffer, out) != EOF;
 }
 
-static char *ini_tempname(char *dest, const char *source, int maxlength)
-{
+static char *ini_tempname(char *dest, const char *source, int maxlength) {
     save_strncpy(dest, source, static_cast<size_t>(maxlength), QUOTE_NONE);
     char *last = strchr(dest, '\0');
-    if (last > dest)
-        *(last - 1) = '~';
+    if (last > dest) *(last - 1) = '~';
     return dest;
 }
 
@@ -373,10 +317,8 @@ struct ini_copy {
     int pending;
 };
 
-static bool cache_accum(int length, int *pending)
-{
-    if (*pending + length >= INI_BUFFERSIZE)
-        return false;
+static bool cache_accum(int length, int *pending) {
+    if (*pending + length >= INI_BUFFERSIZE) return false;
     *pending += length;
     return true;
 }
@@ -387,86 +329,64 @@ static bool cache_accum(int length, int *pending)
 // or a file changed under us, and the change is abandoned. Returns 1 when the
 // copied text ends in "\n", 0 when not (or nothing was pending), -1 when the
 // bytes could not be read back or written.
-static int cache_flush(ini_copy *copy)
-{
-    if (fsetpos(copy->in, &copy->mark) != 0)
-        return -1;
+static int cache_flush(ini_copy *copy) {
+    if (fsetpos(copy->in, &copy->mark) != 0) return -1;
     const size_t count = static_cast<size_t>(copy->pending);
     int ends_in_newline = 0;
     if (count > 0) {
-        if (fread(copy->buffer, 1, count, copy->in) != count)
-            return -1;
-        if (fwrite(copy->buffer, 1, count, copy->out) != count)
-            return -1;
+        if (fread(copy->buffer, 1, count, copy->in) != count) return -1;
+        if (fwrite(copy->buffer, 1, count, copy->out) != count) return -1;
         ends_in_newline = copy->buffer[count - 1] == '\n';
     }
-    if (fgetpos(copy->in, &copy->mark) != 0)
-        return -1;
+    if (fgetpos(copy->in, &copy->mark) != 0) return -1;
     copy->pending = 0;
     return ends_in_newline;
 }
 
 // Counts the line just read for copying, flushing first when it does not fit.
-static bool copy_line(ini_copy *copy, int length)
-{
-    if (cache_accum(length, &copy->pending))
-        return true;
-    if (cache_flush(copy) < 0)
-        return false;
+static bool copy_line(ini_copy *copy, int length) {
+    if (cache_accum(length, &copy->pending)) return true;
+    if (cache_flush(copy) < 0) return false;
     const int again = read_line(copy->in, copy->buffer, INI_BUFFERSIZE);
     return again == length && cache_accum(again, &copy->pending);
 }
 
 // Leaves the line just read out of the copy.
-static bool drop_line(ini_copy *copy)
-{
-    if (cache_flush(copy) < 0)
-        return false;
+static bool drop_line(ini_copy *copy) {
+    if (cache_flush(copy) < 0) return false;
     read_line(copy->in, copy->buffer, INI_BUFFERSIZE);
     return fgetpos(copy->in, &copy->mark) == 0;
 }
 
 // End of the input: copies what is pending and, for a setting, appends the
 // header (when given) and the key line on a line of their own.
-static bool finish_at_end(ini_copy *copy, const char *section, const char *key,
-                          const char *value)
-{
+static bool finish_at_end(ini_copy *copy, const char *section, const char *key, const char *value) {
     const int ends_in_newline = cache_flush(copy);
-    if (ends_in_newline < 0)
-        return false;
-    if (key == nullptr || value == nullptr)
-        return true;
-    if (!ends_in_newline && fputs("\n", copy->out) == EOF)
-        return false;
-    if (section != nullptr && !writesection(copy->buffer, section, copy->out))
-        return false;
+    if (ends_in_newline < 0) return false;
+    if (key == nullptr || value == nullptr) return true;
+    if (!ends_in_newline && fputs("\n", copy->out) == EOF) return false;
+    if (section != nullptr && !writesection(copy->buffer, section, copy->out)) return false;
     return writekey(copy->buffer, key, value, copy->out);
 }
 
-static bool copy_rest(ini_copy *copy)
-{
+static bool copy_rest(ini_copy *copy) {
     int length;
     while ((length = read_line(copy->in, copy->buffer, INI_BUFFERSIZE)) > 0)
-        if (!copy_line(copy, length))
-            return false;
+        if (!copy_line(copy, length)) return false;
     return cache_flush(copy) >= 0;
 }
 
 // Copies up to and including the header of `section`; deleting the section
 // leaves the header out. Without such a header the request is completed at
 // the end of the file and `done` is set. False when the copy failed.
-static bool copy_to_section(ini_copy *copy, const char *section, const char *key,
-                            const char *value, bool *done)
-{
+static bool copy_to_section(ini_copy *copy, const char *section, const char *key, const char *value,
+                            bool *done) {
     int length;
     while ((length = read_line(copy->in, copy->buffer, INI_BUFFERSIZE)) > 0) {
         const bool found = is_section_header(copy->buffer, section);
-        if (found && key == nullptr)
-            return drop_line(copy);
-        if (!copy_line(copy, length))
-            return false;
-        if (found)
-            return cache_flush(copy) >= 0;
+        if (found && key == nullptr) return drop_line(copy);
+        if (!copy_line(copy, length)) return false;
+        if (found) return cache_flush(copy) >= 0;
     }
     *done = true;
     return finish_at_end(copy, section, key, value);
@@ -474,55 +394,45 @@ static bool copy_to_section(ini_copy *copy, const char *section, const char *key
 
 // Deleting the unnamed section removes its key lines and keeps its comments
 // and blank lines; deleting a named section removes every line of its body.
-static bool keep_when_deleting(ini_copy *copy, const char *section)
-{
+static bool keep_when_deleting(ini_copy *copy, const char *section) {
     return !has_section_name(section) && !is_key_line(copy->buffer);
 }
 
 // Walks the section body up to the key line or the next header and writes
 // the new key line there, or at the end of the file.
 static bool rewrite_section_body(ini_copy *copy, const char *key, const char *value,
-                                 const char *section)
-{
+                                 const char *section) {
     bool next_section = false;
     for (;;) {
         const int read = read_line(copy->in, copy->buffer, INI_BUFFERSIZE);
-        if (read == 0)
-            return finish_at_end(copy, nullptr, key, value);
+        if (read == 0) return finish_at_end(copy, nullptr, key, value);
         next_section = starts_section(copy->buffer);
-        if (next_section || (key != nullptr && line_has_key(copy->buffer, key)))
-            break;
+        if (next_section || (key != nullptr && line_has_key(copy->buffer, key))) break;
         bool ok;
         if (key != nullptr || keep_when_deleting(copy, section))
             ok = copy_line(copy, read);
         else
             ok = drop_line(copy);
-        if (!ok)
-            return false;
+        if (!ok) return false;
     }
-    if (cache_flush(copy) < 0)
-        return false;
+    if (cache_flush(copy) < 0) return false;
     if (key != nullptr && value != nullptr && !writekey(copy->buffer, key, value, copy->out))
         return false;
     // Read the line that ended the walk again: a header is kept, the old key
     // line is left out.
     const int length = read_line(copy->in, copy->buffer, INI_BUFFERSIZE);
-    const bool ok = next_section ? cache_accum(length, &copy->pending)
-                                 : fgetpos(copy->in, &copy->mark) == 0;
+    const bool ok =
+        next_section ? cache_accum(length, &copy->pending) : fgetpos(copy->in, &copy->mark) == 0;
     return ok && copy_rest(copy);
 }
 
-static bool rewrite(ini_copy *copy, const char *section, const char *key, const char *value)
-{
+static bool rewrite(ini_copy *copy, const char *section, const char *key, const char *value) {
     copy->pending = 0;
-    if (fgetpos(copy->in, &copy->mark) != 0)
-        return false;
+    if (fgetpos(copy->in, &copy->mark) != 0) return false;
     if (has_section_name(section)) {
         bool done = false;
-        if (!copy_to_section(copy, section, key, value, &done))
-            return false;
-        if (done)
-            return true;
+        if (!copy_to_section(copy, section, key, value, &done)) return false;
+        if (done) return true;
     }
     return rewrite_section_body(copy, key, value, section);
 }
@@ -532,18 +442,13 @@ static bool rewrite(ini_copy *copy, const char *section, const char *key, const 
 
 // A file system that cannot sync a file reports EINVAL; nothing more can be
 // done there.
-static bool synced(int result)
-{
-    return result == 0 || errno == EINVAL;
-}
+static bool synced(int result) { return result == 0 || errno == EINVAL; }
 
 // Gives the copy the owner (where the writer may) and the permission bits of
 // the file it replaces.
-static bool carry_permissions(int fd, const struct stat *old)
-{
+static bool carry_permissions(int fd, const struct stat *old) {
     struct stat now;
-    if (fstat(fd, &now) != 0)
-        return false;
+    if (fstat(fd, &now) != 0) return false;
     if ((now.st_uid != old->st_uid || now.st_gid != old->st_gid) &&
         fchown(fd, old->st_uid, old->st_gid) != 0 && errno != EPERM)
         return false;
@@ -552,20 +457,16 @@ static bool carry_permissions(int fd, const struct stat *old)
 
 // Creates the temporary file afresh (a stale one from an interrupted writer
 // is removed). Without a file to replace it gets default permission bits.
-static FILE *open_temp(const char *filename, FILE *in, char *buffer)
-{
+static FILE *open_temp(const char *filename, FILE *in, char *buffer) {
     struct stat old;
-    if (in != nullptr && fstat(fileno(in), &old) != 0)
-        return nullptr;
+    if (in != nullptr && fstat(fileno(in), &old) != 0) return nullptr;
     ini_tempname(buffer, filename, INI_BUFFERSIZE);
-    if (unlink(buffer) != 0 && errno != ENOENT)
-        return nullptr;
-    const int fd = open(buffer, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, in != nullptr ? 0600 : 0666);
-    if (fd < 0)
-        return nullptr;
+    if (unlink(buffer) != 0 && errno != ENOENT) return nullptr;
+    const int fd =
+        open(buffer, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, in != nullptr ? 0600 : 0666);
+    if (fd < 0) return nullptr;
     FILE *out = nullptr;
-    if (in == nullptr || carry_permissions(fd, &old))
-        out = fdopen(fd, "wb");
+    if (in == nullptr || carry_permissions(fd, &old)) out = fdopen(fd, "wb");
     if (out == nullptr) {
         close(fd);
         unlink(buffer);
@@ -573,8 +474,7 @@ static FILE *open_temp(const char *filename, FILE *in, char *buffer)
     return out;
 }
 
-static bool finish_temp(FILE *out)
-{
+static bool finish_temp(FILE *out) {
     const bool ok = fflush(out) == 0 && !ferror(out) && synced(fsync(fileno(out)));
     return fclose(out) == 0 && ok;
 }
@@ -583,8 +483,7 @@ static bool finish_temp(FILE *out)
 // folder so that the new name survives a power cut. On any failure the file
 // stays as it was and the copy is removed.
 static int close_rename(FILE *in, FILE *out, bool ok, const char *filename, int folder,
-                        char *buffer)
-{
+                        char *buffer) {
     if (in != nullptr) {
         ok = !ferror(in) && ok;
         fclose(in);
@@ -601,8 +500,7 @@ static int close_rename(FILE *in, FILE *out, bool ok, const char *filename, int 
 // Opens the file's folder and takes an exclusive lock on it, waiting for any
 // other writer. The folder stays the same across the rename, and the kernel
 // drops the lock when its holder ends, however it ends.
-static int lock_folder(const char *filename, char *buffer)
-{
+static int lock_folder(const char *filename, char *buffer) {
     save_strncpy(buffer, filename, INI_BUFFERSIZE, QUOTE_NONE);
     char *slash = strrchr(buffer, '/');
     if (slash == nullptr)
@@ -612,8 +510,7 @@ static int lock_folder(const char *filename, char *buffer)
     else
         *slash = '\0';
     const int folder = open(buffer, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
-        return -1;
+    if (folder < 0) return -1;
     while (flock(folder, LOCK_EX) != 0) {
         if (errno != EINTR) {
             close(folder);
@@ -623,33 +520,28 @@ static int lock_folder(const char *filename, char *buffer)
     return folder;
 }
 
-static bool file_is_missing(const char *filename)
-{
+static bool file_is_missing(const char *filename) {
     struct stat st;
     return stat(filename, &st) != 0 && errno == ENOENT;
 }
 
 static int create_file(const char *section, const char *key, const char *value,
-                       const char *filename, int folder, char *buffer)
-{
+                       const char *filename, int folder, char *buffer) {
     FILE *out = open_temp(filename, nullptr, buffer);
-    if (out == nullptr)
-        return 0;
+    if (out == nullptr) return 0;
     const bool ok = (!has_section_name(section) || writesection(buffer, section, out)) &&
                     writekey(buffer, key, value, out);
     return close_rename(nullptr, out, ok, filename, folder, buffer);
 }
 
-static int put_locked(const char *section, const char *key, const char *value,
-                      const char *filename, int folder, char *buffer)
-{
+static int put_locked(const char *section, const char *key, const char *value, const char *filename,
+                      int folder, char *buffer) {
     const bool setting = key != nullptr && value != nullptr;
     FILE *in = fopen(filename, "rb");
     if (in == nullptr) {
         // Only a file that is truly absent may be created; one that merely
         // cannot be read would be overwritten with a single key.
-        if (errno != ENOENT)
-            return 0;
+        if (errno != ENOENT) return 0;
         return setting ? create_file(section, key, value, filename, folder, buffer) : 1;
     }
     if (setting && getkeystring(in, section, key, buffer, buffer, INI_BUFFERSIZE) &&
@@ -668,32 +560,26 @@ static int put_locked(const char *section, const char *key, const char *value,
     return close_rename(in, out, ok, filename, folder, buffer);
 }
 
-static bool has_line_break(const char *text)
-{
+static bool has_line_break(const char *text) {
     return text != nullptr && strpbrk(text, "\r\n") != nullptr;
 }
 
 // A header or key line that would not fit in one line buffer would be cut,
 // storing something other than what was asked.
-static bool fits_in_line(const char *section, const char *key, const char *value)
-{
-    if (key == nullptr || value == nullptr)
-        return true;
-    if (section != nullptr && strlen(section) > INI_BUFFERSIZE - 5)
-        return false;
+static bool fits_in_line(const char *section, const char *key, const char *value) {
+    if (key == nullptr || value == nullptr) return true;
+    if (section != nullptr && strlen(section) > INI_BUFFERSIZE - 5) return false;
     return strlen(key) + 1 + written_length(value) <= INI_BUFFERSIZE - 3;
 }
 
 // The temporary name is built from at most 511 bytes of the file name, and a
 // name ending in "~" would be its own temporary file.
-static bool usable_filename(const char *filename)
-{
+static bool usable_filename(const char *filename) {
     const size_t length = strlen(filename);
     return length > 0 && length < INI_BUFFERSIZE && filename[length - 1] != '~';
 }
 
-int ini_puts(const char *section, const char *key, const char *value, const char *filename)
-{
+int ini_puts(const char *section, const char *key, const char *value, const char *filename) {
     assert(filename != nullptr);
     if (!usable_filename(filename) || has_line_break(section) || has_line_break(key) ||
         has_line_break(value) || !fits_in_line(section, key, value))

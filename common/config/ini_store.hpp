@@ -7,16 +7,14 @@
 // Reads the value of `key` in `section` (null or empty: the keys before the
 // first section header) into `buffer`, or `default_value` (null: empty text)
 // when the file or the key is missing. Returns the length left in `buffer`.
-int ini_gets(const char *section, const char *key, const char *default_value,
-             char *buffer, int buffer_size, const char *filename);
+int ini_gets(const char *section, const char *key, const char *default_value, char *buffer,
+             int buffer_size, const char *filename);
 
 // Reads the value as a 32-bit integer (base 16 when its second byte is x or
 // X, else base 10; saturating), or `default_value` when it is missing or empty.
-int32_t ini_getl(const char *section, const char *key, int32_t default_value,
-                 const char *filename);
+int32_t ini_getl(const char *section, const char *key, int32_t default_value, const char *filename);
 
 // Sets `key` to `value`, deletes the key (`value` null) or the whole section
 // (`key` null), keeping every other byte of the file. Returns 1 when done or
 // nothing was to be done, 0 when the file could not be written.
-int ini_puts(const char *section, const char *key, const char *value,
-             const char *filename);
+int ini_puts(const char *section, const char *key, const char *value, const char *filename);

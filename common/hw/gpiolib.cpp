@@ -44,8 +44,8 @@ int write_line_number(const char *control, int pin, const char *open_failed,
 }
 
 // Writes one short text to a file of the exported line.
-int write_line_file(const char *file, int pin, const char *text,
-                    const char *open_failed, const char *write_failed) {
+int write_line_file(const char *file, int pin, const char *text, const char *open_failed,
+                    const char *write_failed) {
     char path[PATH_BUFFER_SIZE];
     snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/%s", pin, file);
     return write_text(path, text, open_failed, write_failed);
@@ -89,8 +89,8 @@ int gpio_direction(int pin, int direction) {
         perror(write_failed);
         return -1;
     }
-    return write_line_file("direction", pin, direction == GPIO_IN ? "in" : "out",
-                           open_failed, write_failed);
+    return write_line_file("direction", pin, direction == GPIO_IN ? "in" : "out", open_failed,
+                           write_failed);
 }
 
 int gpio_write(int pin, int value) {

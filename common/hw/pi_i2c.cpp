@@ -28,8 +28,7 @@ constexpr char DEVICE_TREE_MODEL_PATH[] = "/proc/device-tree/model";
 constexpr char PI_MODEL_PREFIX[] = "Raspberry Pi";
 constexpr const char *SUPPORTED_CHIPS[] = {"BCM2708", "BCM2709", "BCM2835"};
 
-int i2c_smbus_access(int fd, char rw, uint8_t command, int size,
-                     union i2c_smbus_data *data) {
+int i2c_smbus_access(int fd, char rw, uint8_t command, int size, union i2c_smbus_data *data) {
     struct i2c_smbus_ioctl_data args;
     args.read_write = static_cast<uint8_t>(rw);
     args.command = command;
@@ -72,7 +71,8 @@ bool names_supported_chip(const char *line) {
     fprintf(stderr, "Unable to determine hardware version. I see: %s,\n", hardware_line);
     fprintf(stderr, " - expecting BCM2708, BCM2709 or BCM2835.\n");
     fprintf(stderr, "If this is a genuine Raspberry Pi then please report this\n");
-    fprintf(stderr, "to the maintainers of this software. If this is not a Raspberry Pi then you\n");
+    fprintf(stderr,
+            "to the maintainers of this software. If this is not a Raspberry Pi then you\n");
     fprintf(stderr, "are on your own as this software is designed to support the\n");
     fprintf(stderr, "Raspberry Pi ONLY.\n");
     exit(1);
@@ -176,9 +176,7 @@ int piBoardLayout(void) {
     return boardLayout;
 }
 
-int piBoardRevision(void) {
-    return piBoardLayout();
-}
+int piBoardRevision(void) { return piBoardLayout(); }
 
 int piI2CSetupInterface(const char *device, int address) {
     int fd = open(device, O_RDWR);
@@ -197,8 +195,8 @@ int piI2CSetup(int address) {
 }
 
 int piI2CWrite(int fd, int data) {
-    return i2c_smbus_access(fd, I2C_SMBUS_WRITE, static_cast<uint8_t>(data & 0xFF),
-                            I2C_SMBUS_BYTE, nullptr);
+    return i2c_smbus_access(fd, I2C_SMBUS_WRITE, static_cast<uint8_t>(data & 0xFF), I2C_SMBUS_BYTE,
+                            nullptr);
 }
 
 int piI2CRead(int fd) {
@@ -211,8 +209,8 @@ int piI2CRead(int fd) {
 
 int piI2CReadReg8(int fd, int reg) {
     union i2c_smbus_data data;
-    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF),
-                         I2C_SMBUS_BYTE_DATA, &data) != 0) {
+    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF), I2C_SMBUS_BYTE_DATA,
+                         &data) != 0) {
         return -1;
     }
     return data.byte & 0xFF;
@@ -220,8 +218,8 @@ int piI2CReadReg8(int fd, int reg) {
 
 int piI2CReadReg16(int fd, int reg) {
     union i2c_smbus_data data;
-    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF),
-                         I2C_SMBUS_WORD_DATA, &data) != 0) {
+    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF), I2C_SMBUS_WORD_DATA,
+                         &data) != 0) {
         return -1;
     }
     return data.word & 0xFFFF;

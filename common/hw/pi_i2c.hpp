@@ -21,6 +21,5 @@ int piI2CWriteReg16(int fd, int reg, int value);
 int piBoardLayout(void);
 int piBoardRevision(void);
 
-int piFailure(int fatal, const char *message, ...)
-    __attribute__((format(printf, 2, 3)));
+int piFailure(int fatal, const char *message, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void piBoardLayoutOops(const char *why);

@@ -58,9 +58,7 @@ double ups_input_volts(int32_t raw_millivolts) {
     return static_cast<double>(static_cast<float>(raw_millivolts)) / 1000;
 }
 
-double ups_battery_volts(int32_t raw) {
-    return raw / 1024.0 * 3.3 / 0.6;
-}
+double ups_battery_volts(int32_t raw) { return raw / 1024.0 * 3.3 / 0.6; }
 
 double ups_battery_capacity(double volts) {
     return (1 - (FULL_VOLTS - volts) / CAPACITY_SPAN_VOLTS) * 100;
@@ -97,6 +95,4 @@ int ups_charge_current_code(int milliamperes) {
     }
 }
 
-bool ups_model_measures_extern_current(int model) {
-    return model != 1 && model != 5;
-}
+bool ups_model_measures_extern_current(int model) { return model != 1 && model != 5; }

@@ -41,12 +41,12 @@ inline constexpr int UPS_REPLY_LONG = 6;
 
 // Pauses, in microseconds.
 inline constexpr unsigned UPS_WAIT_IDENTITY = 200000;
-inline constexpr unsigned UPS_WAIT_READING = 20000;       // -vin, -pwrext, -pwrbat, charger switch
-inline constexpr unsigned UPS_WAIT_STATUS = 100000;       // exchanges inside -status
+inline constexpr unsigned UPS_WAIT_READING = 20000;  // -vin, -pwrext, -pwrbat, charger switch
+inline constexpr unsigned UPS_WAIT_STATUS = 100000;  // exchanges inside -status
 inline constexpr unsigned UPS_WAIT_BATTERY_LEVEL = 300000;
 inline constexpr unsigned UPS_WAIT_SET_CHARGE_CURRENT = 1000;
 inline constexpr unsigned UPS_WAIT_DAEMON_POLL = 1000000;
-inline constexpr unsigned UPS_PAUSE_ACTION = 100000;      // after 'D', 'S', 'C', '4', 'I'
+inline constexpr unsigned UPS_PAUSE_ACTION = 100000;  // after 'D', 'S', 'C', '4', 'I'
 inline constexpr unsigned UPS_PAUSE_TIME_RECORD = 1000;
 inline constexpr unsigned UPS_PAUSE_TIMED_BOOT_OFF = 20000;
 
@@ -97,7 +97,7 @@ enum ups_battery_display {
 ups_battery_display ups_battery_classify(uint8_t state, double volts);
 
 // Charging current: code 0 = 1000 mA, 1 = 500 mA, 2 = 300 mA.
-int ups_charge_current_ma(int code);      // -1 for an unknown code
+int ups_charge_current_ma(int code);            // -1 for an unknown code
 int ups_charge_current_code(int milliamperes);  // -1 for a current the board does not offer
 
 // Model codes 1 and 5 have no external-current measurement.

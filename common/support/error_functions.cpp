@@ -14,6 +14,7 @@ constexpr int MAX_ENAME = 133;
 
 // Symbolic names of the Linux error numbers, indexed by number (the generic
 // numbering shared by the ARM and x86 ports).
+// clang-format off
 const char *const ename[MAX_ENAME + 1] = {
     /*   0 */ "",
     /*   1 */ "EPERM", "ENOENT", "ESRCH", "EINTR", "EIO", "ENXIO",
@@ -44,27 +45,21 @@ const char *const ename[MAX_ENAME + 1] = {
     /* 128 */ "EKEYREVOKED", "EKEYREJECTED", "EOWNERDEAD", "ENOTRECOVERABLE",
     /* 132 */ "ERFKILL", "EHWPOISON",
 };
+// clang-format on
 
-[[noreturn]] void terminate(int useExit3)
-{
+[[noreturn]] void terminate(int useExit3) {
     const char *dump = getenv("EF_DUMPCORE");
-    if (dump != nullptr && *dump != '\0')
-        abort();
-    if (useExit3)
-        exit(1);
+    if (dump != nullptr && *dump != '\0') abort();
+    if (useExit3) exit(1);
     _exit(1);
 }
 
-const char *errorName(int err)
-{
-    return (err > 0 && err <= MAX_ENAME) ? ename[err] : "?UNKNOWN?";
-}
+const char *errorName(int err) { return (err > 0 && err <= MAX_ENAME) ? ename[err] : "?UNKNOWN?"; }
 
 void outputError(int useErr, int err, int flushStdout, const char *format, va_list ap)
     __attribute__((format(printf, 4, 0)));
 
-void outputError(int useErr, int err, int flushStdout, const char *format, va_list ap)
-{
+void outputError(int useErr, int err, int flushStdout, const char *format, va_list ap) {
     char userMsg[BUF_SIZE];
     char errText[BUF_SIZE];
     char buf[BUF_SIZE];
@@ -75,19 +70,16 @@ void outputError(int useErr, int err, int flushStdout, const char *format, va_li
     else
         snprintf(errText, BUF_SIZE, ":");
     // A line longer than the buffer is cut, losing its line feed.
-    if (snprintf(buf, BUF_SIZE, "ERROR%s %s\n", errText, userMsg) < 0)
-        buf[0] = '\0';
+    if (snprintf(buf, BUF_SIZE, "ERROR%s %s\n", errText, userMsg) < 0) buf[0] = '\0';
 
-    if (flushStdout)
-        fflush(stdout);
+    if (flushStdout) fflush(stdout);
     fputs(buf, stderr);
     fflush(stderr);
 }
 
-} // namespace
+}  // namespace
 
-void errMsg(const char *format, ...)
-{
+void errMsg(const char *format, ...) {
     int savedErrno = errno;
     va_list argList;
     va_start(argList, format);
@@ -96,8 +88,7 @@ void errMsg(const char *format, ...)
     errno = savedErrno;
 }
 
-void errExit(const char *format, ...)
-{
+void errExit(const char *format, ...) {
     va_list argList;
     va_start(argList, format);
     outputError(1, errno, 1, format, argList);
@@ -107,8 +98,7 @@ void errExit(const char *format, ...)
 
 // Leaves standard output unflushed and skips exit handlers, so a child
 // process does not write out its parent's buffered output.
-void err_exit(const char *format, ...)
-{
+void err_exit(const char *format, ...) {
     va_list argList;
     va_start(argList, format);
     outputError(1, errno, 0, format, argList);
@@ -116,8 +106,7 @@ void err_exit(const char *format, ...)
     terminate(0);
 }
 
-void errExitEN(int errnum, const char *format, ...)
-{
+void errExitEN(int errnum, const char *format, ...) {
     va_list argList;
     va_start(argList, format);
     outputError(1, errnum, 1, format, argList);
@@ -125,8 +114,7 @@ void errExitEN(int errnum, const char *format, ...)
     terminate(1);
 }
 
-void fatal(const char *format, ...)
-{
+void fatal(const char *format, ...) {
     va_list argList;
     va_start(argList, format);
     outputError(0, 0, 1, format, argList);
@@ -139,18 +127,16 @@ namespace {
 void usageReport(const char *prefix, const char *format, va_list ap)
     __attribute__((format(printf, 2, 0)));
 
-void usageReport(const char *prefix, const char *format, va_list ap)
-{
+void usageReport(const char *prefix, const char *format, va_list ap) {
     fflush(stdout);
     fputs(prefix, stderr);
     vfprintf(stderr, format, ap);
     fflush(stderr);
 }
 
-} // namespace
+}  // namespace
 
-void usageErr(const char *format, ...)
-{
+void usageErr(const char *format, ...) {
     va_list argList;
     va_start(argList, format);
     usageReport("Usage: ", format, argList);
@@ -158,8 +144,7 @@ void usageErr(const char *format, ...)
     exit(1);
 }
 
-void cmdLineErr(const char *format, ...)
-{
+void cmdLineErr(const char *format, ...) {
     va_list argList;
     va_start(argList, format);
     usageReport("Command-line usage error: ", format, argList);

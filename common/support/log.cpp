@@ -10,35 +10,30 @@
 
 namespace {
 
-constexpr mode_t LOG_MODE = S_IRUSR | S_IWUSR | S_IRGRP; // 0640
+constexpr mode_t LOG_MODE = S_IRUSR | S_IWUSR | S_IRGRP;  // 0640
 constexpr int OPEN_TRIES = 3;
 constexpr int TIME_BUF_SIZE = 32;
 
 // Opens the log for appending. A file this call creates gets mode 0640
 // whatever the creation mask (the daemon runs with a mask of 0); an existing
 // file keeps the mode it has.
-int openLog(void)
-{
+int openLog(void) {
     for (int i = 0; i < OPEN_TRIES; ++i) {
-        int fd = open(EVENT_LOG_PATH, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC,
-                      LOG_MODE);
+        int fd = open(EVENT_LOG_PATH, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, LOG_MODE);
         if (fd != -1) {
             fchmod(fd, LOG_MODE);
             return fd;
         }
-        if (errno != EEXIST)
-            return -1;
+        if (errno != EEXIST) return -1;
         fd = open(EVENT_LOG_PATH, O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (fd != -1 || errno != ENOENT)
-            return fd;
+        if (fd != -1 || errno != ENOENT) return fd;
         // Deleted between the two opens: create it again.
     }
     return -1;
 }
 
 // The local time in asctime's layout, without its line end.
-void timeText(char *buf)
-{
+void timeText(char *buf) {
     struct tm local;
     time_t now = time(nullptr);
     buf[0] = '\0';
@@ -48,21 +43,18 @@ void timeText(char *buf)
         return;
     }
     size_t len = strlen(buf);
-    if (len > 0)
-        buf[len - 1] = '\0';
+    if (len > 0) buf[len - 1] = '\0';
 }
 
-} // namespace
+}  // namespace
 
-int Log(const char *message)
-{
+int Log(const char *message) {
     char stamp[TIME_BUF_SIZE];
     static const char separator[] = " - ";
 
     timeText(stamp);
     int fd = openLog();
-    if (fd == -1)
-        return -1;
+    if (fd == -1) return -1;
 
     // One write for the whole entry, so that appends never interleave.
     struct iovec parts[3] = {

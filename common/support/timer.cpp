@@ -12,22 +12,18 @@ struct itimerval timervalue;
 struct sigaction new_handler;
 struct sigaction old_handler;
 
-void timer_sig_handler(int)
-{
+void timer_sig_handler(int) {
     void (*callback)(void) = timer_func_handler_pntr;
-    if (callback != nullptr)
-        callback();
+    if (callback != nullptr) callback();
 }
 
-void setPeriod(int32_t milliseconds)
-{
+void setPeriod(int32_t milliseconds) {
     timervalue.it_interval.tv_sec = milliseconds / 1000;
     timervalue.it_interval.tv_usec = (milliseconds % 1000) * 1000;
     timervalue.it_value = timervalue.it_interval;
 }
 
-void disarm(void)
-{
+void disarm(void) {
     timervalue.it_interval.tv_sec = 0;
     timervalue.it_interval.tv_usec = 0;
     timervalue.it_value.tv_sec = 0;
@@ -37,8 +33,7 @@ void disarm(void)
 
 // Throws away a SIGALRM that the timer raised while it was blocked, so that
 // it cannot reach the previous action after a failed start.
-void discardNewAlarm(const sigset_t *pendingBefore)
-{
+void discardNewAlarm(const sigset_t *pendingBefore) {
     sigset_t pending;
     sigset_t alarmOnly;
     struct timespec noWait {};
@@ -52,8 +47,7 @@ void discardNewAlarm(const sigset_t *pendingBefore)
 
 // Arms the timer and installs the handler; SIGALRM is blocked meanwhile so
 // that even a very short first period cannot meet the previous action.
-int armAndInstall(void)
-{
+int armAndInstall(void) {
     if (setitimer(ITIMER_REAL, &timervalue, nullptr) == -1) {
         printf("\nsetitimer() error\n");
         return 1;
@@ -69,10 +63,9 @@ int armAndInstall(void)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-int start_timer(int32_t milliseconds, void (*handler)(void))
-{
+int start_timer(int32_t milliseconds, void (*handler)(void)) {
     // A period of zero would arm nothing and a negative one is meaningless.
     if (milliseconds <= 0) {
         printf("\nsetitimer() error\n");
@@ -90,15 +83,13 @@ int start_timer(int32_t milliseconds, void (*handler)(void))
     timer_func_handler_pntr = handler;
     setPeriod(milliseconds);
     int result = armAndInstall();
-    if (result != 0)
-        discardNewAlarm(&pendingBefore);
+    if (result != 0) discardNewAlarm(&pendingBefore);
 
     sigprocmask(SIG_SETMASK, &oldMask, nullptr);
     return result;
 }
 
-int stop_timer(void)
-{
+int stop_timer(void) {
     disarm();
     return sigaction(SIGALRM, &old_handler, nullptr);
 }
