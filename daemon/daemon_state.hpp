@@ -22,6 +22,9 @@ extern int event_line;               // the kernel's number of the board's event
 
 inline constexpr int EVENT_LINE_PROCESSOR_NUMBER = 27;
 
+// Holds the running daemon's process id, under a write lock while it runs.
+inline constexpr char PID_FILE[] = "/var/run/bexod.pid";
+
 // Reads the nine settings of section General in their fixed order.
 void read_settings(void);
 

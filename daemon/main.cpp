@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr char PID_FILE[] = "/var/run/bexod.pid";
 constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
 constexpr int PATH_BUFFER_SIZE = 100;
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <unistd.h>
 
 #include "common/config/ini_store.hpp"
 #include "common/hw/gpiolib.hpp"
@@ -66,10 +67,17 @@ void hangup_sequence(void) {
     Log("BEXOD: Received SIGHUP signal.\n");
 }
 
+// Through the shell, as the system's own tools would; should that fail, the
+// daemon removes the file itself so that no stale number stays behind.
+void remove_pid_file(void) {
+    snprintf(String, sizeof String, "sudo rm -r %s", PID_FILE);
+    if (system(String) != 0) unlink(PID_FILE);
+}
+
 [[noreturn]] void terminate_sequence(void) {
     alert_board_of_stop();
     Log("BEXOD: Received SIGTERM signal.\n");
-    system("sudo rm -r /var/run/bexod.pid");
+    remove_pid_file();
     exit(0);
 }
 

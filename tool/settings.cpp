@@ -208,6 +208,10 @@ void flash_firmware(const char *word) {
     }
     tool_send(CMD_ENTER_BOOTLOADER, 1);
     fflush(stdout);
-    system("sleep 0.5");
-    system(String);
+    // The bootloader needs half a second before the flashing tool talks to it.
+    if (system("sleep 0.5") != 0) tool_pause(UPS_PAUSE_ENTER_BOOTLOADER);
+    // The flashing tool reports its own failures on the terminal; the run
+    // goes on with its next option either way.
+    const int flashing_status = system(String);
+    (void)flashing_status;
 }

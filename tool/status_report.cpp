@@ -12,8 +12,6 @@ namespace {
 
 constexpr char FRAME_LINE[] = "********************************";
 constexpr char EMPTY_LINE[] = "*                              *";
-constexpr int SOFTWARE_VERSION_MAJOR = 2;
-constexpr int SOFTWARE_VERSION_MINOR = 33;
 
 int32_t general_setting(const char *key) {
     return ini_getl(SECTION_GENERAL, key, SETTING_MISSING, inifile);
@@ -66,7 +64,7 @@ void header(void) {
     printf("%s\n", EMPTY_LINE);
     print_model_line(buffer_in[3]);
     printf("* Firmware Version: %i.%i       *\n", buffer_in[1], buffer_in[2]);
-    printf("* Software Version: %i.%i       *\n", SOFTWARE_VERSION_MAJOR, SOFTWARE_VERSION_MINOR);
+    printf("* Software Version: %s       *\n", BEXO_VERSION);
     printf("%s\n", EMPTY_LINE);
     printf(box_flag_on(KEY_MAIL) ? "* Mail notification: Enabled   *\n"
                                  : "* Mail notification: Disabled  *\n");

@@ -49,6 +49,7 @@ inline constexpr unsigned UPS_WAIT_DAEMON_POLL = 1000000;
 inline constexpr unsigned UPS_PAUSE_ACTION = 100000;  // after 'D', 'S', 'C', '4', 'I'
 inline constexpr unsigned UPS_PAUSE_TIME_RECORD = 1000;
 inline constexpr unsigned UPS_PAUSE_TIMED_BOOT_OFF = 20000;
+inline constexpr unsigned UPS_PAUSE_ENTER_BOOTLOADER = 500000;
 
 // Retries after the first attempt.
 inline constexpr int UPS_RETRY_LIMIT = 1000;
