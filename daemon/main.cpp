@@ -157,9 +157,9 @@ void program_timed_boot(void) {
     send_action(CMD_TIMED_BOOT_ON);
     Log("BEXOD:  Activating time controlled boot!\n");
     buffer_out[0] = CMD_TIME_RECORD;
-    split_time_text(boot_time_text, buffer_out + 1, UPS_TIME_RECORD_SIZE - 1);
-    ups_write(fd, buffer_out, UPS_TIME_RECORD_SIZE);
-    daemon_pause(UPS_PAUSE_TIME_RECORD);
+    split_time_text(boot_time_text, buffer_out + 1, ups_request_length(CMD_TIME_RECORD) - 1);
+    ups_write(fd, buffer_out, ups_request_length(CMD_TIME_RECORD));
+    daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 
 [[noreturn]] void fail_to_export(void) {

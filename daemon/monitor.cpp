@@ -26,9 +26,9 @@ enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RES
 
 // Asks the board until it echoes the command, one attempt a second.
 // False when it never does: that counts as nothing to report.
-bool query_board(uint8_t command, int reply_length) {
-    switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, 1, UPS_WAIT_DAEMON_POLL, reply_length,
-                         UPS_RETRY_LIMIT, daemon_pause)) {
+bool query_board(uint8_t command) {
+    switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE, UPS_RETRY_LIMIT,
+                         daemon_pause)) {
     case UPS_ANSWERED: return true;
     case UPS_TIMED_OUT: Log("BEXOD:  i2c-Request timed out \n"); return false;
     case UPS_READ_FAILED: break;
@@ -37,17 +37,11 @@ bool query_board(uint8_t command, int reply_length) {
     exit(1);
 }
 
-bool shutdown_button_pressed(void) {
-    return query_board(CMD_BUTTON_QUERY, UPS_REPLY_SHORT) && buffer_in[1] == 1;
-}
+bool shutdown_button_pressed(void) { return query_board(CMD_BUTTON_QUERY) && buffer_in[1] == 1; }
 
-bool battery_low(void) {
-    return query_board(CMD_BATTERY_LOW_QUERY, UPS_REPLY_LONG) && buffer_in[5] == 1;
-}
+bool battery_low(void) { return query_board(CMD_BATTERY_LOW_QUERY) && buffer_in[5] == 1; }
 
-bool supply_present(void) {
-    return query_board(CMD_PRIMARY_QUERY, UPS_REPLY_LONG) && buffer_in[1] == 1;
-}
+bool supply_present(void) { return query_board(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
 
 void hand_line_back_to_board(void) {
     send_action(CMD_RESUME);
@@ -105,7 +99,7 @@ int handle_event(void) {
     timer_run = 0;
     gpio_change_out();
     send_action(CMD_ALERT);
-    if (!query_board(CMD_BUTTON_QUERY, UPS_REPLY_SHORT)) {
+    if (!query_board(CMD_BUTTON_QUERY)) {
         return 0;
     }
     switch (buffer_in[1]) {

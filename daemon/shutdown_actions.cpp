@@ -59,7 +59,7 @@ void alert_board_of_stop(void) {
         piI2CWrite(fd, CMD_ALERT);
         time_shutdown();
     }
-    daemon_pause(UPS_PAUSE_ACTION);
+    daemon_pause(ups_wait(CMD_ALERT));
 }
 
 void hangup_sequence(void) {
@@ -141,7 +141,7 @@ void daemon_pause_seconds(uint32_t seconds) { pause_for({static_cast<time_t>(sec
 
 void send_action(uint8_t command) {
     piI2CWrite(fd, command);
-    daemon_pause(UPS_PAUSE_ACTION);
+    daemon_pause(ups_wait(command));
 }
 
 void run_shell(const char *command) {
@@ -171,8 +171,8 @@ void time_shutdown(void) {
     buffer_out[4] = static_cast<uint8_t>(now.tm_hour);
     buffer_out[5] = static_cast<uint8_t>(now.tm_min);
     buffer_out[6] = static_cast<uint8_t>(now.tm_sec);
-    ups_write(fd, buffer_out, UPS_TIME_RECORD_SIZE);
-    daemon_pause(UPS_PAUSE_TIME_RECORD);
+    ups_write(fd, buffer_out, ups_request_length(CMD_TIME_RECORD));
+    daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 
 void power_off_sequence(void) {

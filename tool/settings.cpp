@@ -93,8 +93,7 @@ bool shell_quote(const char *word, char *quoted, size_t size) {
 
 void switch_charger(bool on) {
     header();
-    tool_exchange(fd, on ? CMD_CHARGE_ON : CMD_CHARGE_OFF, 1, UPS_WAIT_READING, UPS_REPLY_SHORT,
-                  UPS_RETRY_LIMIT, 0);
+    tool_exchange(on ? CMD_CHARGE_ON : CMD_CHARGE_OFF, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
     if (buffer_in[1] == 1) {
         printf(on ? "* Charging circuit: Online     *\n" : "* Charging circuit: Offline    *\n");
     } else {
@@ -112,8 +111,7 @@ void set_charge_current(const char *word) {
     }
     buffer_out[1] = static_cast<uint8_t>(code);
     header();
-    tool_exchange(fd, CMD_SET_CHARGE_CURRENT, 2, UPS_WAIT_SET_CHARGE_CURRENT, UPS_REPLY_SHORT,
-                  UPS_RETRY_LIMIT, 0);
+    tool_exchange(CMD_SET_CHARGE_CURRENT, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
     int milliamperes = ups_charge_current_ma(buffer_in[1]);
     if (milliamperes == 1000) {
         printf("* Charging current: %i mA    *\n", milliamperes);
@@ -137,7 +135,7 @@ void change_address(const char *word) {
     // The board only moves once its new address is safely stored.
     store_setting(KEY_ADDRESS, word);
     buffer_out[1] = static_cast<uint8_t>(strtol(word, nullptr, 16) & 0xFF);
-    tool_send(CMD_SET_ADDRESS, 2);
+    tool_send(CMD_SET_ADDRESS);
     footer();
 }
 
@@ -171,8 +169,8 @@ void set_timed_boot(const char *word) {
         confirm_and_close_box("* Timed boot enabled           *\n", word);
         return;
     }
-    tool_send(CMD_TIMED_BOOT_OFF, 1);
-    tool_pause(UPS_PAUSE_TIMED_BOOT_OFF);
+    tool_send(CMD_TIMED_BOOT_OFF);
+    tool_pause(ups_wait(CMD_TIMED_BOOT_OFF));
     confirm_and_close_box("* Timed boot disabled          *\n", word);
 }
 
@@ -206,10 +204,10 @@ void flash_firmware(const char *word) {
         printf("The firmware file name is too long.\n");
         exit(0);
     }
-    tool_send(CMD_ENTER_BOOTLOADER, 1);
+    tool_send(CMD_ENTER_BOOTLOADER);
     fflush(stdout);
     // The bootloader needs half a second before the flashing tool talks to it.
-    if (system("sleep 0.5") != 0) tool_pause(UPS_PAUSE_ENTER_BOOTLOADER);
+    if (system("sleep 0.5") != 0) tool_pause(ups_wait(CMD_ENTER_BOOTLOADER));
     // The flashing tool reports its own failures on the terminal; the run
     // goes on with its next option either way.
     const int flashing_status = system(String);

@@ -21,15 +21,12 @@ int32_t general_setting(const char *key) {
 bool box_flag_on(const char *key) { return (general_setting(key) & 0xFF) == 1; }
 
 void print_model_line(int code) {
-    printf("* Model: ");
-    switch (code) {
-    case 1: printf("Basic                 *\n"); break;
-    case 0: printf("Advanced              *\n"); break;
-    case 4: printf("Advanced mobile       *\n"); break;
-    case 5: printf("Basic mobile          *\n"); break;
-    default: printf("-                  *\n"); return;
+    const char *name = ups_model_name(code);
+    if (name == nullptr) {
+        printf("* Model: -                  *\n");
+    } else {
+        printf("* Model: %-22s*\n", name);
     }
-    model = code;
 }
 
 void print_time_line(const struct tm *now) {
@@ -39,10 +36,68 @@ void print_time_line(const struct tm *now) {
     printf("* %s     *\n", text);
 }
 
-// Replies of the current readings, all from buffer_in after their exchange.
-double battery_volts(void) { return ups_battery_volts(ups_reply_value16(buffer_in)); }
+// The printers of the readings: each prints the reply in buffer_in, either
+// as its line of the box or, with `plain`, as bare numbers.
 
-uint8_t battery_state(void) { return buffer_in[3]; }
+void print_input_voltage(bool plain) {
+    const double volts = ups_input_volts(ups_reply_value16(buffer_in));
+    printf(plain ? "%2.2f\n" : "* Voltage in: %2.2f V           *\n", volts);
+}
+
+// A current: n/a when not measured, the value when above zero, else zero.
+void print_current(bool plain, bool measured, const char *not_measured, const char *value_format,
+                   const char *zero) {
+    const int32_t milliamperes = ups_reply_value16(buffer_in);
+    if (!measured) {
+        printf("%s", plain ? "n/a\n" : not_measured);
+    } else if (milliamperes > 0) {
+        printf(plain ? "%2.2f\n" : value_format, static_cast<double>(milliamperes));
+    } else {
+        printf("%s", plain ? "000.00\n" : zero);
+    }
+}
+
+// -pwrext's line for a measured value has one blank more than the status
+// box's.
+void print_extern_current(bool plain, bool measured, bool status_box) {
+    print_current(plain, measured, "* Power Extern: n/a            *\n",
+                  status_box ? "* Power Extern: %2.2f mA      *\n"
+                             : "* Power Extern: %2.2f mA       *\n",
+                  "* Power Extern: 000.00 mA      *\n");
+}
+
+void print_battery_current(bool plain) {
+    print_current(plain, ups_battery_current_available(buffer_in),
+                  "* Power Battery: n/a           *\n", "* Power Battery: %2.2f mA     *\n",
+                  "* Power Battery: 000.00 mA     *\n");
+}
+
+// The status box's line for a voltage that is not available has one blank
+// more than -capbat's.
+void print_battery_level(bool plain, bool status_box) {
+    const double volts = ups_battery_volts(ups_reply_value16(buffer_in));
+    switch (ups_battery_classify(buffer_in[3], volts)) {
+    case BATTERY_NOT_AVAILABLE:
+        printf(plain ? "n/a\n" : "* Battery capacity: n/a        *\n");
+        printf(plain        ? "n/a\n"
+               : status_box ? "* Battery voltage: n/a         *\n"
+                            : "* Battery voltage: n/a        *\n");
+        break;
+    case BATTERY_FULL:
+        printf(plain ? "100.00\n4.20\n"
+                     : "* Battery capacity: 100.00%%    *\n* Battery voltage: 4.20V       *\n");
+        break;
+    case BATTERY_EMPTY:
+        printf(plain ? "0.00\n" : "* Battery capacity: 0.00%%    *\n");
+        printf(plain ? "%3.2f\n" : "* Battery voltage: %3.2fV       *\n", volts);
+        break;
+    case BATTERY_MEASURED:
+        printf(plain ? "%3.2f\n" : "* Battery capacity: %3.2f%%     *\n",
+               ups_battery_capacity(volts));
+        printf(plain ? "%3.2f\n" : "* Battery voltage: %3.2fV       *\n", volts);
+        break;
+    }
+}
 
 }  // namespace
 
@@ -63,6 +118,8 @@ void header(void) {
     printf("* www.example.com              *\n");
     printf("%s\n", EMPTY_LINE);
     print_model_line(buffer_in[3]);
+    // A later reading of the external current depends on the model.
+    if (ups_model_name(buffer_in[3]) != nullptr) model = buffer_in[3];
     printf("* Firmware Version: %i.%i       *\n", buffer_in[1], buffer_in[2]);
     printf("* Software Version: %s       *\n", BEXO_VERSION);
     printf("%s\n", EMPTY_LINE);
@@ -89,124 +146,49 @@ void footer(void) {
 }
 
 void read_input_voltage(bool plain) {
-    if (!plain) {
-        header();
-    }
-    tool_exchange(fd, CMD_INPUT_VOLTAGE, 1, UPS_WAIT_READING, UPS_REPLY_SHORT, UPS_RETRY_LIMIT, 0);
-    double volts = ups_input_volts(ups_reply_value16(buffer_in));
-    if (plain) {
-        printf("%2.2f\n", volts);
-        return;
-    }
-    printf("* Voltage in: %2.2f V           *\n", volts);
-    footer();
+    if (!plain) header();
+    tool_exchange(CMD_INPUT_VOLTAGE, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
+    print_input_voltage(plain);
+    if (!plain) footer();
 }
 
 void read_extern_current(bool plain) {
-    if (!plain) {
-        header();
-    }
-    if (!ups_model_measures_extern_current(model)) {
-        printf(plain ? "n/a\n" : "* Power Extern: n/a            *\n");
-    } else {
-        tool_exchange(fd, CMD_EXTERN_CURRENT, 1, UPS_WAIT_READING, UPS_REPLY_LONG, UPS_RETRY_LIMIT,
-                      1);
-        int32_t milliamperes = ups_reply_value16(buffer_in);
-        if (plain) {
-            milliamperes > 0 ? printf("%2.2f\n", static_cast<double>(milliamperes))
-                             : printf("000.00\n");
-        } else {
-            milliamperes > 0
-                ? printf("* Power Extern: %2.2f mA       *\n", static_cast<double>(milliamperes))
-                : printf("* Power Extern: 000.00 mA      *\n");
-        }
-    }
-    if (!plain) {
-        footer();
-    }
+    if (!plain) header();
+    const bool measured = ups_model_measures_extern_current(model);
+    // Models without the measurement are not asked.
+    if (measured) tool_exchange(CMD_EXTERN_CURRENT, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 1);
+    print_extern_current(plain, measured, false);
+    if (!plain) footer();
 }
 
 void read_battery_current(bool plain) {
-    if (!plain) {
-        header();
-    }
-    tool_exchange(fd, CMD_BATTERY_CURRENT, 1, UPS_WAIT_READING, UPS_REPLY_LONG, UPS_RETRY_LIMIT, 0);
-    int32_t milliamperes = ups_reply_value16(buffer_in);
-    if (plain) {
-        if (buffer_in[3] == 2) {
-            printf("n/a\n");
-        } else if (milliamperes > 0) {
-            printf("%2.2f\n", static_cast<double>(milliamperes));
-        } else {
-            printf("000.00\n");
-        }
-        return;
-    }
-    if (buffer_in[3] == 2) {
-        printf("* Power Battery: n/a           *\n");
-    } else if (milliamperes > 0) {
-        printf("* Power Battery: %2.2f mA     *\n", static_cast<double>(milliamperes));
-    } else {
-        printf("* Power Battery: 000.00 mA     *\n");
-    }
-    footer();
+    if (!plain) header();
+    tool_exchange(CMD_BATTERY_CURRENT, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
+    print_battery_current(plain);
+    if (!plain) footer();
 }
 
 void read_battery_level(bool plain) {
-    if (!plain) {
-        header();
-    }
-    tool_exchange(fd, CMD_BATTERY_LEVEL, 1, UPS_WAIT_BATTERY_LEVEL, UPS_REPLY_LONG, UPS_RETRY_LIMIT,
-                  0);
-    double volts = battery_volts();
-    switch (ups_battery_classify(battery_state(), volts)) {
-    case BATTERY_NOT_AVAILABLE:
-        printf(plain ? "n/a\nn/a\n"
-                     : "* Battery capacity: n/a        *\n* Battery voltage: n/a        *\n");
-        break;
-    case BATTERY_FULL:
-        printf(plain ? "100.00\n4.20\n"
-                     : "* Battery capacity: 100.00%%    *\n* Battery voltage: 4.20V       *\n");
-        break;
-    case BATTERY_EMPTY:
-        if (plain) {
-            printf("0.00\n%3.2f\n", volts);
-        } else {
-            printf("* Battery capacity: 0.00%%    *\n");
-            printf("* Battery voltage: %3.2fV       *\n", volts);
-        }
-        break;
-    case BATTERY_MEASURED:
-        if (plain) {
-            printf("%3.2f\n%3.2f\n", ups_battery_capacity(volts), volts);
-        } else {
-            printf("* Battery capacity: %3.2f%%     *\n", ups_battery_capacity(volts));
-            printf("* Battery voltage: %3.2fV       *\n", volts);
-        }
-        break;
-    }
-    if (!plain) {
-        footer();
-    }
+    if (!plain) header();
+    tool_exchange(CMD_BATTERY_LEVEL, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
+    print_battery_level(plain, false);
+    if (!plain) footer();
 }
 
 namespace {
 
-void status_exchange(uint8_t command, int reply_length) {
-    tool_exchange(fd, command, 1, UPS_WAIT_STATUS, reply_length, UPS_RETRY_LIMIT, 0);
+void status_exchange(uint8_t command) {
+    tool_exchange(command, UPS_PACE_STATUS, UPS_RETRY_LIMIT, 0);
 }
 
 void status_power_source(void) {
-    status_exchange(CMD_POWER_SOURCE, UPS_REPLY_SHORT);
+    status_exchange(CMD_POWER_SOURCE);
     printf(buffer_in[1] == 1 ? "* Powering Source: Battery     *\n"
                              : "* Powering Source: Primary     *\n");
 }
 
-void status_charger(void) {
-    status_exchange(CMD_CHARGER_STATE, UPS_REPLY_SHORT);
-    printf(buffer_in[1] == 1 ? "* Charging circuit: ONLINE     *\n"
-                             : "* Charging circuit: OFFLINE    *\n");
-    int milliamperes = ups_charge_current_ma(buffer_in[2]);
+void print_charge_current(int code) {
+    const int milliamperes = ups_charge_current_ma(code);
     if (milliamperes == 1000) {
         printf("* Charging current: %i mA    *\n", milliamperes);
     } else if (milliamperes > 0) {
@@ -216,59 +198,11 @@ void status_charger(void) {
     }
 }
 
-void status_input_voltage(void) {
-    status_exchange(CMD_INPUT_VOLTAGE, UPS_REPLY_SHORT);
-    printf("* Voltage in: %2.2f V           *\n", ups_input_volts(ups_reply_value16(buffer_in)));
-}
-
-void status_battery_level(void) {
-    tool_exchange(fd, CMD_BATTERY_LEVEL, 1, UPS_WAIT_BATTERY_LEVEL, UPS_REPLY_LONG,
-                  UPS_RETRY_LIMIT_STATUS_BATTERY, 0);
-    double volts = battery_volts();
-    switch (ups_battery_classify(battery_state(), volts)) {
-    case BATTERY_NOT_AVAILABLE:
-        printf("* Battery capacity: n/a        *\n");
-        printf("* Battery voltage: n/a         *\n");
-        break;
-    case BATTERY_FULL:
-        printf("* Battery capacity: 100.00%%    *\n");
-        printf("* Battery voltage: 4.20V       *\n");
-        break;
-    case BATTERY_EMPTY:
-        printf("* Battery capacity: 0.00%%    *\n");
-        printf("* Battery voltage: %3.2fV       *\n", volts);
-        break;
-    case BATTERY_MEASURED:
-        printf("* Battery capacity: %3.2f%%     *\n", ups_battery_capacity(volts));
-        printf("* Battery voltage: %3.2fV       *\n", volts);
-        break;
-    }
-}
-
-// A current line: n/a when not measured, the value when above zero, else zero.
-void print_current(bool measured, int32_t milliamperes, const char *not_measured,
-                   const char *value_format, const char *zero) {
-    if (!measured) {
-        printf("%s", not_measured);
-    } else if (milliamperes > 0) {
-        printf(value_format, static_cast<double>(milliamperes));
-    } else {
-        printf("%s", zero);
-    }
-}
-
-void status_battery_current(void) {
-    status_exchange(CMD_BATTERY_CURRENT, UPS_REPLY_LONG);
-    print_current(buffer_in[3] != 2, ups_reply_value16(buffer_in),
-                  "* Power Battery: n/a           *\n", "* Power Battery: %2.2f mA     *\n",
-                  "* Power Battery: 000.00 mA     *\n");
-}
-
-void status_extern_current(void) {
-    status_exchange(CMD_EXTERN_CURRENT, UPS_REPLY_LONG);
-    print_current(ups_model_measures_extern_current(model), ups_reply_value16(buffer_in),
-                  "* Power Extern: n/a            *\n", "* Power Extern: %2.2f mA      *\n",
-                  "* Power Extern: 000.00 mA      *\n");
+void status_charger(void) {
+    status_exchange(CMD_CHARGER_STATE);
+    printf(buffer_in[1] == 1 ? "* Charging circuit: ONLINE     *\n"
+                             : "* Charging circuit: OFFLINE    *\n");
+    print_charge_current(buffer_in[2]);
 }
 
 void status_settings(void) {
@@ -285,10 +219,14 @@ void status_report(void) {
     status_power_source();
     status_charger();
     printf("%s\n", EMPTY_LINE);
-    status_input_voltage();
-    status_battery_level();
-    status_battery_current();
-    status_extern_current();
+    status_exchange(CMD_INPUT_VOLTAGE);
+    print_input_voltage(false);
+    tool_exchange(CMD_BATTERY_LEVEL, UPS_PACE_STATUS, UPS_RETRY_LIMIT_STATUS_BATTERY, 0);
+    print_battery_level(false, true);
+    status_exchange(CMD_BATTERY_CURRENT);
+    print_battery_current(false);
+    status_exchange(CMD_EXTERN_CURRENT);
+    print_extern_current(false, ups_model_measures_extern_current(model), true);
     printf("%s\n", EMPTY_LINE);
     status_settings();
     footer();

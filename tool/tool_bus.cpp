@@ -27,23 +27,20 @@ void finish_exchange(ups_result result, int timeout_status) {
 
 void tool_pause(unsigned microseconds) { usleep(microseconds); }
 
-void tool_exchange(int descriptor, uint8_t command, int request_length, unsigned wait_us,
-                   int reply_length, int retry_limit, int timeout_status) {
-    ups_result result = ups_exchange(descriptor, command, UPS_SEND_PLAIN, request_length, wait_us,
-                                     reply_length, retry_limit, tool_pause);
+void tool_exchange(uint8_t command, ups_pacing pacing, int retry_limit, int timeout_status) {
+    ups_result result = ups_exchange(fd, command, UPS_SEND_PLAIN, pacing, retry_limit, tool_pause);
     finish_exchange(result, timeout_status);
 }
 
 void tool_identity_exchange(void) {
     int identity_fd = piI2CSetup(address);
-    ups_result result =
-        ups_exchange(identity_fd, CMD_IDENTITY, UPS_SEND_SMBUS_BYTE, 1, UPS_WAIT_IDENTITY,
-                     UPS_REPLY_IDENTITY, UPS_RETRY_LIMIT, tool_pause);
+    ups_result result = ups_exchange(identity_fd, CMD_IDENTITY, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE,
+                                     UPS_RETRY_LIMIT, tool_pause);
     finish_exchange(result, 1);
     close(identity_fd);
 }
 
-void tool_send(uint8_t command, int request_length) {
+void tool_send(uint8_t command) {
     buffer_out[0] = command;
-    ups_write(fd, buffer_out, request_length);
+    ups_write(fd, buffer_out, ups_request_length(command));
 }

@@ -13,16 +13,71 @@ constexpr double FULL_VOLTS = 4.2;
 constexpr double EMPTY_VOLTS = 3.6;
 constexpr double CAPACITY_SPAN_VOLTS = 0.6;
 
-void send_request(int fd, uint8_t command, ups_send_form form, int request_length) {
+struct command_info {
+    uint8_t command;
+    int request_length;
+    int reply_length;
+    unsigned wait_us;         // alone, or the only pause the command has
+    unsigned status_wait_us;  // inside the status box
+};
+
+constexpr unsigned MS = 1000;
+
+const command_info COMMANDS[] = {
+    {CMD_IDENTITY, 1, 5, 200 * MS, 200 * MS},
+    {CMD_CHARGE_ON, 1, 3, 20 * MS, 20 * MS},
+    {CMD_CHARGE_OFF, 1, 3, 20 * MS, 20 * MS},
+    {CMD_INPUT_VOLTAGE, 1, 3, 20 * MS, 100 * MS},
+    {CMD_EXTERN_CURRENT, 1, 6, 20 * MS, 100 * MS},
+    {CMD_BATTERY_CURRENT, 1, 6, 20 * MS, 100 * MS},
+    {CMD_BATTERY_LEVEL, 1, 6, 300 * MS, 300 * MS},
+    {CMD_POWER_SOURCE, 1, 3, 100 * MS, 100 * MS},
+    {CMD_CHARGER_STATE, 1, 3, 100 * MS, 100 * MS},
+    {CMD_SET_CHARGE_CURRENT, 2, 3, 1 * MS, 1 * MS},
+    {CMD_BUTTON_QUERY, 1, 3, 1000 * MS, 1000 * MS},
+    {CMD_BATTERY_LOW_QUERY, 1, 6, 1000 * MS, 1000 * MS},
+    {CMD_PRIMARY_QUERY, 1, 6, 1000 * MS, 1000 * MS},
+    {CMD_SET_ADDRESS, 2, 0, 0, 0},
+    {CMD_ENTER_BOOTLOADER, 1, 0, 500 * MS, 500 * MS},
+    {CMD_TIMED_BOOT_OFF, 1, 0, 20 * MS, 20 * MS},
+    {CMD_RESUME, 1, 0, 100 * MS, 100 * MS},
+    {CMD_TIMED_BOOT_ON, 1, 0, 100 * MS, 100 * MS},
+    {CMD_TIME_RECORD, 10, 0, 1 * MS, 1 * MS},
+    {CMD_ALERT, 1, 0, 100 * MS, 100 * MS},
+    {CMD_RESTORED, 1, 0, 100 * MS, 100 * MS},
+    {CMD_POWER_OFF, 1, 0, 100 * MS, 100 * MS},
+};
+
+// A byte outside the command set is a request of one byte, without reply or
+// pause.
+constexpr command_info UNKNOWN_COMMAND = {0, 1, 0, 0, 0};
+
+const command_info &info_of(uint8_t command) {
+    for (const command_info &info : COMMANDS) {
+        if (info.command == command) return info;
+    }
+    return UNKNOWN_COMMAND;
+}
+
+void send_request(int fd, uint8_t command, ups_send_form form) {
     if (form == UPS_SEND_SMBUS_BYTE) {
         piI2CWrite(fd, command);
     } else {
         buffer_out[0] = command;
-        ups_write(fd, buffer_out, request_length);
+        ups_write(fd, buffer_out, ups_request_length(command));
     }
 }
 
 }  // namespace
+
+int ups_request_length(uint8_t command) { return info_of(command).request_length; }
+
+int ups_reply_length(uint8_t command) { return info_of(command).reply_length; }
+
+unsigned ups_wait(uint8_t command, ups_pacing pacing) {
+    const command_info &info = info_of(command);
+    return pacing == UPS_PACE_STATUS ? info.status_wait_us : info.wait_us;
+}
 
 int ups_write(int fd, const uint8_t *bytes, int length) {
     return static_cast<int>(write(fd, bytes, static_cast<size_t>(length)));
@@ -32,11 +87,12 @@ int ups_read(int fd, uint8_t *bytes, int length) {
     return static_cast<int>(read(fd, bytes, static_cast<size_t>(length)));
 }
 
-ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, int request_length,
-                        unsigned wait_us, int reply_length, int retry_limit,
-                        void (*pause)(unsigned microseconds)) {
+ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, ups_pacing pacing,
+                        int retry_limit, void (*pause)(unsigned microseconds)) {
+    const unsigned wait_us = ups_wait(command, pacing);
+    const int reply_length = ups_reply_length(command);
     for (int retries = 0;; ++retries) {
-        send_request(fd, command, form, request_length);
+        send_request(fd, command, form);
         pause(wait_us);
         if (ups_read(fd, buffer_in, reply_length) < 0) {
             return UPS_READ_FAILED;
@@ -96,3 +152,15 @@ int ups_charge_current_code(int milliamperes) {
 }
 
 bool ups_model_measures_extern_current(int model) { return model != 1 && model != 5; }
+
+const char *ups_model_name(int model) {
+    switch (model) {
+    case 0: return "Advanced";
+    case 1: return "Basic";
+    case 4: return "Advanced mobile";
+    case 5: return "Basic mobile";
+    default: return nullptr;
+    }
+}
+
+bool ups_battery_current_available(const uint8_t *reply) { return reply[3] != 2; }

@@ -32,24 +32,19 @@ enum ups_command : uint8_t {
 };
 
 inline constexpr int UPS_BUFFER_SIZE = 10;
-inline constexpr int UPS_TIME_RECORD_SIZE = 10;
 
-// Reply lengths.
-inline constexpr int UPS_REPLY_IDENTITY = 5;
-inline constexpr int UPS_REPLY_SHORT = 3;
-inline constexpr int UPS_REPLY_LONG = 6;
+// How fast a reading is asked for: on its own (-vin, -pwrext, -pwrbat), or
+// as one line of the status box, where three readings wait longer. Every
+// other command has one pause, whatever the pacing.
+enum ups_pacing { UPS_PACE_ALONE, UPS_PACE_STATUS };
 
-// Pauses, in microseconds.
-inline constexpr unsigned UPS_WAIT_IDENTITY = 200000;
-inline constexpr unsigned UPS_WAIT_READING = 20000;  // -vin, -pwrext, -pwrbat, charger switch
-inline constexpr unsigned UPS_WAIT_STATUS = 100000;  // exchanges inside -status
-inline constexpr unsigned UPS_WAIT_BATTERY_LEVEL = 300000;
-inline constexpr unsigned UPS_WAIT_SET_CHARGE_CURRENT = 1000;
-inline constexpr unsigned UPS_WAIT_DAEMON_POLL = 1000000;
-inline constexpr unsigned UPS_PAUSE_ACTION = 100000;  // after 'D', 'S', 'C', '4', 'I'
-inline constexpr unsigned UPS_PAUSE_TIME_RECORD = 1000;
-inline constexpr unsigned UPS_PAUSE_TIMED_BOOT_OFF = 20000;
-inline constexpr unsigned UPS_PAUSE_ENTER_BOOTLOADER = 500000;
+// What the protocol fixes for each command, looked up by its byte: the
+// request's length, the reply's length (0: no reply) and the pause, in
+// microseconds, between the request and its reply or, for a request without
+// a reply, before the sender's next step.
+int ups_request_length(uint8_t command);
+int ups_reply_length(uint8_t command);
+unsigned ups_wait(uint8_t command, ups_pacing pacing = UPS_PACE_ALONE);
 
 // Retries after the first attempt.
 inline constexpr int UPS_RETRY_LIMIT = 1000;
@@ -62,7 +57,7 @@ extern uint8_t buffer_in[UPS_BUFFER_SIZE];
 
 enum ups_send_form {
     UPS_SEND_SMBUS_BYTE,  // SMBus byte write of the command (piI2CWrite); buffer_out untouched
-    UPS_SEND_PLAIN,       // command into buffer_out[0], then a plain write of request_length bytes
+    UPS_SEND_PLAIN,       // command into buffer_out[0], then a plain write of the request
 };
 
 enum ups_result {
@@ -75,13 +70,12 @@ enum ups_result {
 int ups_write(int fd, const uint8_t *bytes, int length);
 int ups_read(int fd, uint8_t *bytes, int length);
 
-// One exchange: send the request, pause wait_us with `pause`, read
-// reply_length bytes into buffer_in; repeat from the request while the first
+// One exchange: send the request, pause the command's wait with `pause`,
+// read its reply into buffer_in; repeat from the request while the first
 // reply byte does not echo `command`, at most retry_limit times after the
 // first attempt. A parameter byte goes in buffer_out[1] beforehand.
-ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, int request_length,
-                        unsigned wait_us, int reply_length, int retry_limit,
-                        void (*pause)(unsigned microseconds));
+ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, ups_pacing pacing,
+                        int retry_limit, void (*pause)(unsigned microseconds));
 
 // Decoding of replies in buffer_in.
 int32_t ups_reply_value16(const uint8_t *reply);  // reply[1] + 256 * reply[2]
@@ -103,3 +97,10 @@ int ups_charge_current_code(int milliamperes);  // -1 for a current the board do
 
 // Model codes 1 and 5 have no external-current measurement.
 bool ups_model_measures_extern_current(int model);
+
+// The model's name from its code ("Advanced", "Basic", "Advanced mobile",
+// "Basic mobile"); null for an unknown code.
+const char *ups_model_name(int model);
+
+// A battery-current reply whose state byte 3 is 2 carries no measurement.
+bool ups_battery_current_available(const uint8_t *reply);

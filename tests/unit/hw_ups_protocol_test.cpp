@@ -130,8 +130,8 @@ TEST(UpsExchange, WrongEchoesResendTheSameRequestAfterTheSameWait) {
     {
         ScriptedBoard board(echoes);
         buffer_out[1] = 0x01;
-        EXPECT_EQ(ups_exchange(board.host_end(), CMD_SET_CHARGE_CURRENT, UPS_SEND_PLAIN, 2, 1000,
-                               3, 5, record_pause),
+        EXPECT_EQ(ups_exchange(board.host_end(), CMD_SET_CHARGE_CURRENT, UPS_SEND_PLAIN,
+                               UPS_PACE_ALONE, 5, record_pause),
                   UPS_ANSWERED);
         requests = board.requests();
     }
@@ -146,15 +146,35 @@ TEST(UpsExchange, WrongEchoesResendTheSameRequestAfterTheSameWait) {
 TEST(UpsExchange, GivesUpAfterTheRetryLimitPlusOneAttempts) {
     pauses.clear();
     ScriptedBoard board(std::vector<uint8_t>(20, 0xEE));
-    EXPECT_EQ(ups_exchange(board.host_end(), CMD_INPUT_VOLTAGE, UPS_SEND_PLAIN, 1, 20, 3, 4,
+    EXPECT_EQ(ups_exchange(board.host_end(), CMD_INPUT_VOLTAGE, UPS_SEND_PLAIN, UPS_PACE_STATUS, 4,
                            record_pause),
               UPS_TIMED_OUT);
-    EXPECT_EQ(pauses.size(), 5u);
+    EXPECT_EQ(pauses, std::vector<unsigned>(5, 100000u)) << "the status box's pace";
+}
+
+// Only three readings are paced differently inside the status box; a byte
+// outside the command set is sent alone, with nothing to wait for.
+TEST(UpsCommandTable, PacingDiffersOnlyForTheThreeStatusReadings) {
+    for (int byte = 0; byte < 256; byte++) {
+        const auto command = static_cast<uint8_t>(byte);
+        const bool status_reading = command == CMD_INPUT_VOLTAGE ||
+                                    command == CMD_EXTERN_CURRENT || command == CMD_BATTERY_CURRENT;
+        SCOPED_TRACE(byte);
+        if (status_reading) {
+            EXPECT_EQ(ups_wait(command, UPS_PACE_ALONE), 20000u);
+            EXPECT_EQ(ups_wait(command, UPS_PACE_STATUS), 100000u);
+        } else {
+            EXPECT_EQ(ups_wait(command, UPS_PACE_ALONE), ups_wait(command, UPS_PACE_STATUS));
+        }
+    }
+    EXPECT_EQ(ups_reply_length(0x00), 0);
+    EXPECT_EQ(ups_request_length(0x00), 1);
+    EXPECT_EQ(ups_request_length(CMD_TIME_RECORD), 10);
 }
 
 TEST(UpsExchange, AFailedReadEndsTheExchangeAtOnce) {
     pauses.clear();
-    EXPECT_EQ(ups_exchange(-1, CMD_INPUT_VOLTAGE, UPS_SEND_PLAIN, 1, 20, 3, 1000, record_pause),
+    EXPECT_EQ(ups_exchange(-1, CMD_INPUT_VOLTAGE, UPS_SEND_PLAIN, UPS_PACE_ALONE, 1000, record_pause),
               UPS_READ_FAILED);
     EXPECT_EQ(pauses.size(), 1u);
 }
