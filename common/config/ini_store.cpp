@@ -457,19 +457,18 @@ static bool carry_permissions(int fd, const struct stat *old) {
 
 // Creates the temporary file afresh (a stale one from an interrupted writer
 // is removed). Without a file to replace it gets default permission bits.
-static FILE *open_temp(const char *filename, FILE *in, char *buffer) {
+static FILE *open_temp(const char *tempname, FILE *in) {
     struct stat old;
     if (in != nullptr && fstat(fileno(in), &old) != 0) return nullptr;
-    ini_tempname(buffer, filename, INI_BUFFERSIZE);
-    if (unlink(buffer) != 0 && errno != ENOENT) return nullptr;
+    if (unlink(tempname) != 0 && errno != ENOENT) return nullptr;
     const int fd =
-        open(buffer, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, in != nullptr ? 0600 : 0666);
+        open(tempname, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, in != nullptr ? 0600 : 0666);
     if (fd < 0) return nullptr;
     FILE *out = nullptr;
     if (in == nullptr || carry_permissions(fd, &old)) out = fdopen(fd, "wb");
     if (out == nullptr) {
         close(fd);
-        unlink(buffer);
+        unlink(tempname);
     }
     return out;
 }
@@ -479,22 +478,29 @@ static bool finish_temp(FILE *out) {
     return fclose(out) == 0 && ok;
 }
 
+// The file, its folder's descriptor, the working buffer and the name of the
+// temporary file beside the file, for one change.
+struct ini_target {
+    const char *filename;
+    int folder;
+    char *buffer;
+    const char *tempname;
+};
+
 // Renames the fully written and synced copy over the file, then syncs the
 // folder so that the new name survives a power cut. On any failure the file
 // stays as it was and the copy is removed.
-static int close_rename(FILE *in, FILE *out, bool ok, const char *filename, int folder,
-                        char *buffer) {
+static int close_rename(FILE *in, FILE *out, bool ok, const ini_target *target) {
     if (in != nullptr) {
         ok = !ferror(in) && ok;
         fclose(in);
     }
     ok = finish_temp(out) && ok;
-    ini_tempname(buffer, filename, INI_BUFFERSIZE);
-    if (!ok || rename(buffer, filename) != 0) {
-        unlink(buffer);
+    if (!ok || rename(target->tempname, target->filename) != 0) {
+        unlink(target->tempname);
         return 0;
     }
-    return synced(fsync(folder)) ? 1 : 0;
+    return synced(fsync(target->folder)) ? 1 : 0;
 }
 
 // Opens the file's folder and takes an exclusive lock on it, waiting for any
@@ -526,23 +532,25 @@ static bool file_is_missing(const char *filename) {
 }
 
 static int create_file(const char *section, const char *key, const char *value,
-                       const char *filename, int folder, char *buffer) {
-    FILE *out = open_temp(filename, nullptr, buffer);
+                       const ini_target *target) {
+    char *buffer = target->buffer;
+    FILE *out = open_temp(target->tempname, nullptr);
     if (out == nullptr) return 0;
     const bool ok = (!has_section_name(section) || writesection(buffer, section, out)) &&
                     writekey(buffer, key, value, out);
-    return close_rename(nullptr, out, ok, filename, folder, buffer);
+    return close_rename(nullptr, out, ok, target);
 }
 
-static int put_locked(const char *section, const char *key, const char *value, const char *filename,
-                      int folder, char *buffer) {
+static int put_locked(const char *section, const char *key, const char *value,
+                      const ini_target *target) {
+    char *buffer = target->buffer;
     const bool setting = key != nullptr && value != nullptr;
-    FILE *in = fopen(filename, "rb");
+    FILE *in = fopen(target->filename, "rb");
     if (in == nullptr) {
         // Only a file that is truly absent may be created; one that merely
         // cannot be read would be overwritten with a single key.
         if (errno != ENOENT) return 0;
-        return setting ? create_file(section, key, value, filename, folder, buffer) : 1;
+        return setting ? create_file(section, key, value, target) : 1;
     }
     if (setting && getkeystring(in, section, key, buffer, buffer, INI_BUFFERSIZE) &&
         strcmp(buffer, value) == 0) {
@@ -550,14 +558,14 @@ static int put_locked(const char *section, const char *key, const char *value, c
         return 1;
     }
     rewind(in);
-    FILE *out = open_temp(filename, in, buffer);
+    FILE *out = open_temp(target->tempname, in);
     if (out == nullptr) {
         fclose(in);
         return 0;
     }
     ini_copy copy{in, out, buffer, {}, 0};
     const bool ok = rewrite(&copy, section, key, value);
-    return close_rename(in, out, ok, filename, folder, buffer);
+    return close_rename(in, out, ok, target);
 }
 
 static bool has_line_break(const char *text) {
@@ -588,7 +596,10 @@ int ini_puts(const char *section, const char *key, const char *value, const char
     const int folder = lock_folder(filename, buffer);
     if (folder < 0)
         return (key == nullptr || value == nullptr) && file_is_missing(filename) ? 1 : 0;
-    const int result = put_locked(section, key, value, filename, folder, buffer);
+    char tempname[INI_BUFFERSIZE];
+    ini_tempname(tempname, filename, INI_BUFFERSIZE);
+    const ini_target target{filename, folder, buffer, tempname};
+    const int result = put_locked(section, key, value, &target);
     close(folder);
     return result;
 }
