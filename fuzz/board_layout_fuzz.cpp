@@ -6,16 +6,18 @@
 //
 // Input: one flag byte (1: the device-tree model file exists), then the
 // model text up to the first NUL byte, then the cpuinfo text.
-#include "common/hw/pi_i2c.cpp"
-
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "common/hw/pi_cpuinfo.hpp"
 #include "fuzz/fuzz_support.hpp"
 
 namespace {
 
-constexpr size_t FGETS_PIECE = CPUINFO_LINE_SIZE - 1;
+constexpr size_t FGETS_PIECE = PI_CPUINFO_LINE_SIZE - 1;
 
 struct Detection {
     int layout;            // 1 or 2, 0 on failure
@@ -100,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     FILE *cpuinfo = fopen(cpuinfo_path.c_str(), "r");
     if (cpuinfo == nullptr) fuzz::fail("cannot open the cpuinfo text");
-    const auto line = std::make_unique<char[]>(CPUINFO_LINE_SIZE);
+    const auto line = std::make_unique<char[]>(PI_CPUINFO_LINE_SIZE);
     const char *why = "(not set)";
-    const int layout = classify_cpuinfo(cpuinfo, model_path.c_str(), line.get(), &why);
+    const int layout = piCpuinfoLayout(cpuinfo, model_path.c_str(), line.get(), &why);
     fclose(cpuinfo);
 
     fuzz::check(layout == 0 || layout == 1 || layout == 2, "layout is neither 1, 2 nor a failure");

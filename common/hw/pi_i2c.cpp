@@ -1,6 +1,7 @@
 #include "common/hw/pi_i2c.hpp"
 
-#include <cctype>
+#include "common/hw/pi_cpuinfo.hpp"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -19,14 +20,11 @@ namespace {
 
 int boardLayout = -1;
 
-constexpr int CPUINFO_LINE_SIZE = 120;
 constexpr int FAILURE_TEXT_SIZE = 1024;
 constexpr char CPUINFO_PATH[] = "/proc/cpuinfo";
 // A 64-bit kernel on a Pi 4 or 5 has no "Hardware" line; the device tree
 // still names the board.
 constexpr char DEVICE_TREE_MODEL_PATH[] = "/proc/device-tree/model";
-constexpr char PI_MODEL_PREFIX[] = "Raspberry Pi";
-constexpr const char *SUPPORTED_CHIPS[] = {"BCM2708", "BCM2709", "BCM2835"};
 
 int i2c_smbus_access(int fd, char rw, uint8_t command, int size, union i2c_smbus_data *data) {
     struct i2c_smbus_ioctl_data args;
@@ -35,36 +33,6 @@ int i2c_smbus_access(int fd, char rw, uint8_t command, int size, union i2c_smbus
     args.size = static_cast<uint32_t>(size);
     args.data = data;
     return ioctl(fd, I2C_SMBUS, &args);
-}
-
-// Reads lines until one begins with `prefix`; false at the end of the file.
-bool find_line(FILE *cpuinfo, const char *prefix, char *line) {
-    while (fgets(line, CPUINFO_LINE_SIZE, cpuinfo) != nullptr) {
-        if (strncmp(line, prefix, strlen(prefix)) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool device_tree_names_a_pi(const char *model_path) {
-    FILE *model = fopen(model_path, "r");
-    if (model == nullptr) {
-        return false;
-    }
-    char text[sizeof PI_MODEL_PREFIX] = {0};
-    size_t got = fread(text, 1, sizeof text - 1, model);
-    fclose(model);
-    return got == sizeof text - 1 && strcmp(text, PI_MODEL_PREFIX) == 0;
-}
-
-bool names_supported_chip(const char *line) {
-    for (const char *chip : SUPPORTED_CHIPS) {
-        if (strstr(line, chip) != nullptr) {
-            return true;
-        }
-    }
-    return false;
 }
 
 [[noreturn]] void report_unsupported_hardware(const char *hardware_line) {
@@ -76,60 +44,6 @@ bool names_supported_chip(const char *line) {
     fprintf(stderr, "are on your own as this software is designed to support the\n");
     fprintf(stderr, "Raspberry Pi ONLY.\n");
     exit(1);
-}
-
-void strip_line_end(char *line) {
-    size_t length = strlen(line);
-    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
-        line[--length] = '\0';
-    }
-}
-
-// The layout from a Revision line, or 0 with the reason in `why`.
-int layout_from_revision_line(char *line, const char **why) {
-    strip_line_end(line);
-    char *value = strchr(line, ':');
-    if (value == nullptr) {
-        *why = "Bogus \"Revision\" line (no colon)";
-        return 0;
-    }
-    ++value;
-    while (isspace(static_cast<unsigned char>(*value))) {
-        ++value;
-    }
-    if (!isxdigit(static_cast<unsigned char>(*value))) {
-        *why = "Bogus \"Revision\" line (no hex digit at start of revision)";
-        return 0;
-    }
-    size_t length = strlen(value);
-    if (length < 4) {
-        *why = "Bogus revision line (too small)";
-        return 0;
-    }
-    const char *last_four = value + length - 4;
-    return strcmp(last_four, "0002") == 0 || strcmp(last_four, "0003") == 0 ? 1 : 2;
-}
-
-// Classifies the cpuinfo text with `line` (CPUINFO_LINE_SIZE bytes) as line
-// buffer: the layout 1 or 2, or 0 on failure with the reason for
-// piBoardLayoutOops in `why`, or with `why` null for unsupported hardware,
-// whose Hardware line is then left in `line`.
-int classify_cpuinfo(FILE *cpuinfo, const char *model_path, char *line, const char **why) {
-    *why = nullptr;
-    if (find_line(cpuinfo, "Hardware", line)) {
-        if (!names_supported_chip(line)) {
-            return 0;
-        }
-    } else if (!device_tree_names_a_pi(model_path)) {
-        *why = "No \"Hardware\" line";
-        return 0;
-    }
-    rewind(cpuinfo);
-    if (!find_line(cpuinfo, "Revision", line)) {
-        *why = "No \"Revision\" line";
-        return 0;
-    }
-    return layout_from_revision_line(line, why);
 }
 
 }  // namespace
@@ -162,9 +76,9 @@ int piBoardLayout(void) {
     if (cpuinfo == nullptr) {
         piBoardLayoutOops("Unable to open /proc/cpuinfo");
     }
-    char line[CPUINFO_LINE_SIZE];
+    char line[PI_CPUINFO_LINE_SIZE];
     const char *why = nullptr;
-    int layout = classify_cpuinfo(cpuinfo, DEVICE_TREE_MODEL_PATH, line, &why);
+    int layout = piCpuinfoLayout(cpuinfo, DEVICE_TREE_MODEL_PATH, line, &why);
     if (layout == 0 && why == nullptr) {
         report_unsupported_hardware(line);
     }
