@@ -239,6 +239,7 @@ Result Processes::run(const Spawn &s) {
 }
 
 void Processes::reap() {
+    std::lock_guard<std::mutex> lock(m_);
     int st = 0;
     pid_t p;
     while ((p = waitpid(-1, &st, WNOHANG)) > 0) statuses_[p] = decode(st);
@@ -246,6 +247,7 @@ void Processes::reap() {
 
 std::optional<int> Processes::take(pid_t pid) {
     reap();
+    std::lock_guard<std::mutex> lock(m_);
     auto it = statuses_.find(pid);
     if (it == statuses_.end()) return std::nullopt;
     const int st = it->second;

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ public:
 
 private:
     std::optional<int> take(pid_t pid);
+    // A test may wait on the record in one thread while another runs a
+    // program: both reap.
+    std::mutex m_;
     std::map<pid_t, int> statuses_;  // exit status, 128 + signal when killed
 };
 

@@ -435,7 +435,11 @@ bool World::signal_daemon(int sig) { return send_signal(daemon_pid(), sig); }
 
 // ------------------------------------------------------------- records
 
-Events World::events() const { return impl_->rec.snapshot(); }
+Events World::events(size_t from) const {
+    Events all = impl_->rec.snapshot();
+    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())));
+    return all;
+}
 size_t World::event_count() const { return impl_->rec.size(); }
 
 void World::note(const std::string &text) {
@@ -444,26 +448,26 @@ void World::note(const std::string &text) {
     impl_->rec.add(e);
 }
 
-Events World::board_writes() const { return only(events(), is_board_write); }
+Events World::board_writes(size_t from) const { return only(events(from), is_board_write); }
 
-std::vector<Bytes> World::requests() const {
+std::vector<Bytes> World::requests(size_t from) const {
     std::vector<Bytes> out;
-    for (const auto &e : board_writes()) out.push_back(e.bytes);
+    for (const auto &e : board_writes(from)) out.push_back(e.bytes);
     return out;
 }
 
-Bytes World::commands() const {
+Bytes World::commands(size_t from) const {
     Bytes out;
-    for (const auto &e : board_writes())
+    for (const auto &e : board_writes(from))
         if (!e.bytes.empty()) out.push_back(e.bytes[0]);
     return out;
 }
 
-Events World::shim_calls(const std::string &name) const {
-    return only(events(), [&](const Event &e) { return e.kind == Kind::Shim && (name.empty() || e.text == name); });
+Events World::shim_calls(const std::string &name, size_t from) const {
+    return only(events(from), [&](const Event &e) { return e.kind == Kind::Shim && (name.empty() || e.text == name); });
 }
 
-Events World::gpio_events() const { return only(events(), is_gpio); }
+Events World::gpio_events(size_t from) const { return only(events(from), is_gpio); }
 
 // ------------------------------------------------------------- waiting
 
@@ -482,10 +486,9 @@ std::optional<Event> World::wait_for_event(const std::function<bool(const Event 
                                            double timeout, size_t from) {
     std::optional<Event> found;
     wait_for([&] {
-        const Events all = events();
-        for (size_t i = from; i < all.size(); i++)
-            if (match(all[i])) {
-                found = all[i];
+        for (const Event &e : events(from))
+            if (match(e)) {
+                found = e;
                 return true;
             }
         return false;

@@ -140,17 +140,19 @@ public:
     bool send_signal(pid_t pid, int sig);
     bool signal_daemon(int sig);
 
-    // ---- the event record
-    Events events() const;
+    // ---- the event record; `from` is the index of the first event looked
+    // at (event_count() before an action: what the action brought)
+    Events events(size_t from = 0) const;
     size_t event_count() const;
     void note(const std::string &text);
-    Events board_writes() const;
-    std::vector<Bytes> requests() const;  // bytes of each write to the board
-    Bytes commands() const;               // first byte of each write to the board
-    Events shim_calls(const std::string &name = "") const;
-    Events gpio_events() const;
+    Events board_writes(size_t from = 0) const;
+    std::vector<Bytes> requests(size_t from = 0) const;  // bytes of each write to the board
+    Bytes commands(size_t from = 0) const;               // first byte of each write to the board
+    Events shim_calls(const std::string &name = "", size_t from = 0) const;
+    Events gpio_events(size_t from = 0) const;
 
-    // ---- waiting; each polls until the condition holds or the time-out
+    // ---- waiting; each polls until the condition holds or the time-out.
+    // Another thread may be inside run() meanwhile.
     bool wait_for(const std::function<bool()> &condition, double timeout);
     std::optional<Event> wait_for_event(const std::function<bool(const Event &)> &match,
                                         double timeout, size_t from = 0);

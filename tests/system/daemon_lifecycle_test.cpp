@@ -47,7 +47,7 @@ TEST(DaemonStart, TimedBootSendsResumeBootOnAndTheStartRecord) {
     ASSERT_GT(daemon, 0);
     ASSERT_TRUE(w.wait_for_log("BEXOD: Entering Daemon BEXO.", 5)) << dump(w);
 
-    const Events writes = board_writes(w);
+    const Events writes = w.board_writes();
     ASSERT_EQ(writes.size(), 3u) << dump(w);
     EXPECT_EQ(writes[0].kind, Kind::SmbusByteWrite);
     EXPECT_EQ(text_of(writes[0].bytes), "44");
@@ -234,7 +234,7 @@ TEST(DaemonCommandLine, SecondStartWhileRunningChangesNothing) {
     EXPECT_EQ(again.out, "B.EXO still Daemon running... PID: " + std::to_string(daemon) + "\n");
     EXPECT_EQ(again.err, "");
     EXPECT_EQ(World::read_file(PID_FILE), std::to_string(daemon) + "\n");
-    EXPECT_TRUE(board_writes(w, before).empty()) << dump(w);
+    EXPECT_TRUE(w.board_writes(before).empty()) << dump(w);
     EXPECT_TRUE(since(w, before, [](const Event &e) {
                     return e.kind == Kind::I2cOpen || e.kind == Kind::GpioExport ||
                            e.kind == Kind::GpioUnexport;
@@ -257,7 +257,7 @@ TEST(DaemonCommandLine, StopEndsTheDaemonThroughItsStopSequence) {
     EXPECT_EQ(w.wait_exit(daemon, 10), 0) << dump(w);
     EXPECT_FALSE(World::exists(PID_FILE));
 
-    const Events writes = board_writes(w, before);
+    const Events writes = w.board_writes(before);
     ASSERT_EQ(writes.size(), 2u) << dump(w);
     EXPECT_EQ(text_of(writes[0].bytes), "43");
     EXPECT_EQ(writes[1].bytes.size(), 10u);
@@ -298,7 +298,7 @@ TEST(DaemonCommandLine, RestartStopsTheOldDaemonAndStartsANewOne) {
     EXPECT_EQ(gpio_operations(w, before),
               (std::vector<std::string>{"direction out", "value-write 1", "unexport 27",
                                         "export 27", "direction in"}));
-    EXPECT_EQ(commands(w, before), (Bytes{0x43, 0x44}));
+    EXPECT_EQ(w.commands(before), (Bytes{0x43, 0x44}));
     const std::vector<std::string> log = messages(w);
     EXPECT_EQ(count(log, "BEXOD: Entering Daemon BEXO."), 2u);
     EXPECT_EQ(count(log, "BEXOD: Received SIGTERM signal."), 1u);

@@ -84,7 +84,7 @@ struct Running {
         const Events sig = signals(w);
         ASSERT_EQ(sig.size(), 1u) << dump(w);
         EXPECT_EQ(sig[0].text, "SIGTERM");
-        const Events after = board_writes(w, index_of(w, [](const Event &e) { return e.kind == Kind::Signal; }));
+        const Events after = w.board_writes(index_of(w, [](const Event &e) { return e.kind == Kind::Signal; }));
         ASSERT_EQ(after.size(), 2u) << dump(w);
         EXPECT_EQ(text_of(after[0].bytes), "43");
         EXPECT_LT(gap(sig[0], after[0]), 0.5) << "the stop sequence waited";
@@ -122,7 +122,7 @@ TEST(DaemonSupply, LossThenReturnHandsTheLineBackAndWaitsAgain) {
                                            "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
                                            "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"}));
     // Take-over, the answered button query, passes of '3' '!' 'E', hand-back.
-    const Bytes sent = commands(w, d.start);
+    const Bytes sent = w.commands(d.start);
     ASSERT_GE(sent.size(), 7u) << dump(w);
     EXPECT_EQ(text_of(Bytes(sent.begin(), sent.begin() + 2)), "43 33");
     for (size_t i = 2; i + 2 < sent.size(); i += 3)
@@ -130,7 +130,7 @@ TEST(DaemonSupply, LossThenReturnHandsTheLineBackAndWaitsAgain) {
     EXPECT_EQ(text_of(Bytes(sent.end() - 2, sent.end())), "44 34");
     EXPECT_EQ(sent.size() % 3, 1u);
 
-    const Events writes = board_writes(w, d.start);
+    const Events writes = w.board_writes(d.start);
     const Events replies = reads(w, d.start);
     expect_pause(writes[0], writes[1], 0.1, "after 'C'");
     expect_pause(writes[1], replies[0], 1.0, "before the reply to '3'");
@@ -146,7 +146,7 @@ TEST(DaemonSupply, LossThenReturnHandsTheLineBackAndWaitsAgain) {
     // Waiting again: the line reads low and nothing is sent.
     ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, back, true).size() >= 2; }, 5)) << dump(w);
     EXPECT_EQ(gpio_operations(w, back, true), (std::vector<std::string>{"value-read 0", "value-read 0"}));
-    EXPECT_TRUE(board_writes(w, back).empty()) << dump(w);
+    EXPECT_TRUE(w.board_writes(back).empty()) << dump(w);
     EXPECT_TRUE(shim_calls(w, d.start).empty());
     EXPECT_TRUE(alive(d.pid));
 }
@@ -170,9 +170,9 @@ TEST_P(DaemonCountdown, SupplyLossWithCountdownPowersOffOnce) {
     // The countdown is compared after '3' and '!': with 0 (var must pass 0)
     // in the first pass, with 2 in the second.
     const std::string passes = timer == 0 ? "33 21" : "33 21 45 33 21";
-    EXPECT_EQ(text_of(commands(w, d.start)), "43 33 " + passes + " 49 54 43 54") << dump(w);
+    EXPECT_EQ(text_of(w.commands(d.start)), "43 33 " + passes + " 49 54 43 54") << dump(w);
 
-    const Events writes = board_writes(w, d.start);
+    const Events writes = w.board_writes(d.start);
     const Event &power_off = writes[writes.size() - 4];
     const Event &record = writes[writes.size() - 3];
     EXPECT_EQ(power_off.bytes, Bytes{0x49});
@@ -217,7 +217,7 @@ TEST_P(DaemonDuringCountdown, PowersOffOnceWithoutTheExpiry) {
                                            c.message, "BEXOD:  Set GPIO to output",
                                            "BEXOD: Received SIGTERM signal."}));
     d.expect_one_power_off();
-    const Bytes sent = commands(w, d.start);
+    const Bytes sent = w.commands(d.start);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x49), c.battery ? 1 : 0);
     // The power-off follows the query that reported it.
     const std::string tail = c.battery ? "21 49 54 43 54" : "33 54 43 54";
@@ -245,7 +245,7 @@ TEST(DaemonButtons, ShutdownButtonWhileWaitingPowersOff) {
                                              "BEXOD:  Set GPIO to output",
                                              "BEXOD: Received SIGTERM signal."}));
     d.expect_one_power_off();
-    EXPECT_EQ(text_of(commands(d.w, d.start)), "43 33 54 43 54");
+    EXPECT_EQ(text_of(d.w.commands(d.start)), "43 33 54 43 54");
     expect_power_off_record(d.w, d.w.requests()[5], "BEXOD:  Received manual Shutdown signal!");
 }
 
@@ -265,8 +265,8 @@ TEST(DaemonButtons, RebootButtonWhileWaitingRebootsWithoutUserCommandsOrRecord) 
                                         "sudo rm -r /var/run/bexod.pid"}));
     // Before the system's SIGTERM only the take-over and the query.
     const size_t signal = index_of(d.w, [](const Event &e) { return e.kind == Kind::Signal; });
-    EXPECT_EQ(text_of(commands(d.w, d.start)), "43 33 43 54");
-    EXPECT_EQ(text_of(commands(d.w, signal)), "43 54");
+    EXPECT_EQ(text_of(d.w.commands(d.start)), "43 33 43 54");
+    EXPECT_EQ(text_of(d.w.commands(signal)), "43 54");
 }
 
 TEST(DaemonButtons, RebootButtonDuringCountdownIsIgnored) {
@@ -460,7 +460,7 @@ TEST(DaemonDailyShutdown, UnreadableLineGoesToTheDailyCheck) {
                                "BEXOD:  Shutdown through timed shutdown - timer expired!",
                                "BEXOD:  Unable to set output high"}));
     EXPECT_EQ(shim_calls(w), (std::vector<std::string>{"sudo systemctl poweroff", "systemctl poweroff"}));
-    EXPECT_EQ(text_of(commands(w)), "44");
+    EXPECT_EQ(text_of(w.commands()), "44");
     EXPECT_TRUE(reads(w).empty());
     EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n");
 }
@@ -484,7 +484,7 @@ TEST(DaemonBoardFaults, QueryWithoutEchoTimesOutAfter1001AttemptsAndTheCycleGoes
                                "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO.",
                                "BEXOD:  Set GPIO to output", "BEXOD:  i2c-Request timed out ",
                                "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!"}));
-    const Bytes sent = commands(w, start);
+    const Bytes sent = w.commands(start);
     const auto second_alert = std::find(sent.begin() + 1, sent.end(), 0x43);
     ASSERT_NE(second_alert, sent.end());
     EXPECT_EQ(sent[0], 0x43);

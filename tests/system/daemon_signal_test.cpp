@@ -40,8 +40,8 @@ TEST(DaemonSignals, SighupAlertsTheBoardAndTheNextCycleTakesTheEventBranch) {
                                "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"}));
     // The board raised nothing: the answer to '3' reads as a supply loss,
     // and 'E' finds the supply present.
-    EXPECT_EQ(text_of(commands(w, before)), "43 54 43 33 33 21 45 44 34") << dump(w);
-    const Events writes = board_writes(w, before);
+    EXPECT_EQ(text_of(w.commands(before)), "43 54 43 33 33 21 45 44 34") << dump(w);
+    const Events writes = w.board_writes(before);
     const Event sighup = signal_events(w, before).at(0);
     EXPECT_LT(gap(sighup, writes[0]), 0.5) << "the sequence waited for the cycle pause";
     const Bytes &record = writes[1].bytes;
@@ -77,7 +77,7 @@ TEST(DaemonSignals, SigintAndSigquitChangeNothing) {
     ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, before, true).size() >= 3; }, 10)) << dump(w);
     EXPECT_TRUE(alive(pid));
     EXPECT_EQ(w.log(), log);
-    EXPECT_TRUE(board_writes(w, before).empty()) << dump(w);
+    EXPECT_TRUE(w.board_writes(before).empty()) << dump(w);
     EXPECT_EQ(gpio_operations(w, before, true),
               std::vector<std::string>(gpio_operations(w, before, true).size(), "value-read 0"));
     EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n");
@@ -112,7 +112,7 @@ TEST_P(DaemonSignalDuringQuery, RunsTheSequenceAtOnce) {
 
     if (sig == SIGTERM) {
         EXPECT_EQ(w.wait_exit(pid, 10), 0) << dump(w);
-        EXPECT_EQ(text_of(commands(w, signalled)), "43");
+        EXPECT_EQ(text_of(w.commands(signalled)), "43");
         EXPECT_EQ(messages(w).back(), "BEXOD: Received SIGTERM signal.");
         EXPECT_FALSE(World::exists(PID_FILE));
         return;
@@ -163,7 +163,7 @@ TEST(DaemonSignals, StopSignalDuringAUserCommandRunsWhenTheCommandEnds) {
     EXPECT_FALSE(World::exists(PID_FILE));
     EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo rm -r /var/run/bexod.pid"}));
     EXPECT_EQ(messages(w).back(), "BEXOD: Received SIGTERM signal.");
-    EXPECT_EQ(text_of(commands(w, before)), "44 43");  // the failed start's 'D', the stop's 'C'
+    EXPECT_EQ(text_of(w.commands(before)), "44 43");  // the failed start's 'D', the stop's 'C'
 }
 
 // The invoking process pauses a second after copying the service unit; a
@@ -176,7 +176,7 @@ TEST(DaemonSignals, SigtermDuringStartUpStopsTheInvocationWithItsSequence) {
     const sim::Result r = w.run(
         {"sh", "-c", "bexod -start & sleep 0.5; kill -TERM $!; wait $!; echo status $?"});
     EXPECT_EQ(r.out, "B.EXO Daemon started..\nstatus 0\n");
-    EXPECT_EQ(text_of(commands(w)), "44 43");
+    EXPECT_EQ(text_of(w.commands()), "44 43");
     EXPECT_EQ(shim_calls(w, 0, "sudo"),
               (std::vector<std::string>{"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
                                         "sudo rm -r /var/run/bexod.pid"}));
@@ -218,7 +218,7 @@ TEST_P(DaemonSignalBeforeTheBus, SkipsTheBoardStepsAndDoesTheRest) {
         EXPECT_EQ(log.back(), "BEXOD: Received SIGTERM signal.");
         EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo rm -r /var/run/bexod.pid",
                                                                    "sudo rm -r /var/run/bexod.pid"}));
-        EXPECT_EQ(text_of(commands(w, before)), "43");  // the old daemon's alone
+        EXPECT_EQ(text_of(w.commands(before)), "43");  // the old daemon's alone
         EXPECT_FALSE(World::exists(PID_FILE));
     } else {
         EXPECT_EQ(r.out, "B.EXO Daemon stopped!\nB.EXO Daemon started..\nstatus 0\n");
@@ -227,7 +227,7 @@ TEST_P(DaemonSignalBeforeTheBus, SkipsTheBoardStepsAndDoesTheRest) {
         EXPECT_EQ(log.back(), "BEXOD: Entering Daemon BEXO.");
         // The old daemon's 'C', then the new start's 'D': the interrupted
         // invocation sent nothing.
-        EXPECT_EQ(text_of(commands(w, before)), "43 44");
+        EXPECT_EQ(text_of(w.commands(before)), "43 44");
         ASSERT_TRUE(w.wait_for([&] { return is_bexod(w.daemon_pid()); }, 10)) << dump(w);
     }
     // Either way the line was driven high by the interrupted invocation.

@@ -77,23 +77,7 @@ inline size_t count(const std::vector<std::string> &list, const std::string &ite
 // Events from index `from` on that satisfy `keep`.
 template <typename Keep>
 Events since(const World &w, size_t from, Keep keep) {
-    const Events all = w.events();
-    Events out;
-    for (size_t i = from; i < all.size(); i++)
-        if (keep(all[i])) out.push_back(all[i]);
-    return out;
-}
-
-inline Events board_writes(const World &w, size_t from = 0) {
-    return since(w, from, sim::is_board_write);
-}
-
-// First byte of each write to the board, from event `from` on.
-inline Bytes commands(const World &w, size_t from = 0) {
-    Bytes out;
-    for (const Event &e : board_writes(w, from))
-        if (!e.bytes.empty()) out.push_back(e.bytes[0]);
-    return out;
+    return sim::only(w.events(from), keep);
 }
 
 inline std::string text_of(const Bytes &bytes) { return sim::hex(bytes); }
@@ -112,10 +96,7 @@ inline std::string call_line(const Event &e) {
 inline std::vector<std::string> shim_calls(const World &w, size_t from = 0,
                                            const std::string &name = "") {
     std::vector<std::string> out;
-    for (const Event &e : since(w, from, [&](const Event &e) {
-             return e.kind == Kind::Shim && (name.empty() || e.text == name);
-         }))
-        out.push_back(call_line(e));
+    for (const Event &e : w.shim_calls(name, from)) out.push_back(call_line(e));
     return out;
 }
 
@@ -123,7 +104,7 @@ inline std::vector<std::string> shim_calls(const World &w, size_t from = 0,
 inline std::vector<std::string> gpio_operations(const World &w, size_t from = 0,
                                                 bool with_reads = false) {
     std::vector<std::string> out;
-    for (const Event &e : since(w, from, sim::is_gpio)) {
+    for (const Event &e : w.gpio_events(from)) {
         std::string text = e.text;
         if (!text.empty() && text.back() == '\n') text.pop_back();
         switch (e.kind) {

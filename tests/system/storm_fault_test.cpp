@@ -98,7 +98,7 @@ TEST_P(StormBoardSchedule, WrongEchoesRetryAndAFailedReadEndsTheDaemon) {
                   (std::vector<std::string>{"BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO.",
                                             "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
                                             "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"}));
-        const Bytes sent = commands(w, started);
+        const Bytes sent = w.commands(started);
         EXPECT_EQ(text_of(Bytes(sent.end() - 2, sent.end())), "44 34");
         expect_orderly_end(w, pid);
     }
@@ -204,7 +204,7 @@ TEST(StormGpio, ValueFileGoneAtTheTakeOverEndsTheDaemonWithStatus1) {
     EXPECT_EQ(log.back(), "BEXOD:  Unable to set output high");
     EXPECT_EQ(count(log, "BEXOD: Received SIGHUP signal."), 0u);
     EXPECT_EQ(gpio_operations(w, before), (std::vector<std::string>{"direction out"}));
-    EXPECT_TRUE(board_writes(w, before).empty()) << "the sequence went on after the failure\n" << dump(w);
+    EXPECT_TRUE(w.board_writes(before).empty()) << "the sequence went on after the failure\n" << dump(w);
     EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n");
     EXPECT_EQ(check_power_offs(w, {"sim-mark one"}).power_offs, 0u);
 }

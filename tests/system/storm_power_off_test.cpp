@@ -60,7 +60,7 @@ TEST_P(StormAcceptedRequest, LateSigtermFindsTheDaemonOnlyWaiting) {
         return e.kind == Kind::Shim && e.text == "systemctl" && e.t == request->t;
     });
     EXPECT_EQ(gpio_operations(w, asked, true), (std::vector<std::string>{"direction out", "value-write 1"}));
-    EXPECT_EQ(text_of(commands(w, asked)), "43 54");
+    EXPECT_EQ(text_of(w.commands(asked)), "43 54");
     EXPECT_EQ(shim_calls(w, asked + 1), (std::vector<std::string>{"sudo rm -r /var/run/bexod.pid"}));
     const size_t stopping = index_of(w, [](const Event &e) { return sim::is_gpio(e) || e.kind == Kind::Signal; }, asked);
     const Events all = w.events();

@@ -103,7 +103,7 @@ inline PowerOffs check_power_offs(const World &w, const std::vector<std::string>
     EXPECT_TRUE(since_last.empty()) << "user commands without a power-off\n" << dump(w);
     EXPECT_EQ(seen.power_offs, count_of(log, POWER_OFF_REASONS)) << dump(w);
     EXPECT_EQ(seen.reboots, count(log, "BEXOD:  Received manual Reboot signal!")) << dump(w);
-    const Bytes sent = commands(w);
+    const Bytes sent = w.commands();
     EXPECT_EQ(static_cast<size_t>(std::count(sent.begin(), sent.end(), 0x49)),
               count(log, "BEXOD: Received Shutdown signal through low battery capacity.") +
                   count(log, "BEXOD:  Received Shutdown Signal through timer expired."))
@@ -114,7 +114,7 @@ inline PowerOffs check_power_offs(const World &w, const std::vector<std::string>
 // Stop sequences that sent 'C' and, right after it, the time record (the
 // daemon runs with timed_boot=1): the SIGHUP ones, and the SIGTERM one.
 inline size_t stop_sequences_sent(const World &w, size_t from = 0) {
-    const Bytes sent = commands(w, from);
+    const Bytes sent = w.commands(from);
     size_t n = 0;
     for (size_t i = 0; i + 1 < sent.size(); i++)
         if (sent[i] == 0x43 && sent[i + 1] == 0x54) n++;

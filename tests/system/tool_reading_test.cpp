@@ -234,9 +234,9 @@ TEST(ToolReading, UnknownModelCodeKeepsTheModelFoundBefore) {
     World w;
     w.board().set_model(1);
     auto run = std::async(std::launch::async, [&] { return w.bexo({"-pwrext", "-pwrext"}, fixed_clock()); });
-    const bool first_identity = wait_for_event(
-        w, [](const sim::Event &e) { return e.kind == sim::Kind::Read && !e.bytes.empty() && e.bytes[0] == 0x22; },
-        10);
+    const bool first_identity =
+        w.wait_for_event([](const sim::Event &e) { return e.kind == sim::Kind::Read && !e.bytes.empty() && e.bytes[0] == 0x22; },
+                         10).has_value();
     w.board().set_model(2);
     const auto r = run.get();
     ASSERT_TRUE(first_identity);

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
@@ -161,19 +160,6 @@ inline std::string replace_line(std::string text, const std::string &line, const
     EXPECT_NE(at, std::string::npos) << "no line \"" << line << "\"";
     if (at != std::string::npos) text.replace(at, line.size(), by);
     return text;
-}
-
-// Polls the event record only, so another thread may be inside World::run.
-inline bool wait_for_event(const sim::World &w, const std::function<bool(const sim::Event &)> &match,
-                           double timeout) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(sim::scaled(timeout));
-    while (std::chrono::steady_clock::now() < deadline) {
-        for (const auto &e : w.events())
-            if (match(e)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
 }
 
 // Inode and modification time: equal only when the file was left alone.
