@@ -2,6 +2,7 @@
 // writers and a reader at once: it is always the old or the new version,
 // every change lands, and a dead writer never blocks the next.
 #include "common/config/ini_store.hpp"
+#include "numbered.hpp"
 #include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -188,9 +189,9 @@ TEST_F(IniStressTest, ConcurrentWritersAllLandAndReadersNeverMissTheFile)
             close(reader_stop[1]);
             if (!wait_for_start())
                 return 2;
-            const std::string key = "k" + std::to_string(w);
+            const std::string key = numbered("k", w);
             for (int r = 0; r < rounds; r++) {
-                const std::string value = "v" + std::to_string(w) + "_" + std::to_string(r);
+                const std::string value = numbered(numbered("v", w) + "_", r);
                 if (ini_puts("General", key.c_str(), value.c_str(), file_.c_str()) != 1)
                     return 1;
             }
@@ -226,12 +227,12 @@ TEST_F(IniStressTest, ConcurrentWritersAllLandAndReadersNeverMissTheFile)
     // exactly what it was.
     std::string text = read_file(file_);
     for (int w = 0; w < writers; w++) {
-        const std::string line =
-            "k" + std::to_string(w) + "=v" + std::to_string(w) + "_" + std::to_string(rounds - 1) + "\n";
+        const std::string value = numbered(numbered("v", w) + "_", rounds - 1);
+        const std::string line = numbered("k", w) + "=" + value + "\n";
         const size_t at = text.find(line);
         ASSERT_NE(at, std::string::npos) << line;
         text.erase(at, line.size());
-        EXPECT_EQ(text.find("k" + std::to_string(w) + "="), std::string::npos) << line;
+        EXPECT_EQ(text.find(numbered("k", w) + "="), std::string::npos) << line;
     }
     EXPECT_EQ(text, base);
     EXPECT_FALSE(fs::exists(temp_));

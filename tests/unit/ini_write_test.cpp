@@ -2,6 +2,7 @@
 // bytes afterwards), refused requests, and failures that must leave the old
 // file in place.
 #include "common/config/ini_store.hpp"
+#include "numbered.hpp"
 #include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -294,14 +295,14 @@ TEST_F(IniWriteTest, KeyWrittenAsGivenAndFoundIgnoringCase)
 TEST_F(IniWriteTest, ManyChangesKeepEveryOtherSetting)
 {
     for (int i = 0; i < 40; i++)
-        ASSERT_EQ(put(i % 2 ? "User" : "General", ("k" + std::to_string(i)).c_str(),
+        ASSERT_EQ(put(i % 2 ? "User" : "General", numbered("k", i).c_str(),
                       std::to_string(i * 7).c_str()),
                   1);
     for (int i = 0; i < 40; i += 3)
-        ASSERT_EQ(put(i % 2 ? "User" : "General", ("k" + std::to_string(i)).c_str(), nullptr), 1);
+        ASSERT_EQ(put(i % 2 ? "User" : "General", numbered("k", i).c_str(), nullptr), 1);
     for (int i = 0; i < 40; i++) {
         const int32_t expected = i % 3 == 0 ? -1 : i * 7;
-        EXPECT_EQ(ini_getl(i % 2 ? "User" : "General", ("k" + std::to_string(i)).c_str(), -1,
+        EXPECT_EQ(ini_getl(i % 2 ? "User" : "General", numbered("k", i).c_str(), -1,
                            file_.c_str()),
                   expected)
             << i;
