@@ -1,17 +1,13 @@
 # Installed layout on the Pi, and the Debian package made from it.
 #   /usr/sbin/bexod, /usr/bin/bexo         (install rules of daemon/ and tool/)
+#                                            with the default prefix /usr
 #   /opt/bexod/bexo.cfg                      configuration, a conffile
 #   /opt/bexod/start/bexod.service           unit that bexod installs itself
 #   /opt/bexod/scripts/mail.py               supply-loss mail notice
 #   /opt/bexod/tools/                        place for the flashing tool twiboot
 #   /usr/share/man/man8/bexo.8.gz, bexod.8.gz
-# The programs use these paths as they are, so /opt/bexod is absolute and
-# the prefix defaults to /usr.
-include(GNUInstallDirs)
-
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
-  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix: bexod must end up in /usr/sbin" FORCE)
-endif()
+# The programs use these paths as they are, so /opt/bexod is absolute; the
+# prefix defaults to /usr (CMakeLists.txt, before the programs' rules).
 
 set(BEXO_OPT_DIR /opt/bexod)
 set(BEXO_DIST_DIR ${CMAKE_CURRENT_LIST_DIR}/../dist)
@@ -26,7 +22,16 @@ install(CODE "
     file(INSTALL DESTINATION \"${BEXO_OPT_DIR}\" TYPE FILE FILES \"${BEXO_DIST_DIR}/bexo.cfg\"
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endif()")
-install(FILES ${BEXO_DIST_DIR}/bexod.service DESTINATION ${BEXO_OPT_DIR}/start)
+# The unit names the installed bexod. It is written at install time, so that
+# a prefix given only to "cmake --install --prefix" is the one it names.
+install(CODE "
+  set(BEXOD_PROGRAM \"${CMAKE_INSTALL_SBINDIR}/bexod\")
+  if(NOT IS_ABSOLUTE \"\${BEXOD_PROGRAM}\")
+    set(BEXOD_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/\${BEXOD_PROGRAM}\")
+  endif()
+  configure_file(\"${BEXO_DIST_DIR}/bexod.service.in\" \"${CMAKE_BINARY_DIR}/dist/bexod.service\" @ONLY)
+  file(INSTALL DESTINATION \"${BEXO_OPT_DIR}/start\" TYPE FILE
+       FILES \"${CMAKE_BINARY_DIR}/dist/bexod.service\")")
 install(PROGRAMS ${BEXO_DIST_DIR}/mail.py DESTINATION ${BEXO_OPT_DIR}/scripts)
 install(DIRECTORY DESTINATION ${BEXO_OPT_DIR}/tools)
 install(FILES ${BEXO_DIST_DIR}/deb/logrotate DESTINATION /etc/logrotate.d RENAME bexo)

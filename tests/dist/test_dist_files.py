@@ -3,6 +3,7 @@ programs: the keys they read, the values their own checks accept, the paths
 they use and the options they offer."""
 
 import configparser
+import hashlib
 import os
 import re
 import shutil
@@ -16,7 +17,9 @@ from test_mail import load_script
 
 TOP = Path(__file__).resolve().parents[2]
 CFG = TOP / "dist" / "bexo.cfg"
-UNIT = TOP / "dist" / "bexod.service"
+UNIT = TOP / "dist" / "bexod.service.in"  # ExecStart=@BEXOD_PROGRAM@ -start
+SHIPPED_UNITS = TOP / "dist" / "deb" / "shipped-units"
+DIST_BUILD = os.environ.get("BEXO_DIST_BUILD")  # a configured build (scripts/dist-test sets it)
 KEYS_HEADER = TOP / "common" / "config" / "config_file.hpp"
 
 TOOL_OPTIONS = {  # long name: short form
@@ -75,13 +78,54 @@ class ShippedConfigurationTest(unittest.TestCase):
         self.assertFalse(mail_keys & set(self.general))
 
 
+def read_unit(path):
+    unit = configparser.ConfigParser(strict=True, interpolation=None)
+    unit.optionxform = str
+    unit.read(path)
+    return unit
+
+
+def render_unit(program):
+    return UNIT.read_text().replace("@BEXOD_PROGRAM@", program)
+
+
 class ServiceUnitTest(unittest.TestCase):
-    def test_UnitRunsTheInstalledDaemonTheWayItDetachesAndStops(self):
-        unit = configparser.ConfigParser(strict=True, interpolation=None)
-        unit.optionxform = str
-        unit.read(UNIT)
+    @unittest.skipUnless(DIST_BUILD, "needs a configured build: set BEXO_DIST_BUILD")
+    def test_InstalledUnitStartsTheBexodOfItsPrefix(self):
+        # the prefix of the configure (/usr) or the one given to cmake --install
+        for prefix, program in ((None, "/usr/sbin/bexod"), ("/usr/local", "/usr/local/sbin/bexod"),
+                                ("/opt/pi", "/opt/pi/sbin/bexod")):
+            with self.subTest(prefix=prefix), tempfile.TemporaryDirectory() as stage:
+                cmd = ["cmake", "--install", DIST_BUILD] + (["--prefix", prefix] if prefix else [])
+                subprocess.run(cmd, check=True, capture_output=True, env=dict(os.environ, DESTDIR=stage))
+                unit = Path(stage) / "opt/bexod/start/bexod.service"
+                self.assertEqual(read_unit(unit)["Service"]["ExecStart"], program + " -start")
+                self.assertTrue((Path(stage) / program.lstrip("/")).is_file())
+                self.assertEqual(unit.read_text(), render_unit(program))
+
+    def test_EveryUnitReleasedBeforeIsKnownToThePostinst(self):
+        # Every unit in the history other than today's, as a /usr install wrote it.
+        known = {line.strip() for line in SHIPPED_UNITS.read_text().splitlines()
+                 if line.strip() and not line.startswith("#")}
+        log = subprocess.run(["git", "-C", str(TOP), "log", "--format=%H", "--", "dist/bexod.service",
+                              "dist/bexod.service.in"], capture_output=True, text=True)
+        if log.returncode != 0 or not log.stdout.split():
+            self.skipTest("no git history")
+        current = render_unit("/usr/sbin/bexod")
+        for commit in log.stdout.split():
+            for name in ("dist/bexod.service", "dist/bexod.service.in"):
+                shown = subprocess.run(["git", "-C", str(TOP), "show", "%s:%s" % (commit, name)],
+                                       capture_output=True)
+                if shown.returncode != 0:
+                    continue
+                text = shown.stdout.replace(b"@BEXOD_PROGRAM@", b"/usr/sbin/bexod")
+                if text != current.encode():
+                    self.assertIn(hashlib.sha256(text).hexdigest(), known, "%s of %s" % (name, commit))
+
+    def test_UnitRunsTheDaemonTheWayItDetachesAndStops(self):
+        unit = read_unit(UNIT)
         service = unit["Service"]
-        self.assertEqual(service["ExecStart"], "/usr/sbin/bexod -start")
+        self.assertEqual(service["ExecStart"], "@BEXOD_PROGRAM@ -start")
         self.assertEqual(service["Type"], "forking")
         # bexod writes /var/run/bexod.pid; /var/run is a link to /run
         self.assertIn(service["PIDFile"], ("/run/bexod.pid", "/var/run/bexod.pid"))
