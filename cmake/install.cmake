@@ -67,6 +67,19 @@ if(NOT BEXO_DEB_ARCHITECTURE)
   endif()
 endif()
 
+# The Pis a package runs on, for its description.
+set(BEXO_DEB_MODELS)
+if(BEXO_DEB_ARCHITECTURE STREQUAL "armhf")
+  set(BEXO_DEB_MODELS "
+This package is for 32-bit Raspberry Pi OS and runs on every Raspberry Pi
+that it supports, the Pi 1, Zero and Zero W (ARMv6) included: the programs
+are ARMv6 code, linked statically.")
+elseif(BEXO_DEB_ARCHITECTURE STREQUAL "arm64")
+  set(BEXO_DEB_MODELS "
+This package is for 64-bit Raspberry Pi OS, which runs on the Raspberry
+Pi 3, 4, 400, 5 and Zero 2 W.")
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME bexo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -78,7 +91,8 @@ bexod watches the board's event line and powers the system off cleanly
 when the board's shutdown button is pressed, when the battery runs low or
 when a configured time on battery has passed; it reboots for the reboot
 button, can mail a notice on supply loss, and programs the board's timed
-boot. bexo shows the board's state and changes its settings.")
+boot. bexo shows the board's state and changes its settings.
+${BEXO_DEB_MODELS}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BEXO_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

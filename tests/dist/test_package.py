@@ -29,8 +29,11 @@ FILES = {  # path in the package: mode
     "usr/share/man/man8/bexo.8.gz": 0o644,
     "usr/share/man/man8/bexod.8.gz": 0o644,
 }
-ELF = {"armhf": r"ELF 32-bit LSB .*, ARM, EABI5 .*, stripped",
-       "arm64": r"ELF 64-bit LSB .*, ARM aarch64, .*, stripped"}
+ELF = {"armhf": r"ELF 32-bit LSB .*, ARM, EABI5 .*, statically linked, .*stripped",
+       "arm64": r"ELF 64-bit LSB .*, ARM aarch64, .*, dynamically linked, .*stripped"}
+# The Pis each package says it runs on, in its description.
+MODELS = {"armhf": ("32-bit Raspberry Pi OS", "Pi 1", "Zero W"),
+          "arm64": ("64-bit Raspberry Pi OS", "Pi 3, 4, 400, 5 and Zero 2 W")}
 UNIT = "etc/systemd/system/bexod.service"
 WANTS = "etc/systemd/system/multi-user.target.wants/bexod.service"
 
@@ -145,13 +148,23 @@ class PackageTest(unittest.TestCase):
         for deb, arch in self.each_package():
             with self.subTest(arch=arch):
                 depends = run("dpkg-deb", "-f", str(deb), "Depends").stdout.strip()
-                self.assertRegex(depends, r"(^|, )libc6 \(>= [0-9.]+\)")
+                if arch == "armhf":  # static programs
+                    self.assertNotIn("libc6", depends)
+                else:
+                    self.assertRegex(depends, r"(^|, )libc6 \(>= [0-9.]+\)")
                 self.assertIn("sudo", depends.split(", "))
                 self.assertNotRegex(depends, r":|-cross")
                 recommends = run("dpkg-deb", "-f", str(deb), "Recommends").stdout.strip().split(", ")
                 self.assertTrue({"python3", "python-is-python3"} <= set(recommends))
                 conffiles = run("dpkg-deb", "-I", str(deb), "conffiles").stdout.split()
                 self.assertIn("/opt/bexod/bexo.cfg", conffiles)
+
+    def test_DescriptionNamesThePisItRunsOn(self):
+        for deb, arch in self.each_package():
+            with self.subTest(arch=arch):
+                description = " ".join(run("dpkg-deb", "-f", str(deb), "Description").stdout.split())
+                for model in MODELS[arch]:
+                    self.assertIn(model, description)
 
     def test_ProgramsAreStrippedExecutablesOfThePackageArchitecture(self):
         for deb, arch in self.each_package():
