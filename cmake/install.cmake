@@ -103,8 +103,14 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends by cpack-project.cmake.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, python3, python-is-python3")
+# The postinst carries the sums of the units earlier versions shipped.
+file(STRINGS ${BEXO_DIST_DIR}/deb/shipped-units BEXO_EARLIER_UNITS REGEX "^[0-9a-f]+$")
+list(JOIN BEXO_EARLIER_UNITS "\n" BEXO_EARLIER_UNITS)
+configure_file(${BEXO_DIST_DIR}/deb/postinst.in ${CMAKE_BINARY_DIR}/deb/postinst @ONLY
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+  WORLD_EXECUTE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${BEXO_DIST_DIR}/deb/conffiles ${BEXO_DIST_DIR}/deb/postinst
+  ${BEXO_DIST_DIR}/deb/conffiles ${CMAKE_BINARY_DIR}/deb/postinst
   ${BEXO_DIST_DIR}/deb/prerm ${BEXO_DIST_DIR}/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(BEXO_PROGRAM_LIST ${CMAKE_BINARY_DIR}/bexo-programs.txt)

@@ -35,6 +35,8 @@ ELF = {"armhf": r"ELF 32-bit LSB .*, ARM, EABI5 .*, statically linked, .*strippe
 MODELS = {"armhf": ("32-bit Raspberry Pi OS", "Pi 1", "Zero W"),
           "arm64": ("64-bit Raspberry Pi OS", "Pi 3, 4, 400, 5 and Zero 2 W")}
 UNIT = "etc/systemd/system/bexod.service"
+SHIPPED = "opt/bexod/start/bexod.service"
+TOP = Path(__file__).resolve().parents[2]
 WANTS = "etc/systemd/system/multi-user.target.wants/bexod.service"
 
 
@@ -42,6 +44,17 @@ def packages():
     if not DEB_DIR:
         return []
     return sorted(Path(DEB_DIR).glob("bexo_*.deb"))
+
+
+def earliest_unit():
+    """The first unit a package shipped, from the history; None without git."""
+    done = subprocess.run(["git", "-C", str(TOP), "log", "--reverse", "--format=%H", "--",
+                           "dist/bexod.service"], capture_output=True, text=True)
+    commits = done.stdout.split() if done.returncode == 0 else []
+    if not commits:
+        return None
+    return subprocess.run(["git", "-C", str(TOP), "show", commits[0] + ":dist/bexod.service"],
+                          capture_output=True, check=True).stdout
 
 
 def run(*cmd, check=True):
@@ -115,6 +128,18 @@ class ThrowAwayRoot:
         if noise:
             raise AssertionError("dpkg %s printed:\n%s" % (" ".join(args), "\n".join(noise)))
         return done.stdout
+
+    def stand_in(self, path, script):
+        """Diverts the package's `path` (to path.real) and puts a shell
+        script there; call before the first install."""
+        run("dpkg-divert", "--root=" + str(self.path), "--divert", path + ".real", "--add", path)
+        self.write_script(path, script)
+
+    def write_script(self, path, script):
+        target = self.path / path.lstrip("/")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text("#!/bin/sh\n" + script)
+        target.chmod(0o755)
 
     def status(self):
         text = (self.path / "var/lib/dpkg/status").read_text()
@@ -192,28 +217,37 @@ class PackageTest(unittest.TestCase):
                     finally:
                         root.close()
 
-    def install_upgrade_remove_purge(self, root, deb, tmp):
-        out = root.dpkg("-i", str(deb))
-        self.assertIn("bexod -start", out)  # the hint of a fresh install
-        self.assertIn("Status: install ok installed", root.status())
-        self.assertRegex(root.status(), r"Conffiles:\n(?: .*\n)* /opt/bexod/bexo.cfg [0-9a-f]{32}")
-        self.assertFalse((root / UNIT).exists(), "the package must leave the unit to bexod")
-
-        # bexod ran with autostart=1: it installed its unit; the user edited the file
-        cfg = root / "opt/bexod/bexo.cfg"
-        cfg.write_text(cfg.read_text().replace("timer=-1", "timer=300"))
-        (root / "etc/systemd/system/multi-user.target.wants").mkdir(parents=True)
-        (root / UNIT).write_text("stale copy\n")
-        (root / WANTS).symlink_to("/" + UNIT)
+    def upgrade_with_running_daemon(self, root, deb, tmp):
         daemon = FakeDaemon(root.path, tmp)
         try:
             out = root.dpkg("-i", str(deb))
             self.assertTrue(daemon.ended_by_sigterm(), "upgrade did not stop the daemon")
         finally:
             daemon.stop()
-        self.assertNotIn("bexod -start", out)
+        self.assertIn("Status: install ok installed", root.status())
+        return out
+
+    def install_upgrade_remove_purge(self, root, deb, tmp):
+        root.stand_in("/usr/sbin/bexod", "echo 'B.EXO Daemon started..'\n")
+        out = root.dpkg("-i", str(deb))
+        self.assertIn("bexod -start", out)  # the hint of a fresh install
+        self.assertIn("Status: install ok installed", root.status())
+        self.assertRegex(root.status(), r"Conffiles:\n(?: .*\n)* /opt/bexod/bexo.cfg [0-9a-f]{32}")
+        self.assertFalse((root / UNIT).exists(), "the package must leave the unit to bexod")
+
+        # bexod ran with autostart=1 and installed the unit of an earlier
+        # version; the user edited the configuration
+        cfg = root / "opt/bexod/bexo.cfg"
+        cfg.write_text(cfg.read_text().replace("timer=-1", "timer=300"))
+        (root / "etc/systemd/system/multi-user.target.wants").mkdir(parents=True)
+        (root / UNIT).write_bytes(earliest_unit() or (root / SHIPPED).read_bytes())
+        (root / WANTS).symlink_to("/" + UNIT)
+        out = self.upgrade_with_running_daemon(root, deb, tmp)
+        self.assertNotIn("bexod -start", out)  # the hint of a fresh install
+        self.assertIn("B.EXO Daemon started..", out)  # started again, and says so
+        self.assertNotIn("failed", out)
         self.assertIn("timer=300", cfg.read_text())
-        self.assertEqual((root / UNIT).read_text(), (root / "opt/bexod/start/bexod.service").read_text())
+        self.assertEqual((root / UNIT).read_text(), (root / SHIPPED).read_text())
         self.assertFalse((root / "run/bexod.dpkg-restart").exists())
 
         (root / "var/log/bexod.log").write_text("Tue Dec  8 10:00:00 2026 - BEXOD: Entering Daemon BEXO.\n")
@@ -225,7 +259,7 @@ class PackageTest(unittest.TestCase):
             daemon.stop()
         self.assertFalse((root / UNIT).exists())
         self.assertFalse((root / WANTS).is_symlink())
-        self.assertFalse((root / "usr/sbin/bexod").exists())
+        self.assertFalse((root / "usr/sbin/bexod.real").exists())  # the package's program
         self.assertIn("timer=300", cfg.read_text())
 
         root.dpkg("--purge", "bexo")
@@ -233,6 +267,55 @@ class PackageTest(unittest.TestCase):
         self.assertFalse((root / "var/log/bexod.log").exists())
         self.assertFalse((root / "opt/bexod").exists())
         self.assertNotIn("Status: install", root.status())
+
+    def test_UpgradeKeepsAnEditedUnitAndSaysSoOnce(self):
+        deb = packages()[0]
+        with tempfile.TemporaryDirectory() as tmp:
+            root = ThrowAwayRoot(Path(tmp) / "root")
+            try:
+                root.dpkg("-i", str(deb))
+                (root / "etc/systemd/system").mkdir(parents=True)
+                edited = (root / SHIPPED).read_text().replace("TimeoutStopSec=30", "TimeoutStopSec=90")
+                (root / UNIT).write_text(edited)
+                out = root.dpkg("-i", str(deb))
+                self.assertEqual((root / UNIT).read_text(), edited)
+                self.assertEqual(out.count("/etc/systemd/system/bexod.service has local changes and is kept"),
+                                 1, out)
+            finally:
+                root.close()
+
+    def test_FailedRestartAfterAnUpgradeIsShownAndTheUpgradeStands(self):
+        failing_bexod = "echo 'Unable to open I2C device: No such file or directory' >&2\nexit 1\n"
+        # systemctl as systemd's: a failed start says nothing itself; status shows the journal
+        failing_systemctl = (
+            'case "$1" in\nstart) exit 1 ;;\n'
+            'status) echo "x bexod.service - B.EXO UPS monitoring daemon"\n'
+            '  echo "bexod[42]: Unable to open I2C device: No such file or directory"; exit 3 ;;\n'
+            'esac\nexit 0\n')
+        cases = [  # how it was started, the lines the user must see
+            ("by hand", None, ["bexo: 'bexod -start' failed with status 1:",
+                               "Unable to open I2C device: No such file or directory"]),
+            ("by systemd", failing_systemctl, ["bexo: starting bexod.service again failed with status 1:",
+                                              "bexod[42]: Unable to open I2C device: No such file or directory"]),
+        ]
+        deb = packages()[0]
+        for name, systemctl, shown in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as tmp:
+                root = ThrowAwayRoot(Path(tmp) / "root")
+                try:
+                    root.stand_in("/usr/sbin/bexod", failing_bexod)
+                    root.dpkg("-i", str(deb))
+                    if systemctl:
+                        (root / "run/systemd/system").mkdir(parents=True)
+                        root.write_script("/usr/bin/systemctl", systemctl)
+                        (root / "etc/systemd/system").mkdir(parents=True)
+                        shutil.copy(root / SHIPPED, root / UNIT)
+                    out = self.upgrade_with_running_daemon(root, deb, tmp)
+                    lines = out.splitlines()
+                    self.assertIn(shown[0], lines, out)
+                    self.assertIn(shown[1], lines[lines.index(shown[0]) + 1:], out)
+                finally:
+                    root.close()
 
     def test_StalePidFileIsNotSignalled(self):
         deb = packages()[0]
