@@ -26,10 +26,16 @@ ensure_packages() {
     fi
 }
 
+# Options every configure passes: with BEXO_WERROR set (scripts/test sets
+# ON), warnings are errors; unset, a build keeps what it had.
+BEXO_CONFIGURE_OPTIONS=()
+[ -z "${BEXO_WERROR:-}" ] || BEXO_CONFIGURE_OPTIONS+=("-DBEXO_WERROR=$BEXO_WERROR")
+
 # configure_and_build DIR [cmake options...]
 configure_and_build() {
     local dir="$1"
     shift
-    cmake -S "$BEXO_ROOT" -B "$BEXO_ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$BEXO_ROOT/$dir" -j "$BEXO_JOBS"
+    cmake -S "$BEXO_ROOT" -B "$BEXO_ROOT/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        "${BEXO_CONFIGURE_OPTIONS[@]}" "$@" >/dev/null \
+        && cmake --build "$BEXO_ROOT/$dir" -j "$BEXO_JOBS"
 }

@@ -42,7 +42,8 @@ wrapped_build() {
     for source in "$BEXO_ROOT"/tests/system/tool_*_test.cpp "$BEXO_ROOT"/tests/system/daemon_*_test.cpp; do
         targets+=("$(basename "$source" .cpp)")
     done
-    cmake -S "$BEXO_ROOT" -B "$BEXO_ROOT/$WRAPPED_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
+    cmake -S "$BEXO_ROOT" -B "$BEXO_ROOT/$WRAPPED_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        "${BEXO_CONFIGURE_OPTIONS[@]}" >/dev/null \
         && cmake --build "$BEXO_ROOT/$WRAPPED_BUILD_DIR" -j "$BEXO_JOBS" --target "${targets[@]}"
 }
 
