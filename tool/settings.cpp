@@ -57,9 +57,10 @@ void store_setting(const char *key, const char *word) {
 void close_box(void) {
     footer();
     if (change_unsynced) {
-        printf("Warning: %s was changed, but its folder could not be synced; the change may not "
-               "survive a power cut.\n",
-               inifile);
+        printf(
+            "Warning: %s was changed, but its folder could not be synced; the change may not "
+            "survive a power cut.\n",
+            inifile);
     }
 }
 
@@ -214,7 +215,8 @@ void set_shutdown_timer(const char *word) {
 }
 
 void set_sleep_time(const char *word) {
-    refuse_unless_seconds(KEY_SLEEP, word, 1, "Please only use a whole number of seconds, 1 or more.");
+    refuse_unless_seconds(KEY_SLEEP, word, 1,
+                          "Please only use a whole number of seconds, 1 or more.");
     header();
     store_setting(KEY_SLEEP, word);
     confirm_and_close_box("* Sleep timer set to: %s        *\n", word);

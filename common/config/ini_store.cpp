@@ -582,7 +582,8 @@ ini_value_check ini_check_value(const char *section, const char *key, const char
 
 int ini_puts(const char *section, const char *key, const char *value, const char *filename) {
     assert(filename != nullptr);
-    if (!usable_filename(filename) || ini_check_value(section, key, value) != INI_VALUE_OK) return 0;
+    if (!usable_filename(filename) || ini_check_value(section, key, value) != INI_VALUE_OK)
+        return 0;
     char buffer[INI_BUFFERSIZE];
     const int folder = lock_folder(filename, buffer);
     if (folder < 0)
