@@ -372,6 +372,16 @@ void put_in_unit(World &w, const std::string &entry) {
     World::write_file(w.testbed_root() + "/proc/" + entry + "/cgroup", "0::/system.slice/bexod.service\n");
 }
 
+// A daemon started from a shell while the unit was installed but not yet
+// enabled; then the unit is enabled.
+pid_t start_then_enable_unit(World &w) {
+    w.set_config(config("autostart=1\nsleep=1\n"));
+    World::write_file(UNIT_FILE, "[Unit]\n");
+    const pid_t daemon = start_daemon(w);
+    install_enabled_unit();
+    return daemon;
+}
+
 bool any_bus_traffic(const World &w, size_t from = 0) {
     return !since(w, from, [](const Event &e) { return sim::is_bus(e); }).empty();
 }
@@ -411,16 +421,12 @@ TEST(DaemonService, StopAndRestartAlsoEndADaemonStartedFromAShell) {
     for (const std::string option : {"-stop", "-restart"}) {
         SCOPED_TRACE(option);
         World w;
-        w.set_config(config("autostart=1\nsleep=1\n"));
-        World::write_file(UNIT_FILE, "[Unit]\n");
-        const pid_t stray = start_daemon(w);
+        const pid_t stray = start_then_enable_unit(w);
         ASSERT_GT(stray, 0);
-        install_enabled_unit();
         const size_t before = w.event_count();
         const sim::Result r = w.bexod({option});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(w.wait_exit(stray, 10), 0) << dump(w);
-        const std::string verb = option.substr(1);
         if (option == "-stop") {
             EXPECT_EQ(r.out, "B.EXO Daemon stopped!\n");
             EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo systemctl stop bexod", "systemctl stop bexod",
@@ -437,11 +443,8 @@ TEST(DaemonService, StopAndRestartAlsoEndADaemonStartedFromAShell) {
 
 TEST(DaemonService, RestartOfTheUnitsOwnDaemonIsLeftToSystemd) {
     World w;
-    w.set_config(config("autostart=1\nsleep=1\n"));
-    World::write_file(UNIT_FILE, "[Unit]\n");
-    const pid_t daemon = start_daemon(w);
+    const pid_t daemon = start_then_enable_unit(w);
     ASSERT_GT(daemon, 0);
-    install_enabled_unit();
     put_in_unit(w, std::to_string(daemon));
     const size_t before = w.event_count();
     const sim::Result r = w.bexod({"-restart"});
