@@ -17,6 +17,7 @@
 #include "common/support/log.hpp"
 #include "common/support/region_locking.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
 #include "daemon/shutdown_actions.hpp"
 
@@ -266,6 +267,7 @@ void close_standard_streams(void) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    log_set_copy(journal_send);
     install_signal_handlers();
     // Resolved before anything can pause: a stop sequence run during
     // -restart's pause drives this line too.
