@@ -19,6 +19,7 @@
 #include "daemon/daemon_state.hpp"
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
+#include "daemon/nut_export.hpp"
 #include "daemon/shutdown_actions.hpp"
 
 namespace {
@@ -260,7 +261,7 @@ void close_standard_streams(void) {
     close_standard_streams();
     for (;;) {
         process();
-        daemon_pause_seconds(cycle_pause_seconds());
+        nut_export_idle(cycle_pause_seconds());
     }
 }
 
@@ -273,6 +274,7 @@ int main(int argc, char *argv[]) {
     // -restart's pause drives this line too.
     event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
     read_settings();
+    nut_export_read_settings();
     if (geteuid() != 0) {
         printf("Please start the software with superuser privilegs.\n");
         return 0;
