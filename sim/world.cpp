@@ -31,6 +31,7 @@
 #include "sim/recorder.hpp"
 #include "sim/shim_protocol.hpp"
 #include "sim/shim_server.hpp"
+#include "sim/syslog_sink.hpp"
 
 extern char **environ;
 
@@ -230,6 +231,7 @@ struct World::Impl {
     std::unique_ptr<Bus> bus;
     std::unique_ptr<GpioFs> gpio;
     std::unique_ptr<ShimServer> shims;
+    std::unique_ptr<SyslogSink> syslog;
     std::unique_ptr<Scheduler> scheduler;
 
     std::mutex shim_m;
@@ -380,6 +382,7 @@ World::World(Options options) : impl_(std::make_unique<Impl>()) {
     fs::create_directories(gpio_dir);
     w.gpio = std::make_unique<GpioFs>(w.rec, w.board, options.gpio_base, gpio_dir);
     w.install_programs();
+    w.syslog = std::make_unique<SyslogSink>(w.bus->root() + "/dev/log");
     w.scheduler = std::make_unique<Scheduler>();
     w.shims = std::make_unique<ShimServer>(w.socket_path(), [&w](Event e) { return w.handle_shim(std::move(e)); });
 }
@@ -388,6 +391,7 @@ World::~World() {
     Impl &w = *impl_;
     w.processes.kill_all();
     w.shims.reset();
+    w.syslog.reset();
     w.scheduler.reset();
     w.gpio.reset();
     w.bus.reset();
@@ -464,6 +468,8 @@ Events World::shim_calls(const std::string &name) const {
 }
 
 Events World::gpio_events() const { return only(events(), is_gpio); }
+
+std::vector<std::string> World::syslog() const { return impl_->syslog->messages(); }
 
 // ------------------------------------------------------------- waiting
 

@@ -149,6 +149,9 @@ public:
     Bytes commands() const;               // first byte of each write to the board
     Events shim_calls(const std::string &name = "") const;
     Events gpio_events() const;
+    // Datagrams sent to /dev/log inside the world, in order (the C
+    // library's own syslog() bypasses the preload and is not seen).
+    std::vector<std::string> syslog() const;
 
     // ---- waiting; each polls until the condition holds or the time-out
     bool wait_for(const std::function<bool()> &condition, double timeout);
