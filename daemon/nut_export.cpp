@@ -314,13 +314,16 @@ void nut_export_read_settings(void) {
     interval_seconds = read_interval();
 }
 
+// A reading that falls due just as the pause ends waits for the next pause,
+// so the cycles keep their cadence.
 void nut_export_idle(uint32_t seconds) {
     if (!enabled) {
         daemon_pause_seconds(seconds);
         return;
     }
     const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (!first && monotonic_ns() >= end) return;
         if (reading_due()) take_reading();
         const int64_t now = monotonic_ns();
         if (now >= end) return;
