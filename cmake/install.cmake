@@ -5,6 +5,7 @@
 #   /opt/bexod/scripts/mail.py               supply-loss mail notice
 #   /opt/bexod/tools/                        place for the flashing tool twiboot
 #   /usr/share/man/man8/bexo.8.gz, bexod.8.gz
+#   /usr/share/doc/bexo/examples/ups.conf    NUT's ups.conf section for the export
 # The programs use these paths as they are, so /opt/bexod is absolute and
 # the prefix defaults to /usr.
 include(GNUInstallDirs)
@@ -48,6 +49,7 @@ install(FILES ${BEXO_GZ_DIR}/bexo.8.gz ${BEXO_GZ_DIR}/bexod.8.gz DESTINATION ${C
 
 set(BEXO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/bexo)
 install(FILES ${BEXO_GZ_DIR}/changelog.gz ${BEXO_DIST_DIR}/deb/copyright DESTINATION ${BEXO_DOC_DIR})
+install(FILES ${BEXO_DIST_DIR}/nut/ups.conf DESTINATION ${BEXO_DOC_DIR}/examples)
 install(FILES ${BEXO_DIST_DIR}/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
   RENAME bexo)
 
@@ -84,6 +86,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends by cpack-project.cmake.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd, python3, python-is-python3")
+# NUT serves the board's state that bexod exports ([NUT] export=1); the
+# user's choice, not a dependency.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nut-server")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${BEXO_DIST_DIR}/deb/conffiles ${BEXO_DIST_DIR}/deb/postinst
   ${BEXO_DIST_DIR}/deb/prerm ${BEXO_DIST_DIR}/deb/postrm)
