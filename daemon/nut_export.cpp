@@ -314,8 +314,10 @@ void nut_export_read_settings(void) {
     interval_seconds = read_interval();
 }
 
-// A reading that falls due just as the pause ends waits for the next pause,
-// so the cycles keep their cadence.
+// The pause ends early for a reading only when it is longer than the
+// interval; otherwise a reading that falls due waits for the start of the
+// next pause, right after a cycle, and adds no wake-up. Either way the cycles
+// keep their cadence.
 void nut_export_idle(uint32_t seconds) {
     if (!enabled) {
         daemon_pause_seconds(seconds);
@@ -327,7 +329,8 @@ void nut_export_idle(uint32_t seconds) {
         if (reading_due()) take_reading();
         const int64_t now = monotonic_ns();
         if (now >= end) return;
-        const int64_t until = next_reading_ns < end ? next_reading_ns : end;
+        const bool wake_for_reading = seconds > static_cast<uint32_t>(interval_seconds);
+        const int64_t until = wake_for_reading && next_reading_ns < end ? next_reading_ns : end;
         const int64_t asked = pause_ns(until - now);
         if (monotonic_ns() < now + asked - EARLY_WAKE_NS) return;
     }
