@@ -1,11 +1,14 @@
 #include "sim/world.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -470,6 +473,18 @@ Events World::shim_calls(const std::string &name) const {
 Events World::gpio_events() const { return only(events(), is_gpio); }
 
 std::vector<std::string> World::syslog() const { return impl_->syslog->messages(); }
+
+int free_loopback_port() {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                    getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+    if (s >= 0) close(s);
+    return ok ? ntohs(address.sin_port) : 0;
+}
 
 // ------------------------------------------------------------- waiting
 

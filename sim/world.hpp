@@ -200,6 +200,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// A TCP port on 127.0.0.1 that nothing listens on at this moment, for a
+// server a test starts (0 when none can be had).
+int free_loopback_port();
+
 // Paths of the programs under test: the build tree's, or those named by
 // BEXO_SIM_BEXO and BEXO_SIM_BEXOD (another build, e.g. for arm64).
 std::string bexo_path();

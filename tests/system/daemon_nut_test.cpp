@@ -4,8 +4,6 @@
 // Debian's nut-server and nut-client are installed, the real upsd,
 // dummy-ups, upsc and upsmon on that file.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -347,18 +345,6 @@ const int HOSTSYNC = 1;
 // Debian 12's dummy-ups looks at its file every 2 s.
 const double DRIVER_FOLLOWS = 3;
 
-int free_loopback_port() {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    const bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    getsockname(s, reinterpret_cast<sockaddr *>(&a), &length) == 0;
-    close(s);
-    return ok ? ntohs(a.sin_port) : 0;
-}
-
 // Debian's NUT inside the world, from a scratch configuration and state
 // folder: dummy-ups on the exported file, upsd on a free loopback port,
 // upsmon as a secondary whose shutdown command is recorded as a shim call.
@@ -369,7 +355,7 @@ protected:
             if (access(program, X_OK) != 0)
                 GTEST_SKIP() << program << " is missing: NUT is not installed "
                              << "(apt-get install nut-server nut-client; scripts/nut-test installs them)";
-        port = free_loopback_port();
+        port = sim::free_loopback_port();
         ASSERT_GT(port, 0);
         const std::string conf = std::string(NUT_DIR) + "/conf", state = std::string(NUT_DIR) + "/state";
         World::write_file(state + "/.keep", "");
