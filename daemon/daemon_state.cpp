@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "common/config/ini_store.hpp"
+#include "common/config/int32_text.hpp"
 
 int32_t timer;
 int32_t autostart;
@@ -20,18 +21,6 @@ uint8_t buffer_shutdown[10];
 int event_line = EVENT_LINE_PROCESSOR_NUMBER;
 
 namespace {
-
-// atoi on the 32-bit target: strtol saturated at the 32-bit limits.
-int32_t read_field(const char *text) {
-    long value = strtol(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(value);
-}
 
 int32_t read_integer(const char *key) {
     return ini_getl(SECTION_GENERAL, key, SETTING_MISSING, inifile);
@@ -53,7 +42,7 @@ void read_settings(void) {
              inifile);
 }
 
-uint32_t cycle_pause_seconds(void) { return sleepval < 0 ? 1 : static_cast<uint32_t>(sleepval); }
+uint32_t cycle_pause_seconds(void) { return sleepval < 1 ? 1 : static_cast<uint32_t>(sleepval); }
 
 int split_time_text(const char *text, uint8_t *fields, int capacity) {
     int count = 0;
@@ -64,7 +53,7 @@ int split_time_text(const char *text, uint8_t *fields, int capacity) {
             continue;
         }
         // The number ends at the next ':' at the latest.
-        fields[count++] = static_cast<uint8_t>(read_field(c));
+        fields[count++] = static_cast<uint8_t>(atoi32(c));
         while (*c != '\0' && *c != ':') {
             ++c;
         }

@@ -29,7 +29,7 @@ inline constexpr char PID_FILE[] = "/var/run/bexod.pid";
 void read_settings(void);
 
 // Seconds to pause between cycles: the "sleep" setting, or 1 when it is
-// missing or negative (which would otherwise be an endless pause).
+// missing, negative (an endless pause otherwise) or 0 (a busy loop).
 uint32_t cycle_pause_seconds(void);
 
 // Splits a time text at its ':' separators (runs count as one) and stores

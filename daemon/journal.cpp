@@ -28,6 +28,7 @@ const message_level LEVELS[] = {
     {"BEXOD:  Received Shutdown Signal through timer expired.\n", LOG_WARNING},
     {"BEXOD:  Shutdown through timed shutdown - timer expired!\n", LOG_WARNING},
     {"BEXOD:  i2c-Request timed out \n", LOG_WARNING},
+    {"BEXOD:  The system did not go down; watching the board again\n", LOG_WARNING},
     {"BEXOD:  NUT export: unable to read the board\n", LOG_WARNING},
     {"BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n", LOG_WARNING},
     {"BEXOD:  timer error\n", LOG_ERR},

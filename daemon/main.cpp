@@ -1,9 +1,11 @@
 // bexod: the monitoring daemon of the B.EXO UPS board, and its own control
 // command (-status, -start, -stop, -restart).
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -20,12 +22,17 @@
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
 #include "daemon/nut_export.hpp"
+#include "daemon/service_unit.hpp"
 #include "daemon/shutdown_actions.hpp"
 
 namespace {
 
-constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
 constexpr int PATH_BUFFER_SIZE = 100;
+constexpr int MESSAGE_SIZE = 512;
+
+// How long -restart waits for the old daemon to let go of its PID file; its
+// stop sequence takes a fraction of a second.
+constexpr uint32_t STOP_WAIT_SECONDS = 30;
 
 const struct option long_options[] = {
     {"status", no_argument, nullptr, 'i'},
@@ -105,10 +112,45 @@ void show_status(void) {
     }
 }
 
+// systemd starts, stops or restarts the unit's daemon; a failure is the
+// user's to see.
+bool ask_service_manager(const char *action) {
+    char command[PATH_BUFFER_SIZE];
+    snprintf(command, sizeof command, "sudo systemctl %s bexod", action);
+    fflush(stdout);
+    if (run_shell(command) == 0) {
+        return true;
+    }
+    printf("B.EXO Daemon: \"%s\" failed\n", command);
+    exit(1);
+}
+
+// True once no process holds the PID file's lock any more.
+bool wait_until_stopped(void) {
+    for (uint32_t waited = 0; running_daemon_pid() > 0; ++waited) {
+        if (waited >= STOP_WAIT_SECONDS) {
+            return false;
+        }
+        daemon_pause_seconds(1);
+    }
+    return true;
+}
+
+[[noreturn]] void fail_to_stop(pid_t pid) {
+    printf("B.EXO Daemon (PID %d) did not stop within %u seconds; nothing started.\n",
+           static_cast<int>(pid), STOP_WAIT_SECONDS);
+    exit(1);
+}
+
 bool request_start(void) {
     pid_t pid = running_daemon_pid();
     if (pid > 0) {
         printf("B.EXO still Daemon running... PID: %d\n", pid);
+        return false;
+    }
+    if (service_manages_daemon()) {
+        ask_service_manager("start");
+        printf("B.EXO Daemon started..\n");
         return false;
     }
     printf("B.EXO Daemon started..\n");
@@ -121,8 +163,29 @@ void request_stop(void) {
         printf("B.EXO Daemon still stopped...\n");
         return;
     }
-    kill(pid, SIGTERM);
+    if (service_manages_daemon()) {
+        ask_service_manager("stop");
+        // A daemon started from a shell is not the unit's: it is still there.
+        pid = running_daemon_pid();
+    }
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+    }
     printf("B.EXO Daemon stopped!\n");
+}
+
+// The unit's daemon is restarted by systemd; one started from a shell is
+// stopped first, or systemd would adopt it through the PID file.
+void restart_service(pid_t pid) {
+    if (!runs_in_service(pid)) {
+        kill(pid, SIGTERM);
+        if (!wait_until_stopped()) {
+            fail_to_stop(pid);
+        }
+    }
+    ask_service_manager("restart");
+    printf("B.EXO Daemon stopped!\n");
+    printf("B.EXO Daemon started..\n");
 }
 
 bool request_restart(void) {
@@ -131,10 +194,19 @@ bool request_restart(void) {
         printf("B.EXO Daemon not running...\n");
         return false;
     }
+    if (service_manages_daemon()) {
+        restart_service(pid);
+        return false;
+    }
     kill(pid, SIGTERM);
     printf("B.EXO Daemon stopped!\n");
     fflush(stdout);
     daemon_pause_seconds(1);
+    // The new daemon needs the PID file's lock, which the old one holds
+    // until its stop sequence has run.
+    if (!wait_until_stopped()) {
+        fail_to_stop(pid);
+    }
     printf("B.EXO Daemon started..\n");
     return true;
 }
@@ -158,9 +230,8 @@ bool handle_options(int argc, char *argv[]) {
 void program_timed_boot(void) {
     send_action(CMD_TIMED_BOOT_ON);
     Log("BEXOD:  Activating time controlled boot!\n");
-    buffer_out[0] = CMD_TIME_RECORD;
     split_time_text(boot_time_text, buffer_out + 1, ups_request_length(CMD_TIME_RECORD) - 1);
-    ups_write(fd, buffer_out, ups_request_length(CMD_TIME_RECORD));
+    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_pause);
     daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 
@@ -183,38 +254,28 @@ void claim_event_line(void) {
     Log("BEXOD:  Set GPIO to input\n");
 }
 
-bool unit_file_installed(void) {
-    FILE *unit = fopen(UNIT_FILE, "r");
-    if (unit == nullptr) {
-        return false;
-    }
-    fclose(unit);
-    return true;
-}
-
-void install_or_remove_service(void) {
-    bool installed = unit_file_installed();
-    if (autostart == 1 && !installed) {
-        run_shell("sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/");
-        daemon_pause_seconds(1);
-        run_shell("sudo chmod +x /etc/systemd/system/bexod.service");
-        run_shell("sudo systemctl daemon-reload");
-        run_shell("sudo systemctl enable bexod.service");
-    } else if (autostart != 1 && installed) {
-        run_shell("sudo systemctl disable bexod.service");
-        run_shell("sudo rm -r /etc/systemd/system/bexod.service");
-    }
-}
-
 void open_system_log(void) {
     setlogmask(LOG_UPTO(LOG_EMERG));
     openlog("BEXO", LOG_PID | LOG_CONS | LOG_NDELAY | LOG_PERROR, LOG_USER);
 }
 
+// A wrong "address" lets the start go through and the daemon watch a line
+// that no board drives; say so where the user who started it looks.
+void report_silent_board(int error) {
+    char message[MESSAGE_SIZE];
+    snprintf(message, sizeof message,
+             "BEXOD:  No board answers at address 0x%02X on %s (%s); check \"address\" in %s\n",
+             address, piI2CDevice(), strerror(error), inifile);
+    Log(message);
+    fputs(message, stderr);
+}
+
 // Everything the invoking process prepares before it detaches.
 void prepare_start(void) {
     fd = piI2CSetup(address);
-    send_action(CMD_RESUME);
+    if (send_action(CMD_RESUME) != 0) {
+        report_silent_board(errno);
+    }
     if (timed_boot == 1) {
         program_timed_boot();
     }

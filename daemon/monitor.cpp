@@ -17,11 +17,19 @@ namespace {
 
 constexpr int32_t COUNTDOWN_PERIOD_MS = 1000;
 constexpr int DAILY_SHUTDOWN_WINDOW_SECONDS = 10;
+// The Pi's I2C controller copes badly with the board's clock stretching, so
+// a failed read now and then is expected; only a run of them means the board
+// is gone.
+constexpr int READ_FAILURES_TO_GIVE_UP = 5;
 
 volatile sig_atomic_t var = 0;
 int timer_run = 0;
 time_t epoch_time;
 struct tm *tm_p;
+// A Pi without a real-time clock boots with the time saved at its last
+// shutdown, which may lie inside the window that caused it. The window
+// counts only once a check has seen a time outside it.
+bool seen_outside_daily_window = false;
 
 enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RESTORED };
 
@@ -29,7 +37,7 @@ enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RES
 // False when it never does: that counts as nothing to report.
 bool query_board(uint8_t command) {
     switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE, UPS_RETRY_LIMIT,
-                         daemon_pause)) {
+                         READ_FAILURES_TO_GIVE_UP, daemon_pause)) {
     case UPS_ANSWERED: return true;
     case UPS_TIMED_OUT: Log("BEXOD:  i2c-Request timed out \n"); return false;
     case UPS_READ_FAILED: break;
@@ -135,7 +143,9 @@ void check_daily_shutdown(void) {
     }
     epoch_time = time(nullptr);
     tm_p = localtime(&epoch_time);
-    if (inside_daily_shutdown_window(tm_p)) {
+    if (!inside_daily_shutdown_window(tm_p)) {
+        seen_outside_daily_window = true;
+    } else if (seen_outside_daily_window) {
         Log("BEXOD:  Shutdown through timed shutdown - timer expired!\n");
         power_off_sequence();
     }
@@ -148,7 +158,7 @@ void timer_handler(void) { var = var + 1; }
 int process(void) {
     // The system is going down: acting on the line again would power off a
     // second time for the same event.
-    if (system_stop_accepted()) {
+    if (awaiting_system_stop()) {
         return 0;
     }
     if (gpio_read(event_line) == 1) {

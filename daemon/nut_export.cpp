@@ -26,6 +26,8 @@ constexpr int32_t MIN_INTERVAL_SECONDS = 2;
 // A board that does not echo is asked twice more, then the reading is
 // given up: the daemon's own queries must not wait behind it.
 constexpr int READING_RETRIES = 2;
+// A failed read gives the reading up at once; the next interval tries again.
+constexpr int READ_FAILURES_TO_GIVE_UP = 1;
 constexpr int FILE_BUFFER_SIZE = 1024;
 constexpr int64_t NS_PER_US = 1000;
 constexpr int64_t NS_PER_S = 1000000000;
@@ -90,8 +92,8 @@ void full_pause(unsigned microseconds) {
 }
 
 bool exchange(uint8_t command, int retries) {
-    return ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS, retries, full_pause) ==
-           UPS_ANSWERED;
+    return ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS, retries,
+                        READ_FAILURES_TO_GIVE_UP, full_pause) == UPS_ANSWERED;
 }
 
 bool read_identity(board_reading &r) {

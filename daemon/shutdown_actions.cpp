@@ -6,7 +6,11 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "common/config/ini_store.hpp"
 #include "common/hw/gpiolib.hpp"
@@ -30,8 +34,19 @@ enum stop_state { RUNNING, IN_HANGUP_SEQUENCE, IN_TERMINATE_SEQUENCE };
 stop_state stopping = RUNNING;
 
 // Set once the system has accepted a power-off or reboot. Its shutdown stops
-// the daemon soon; until then no event may start a second one.
+// the daemon soon; until then no event may start a second one. A shutdown
+// that was cancelled, or never began, must not leave the board unwatched:
+// after twice systemd's default stop time-out the daemon watches again.
 bool stop_accepted = false;
+struct timespec stop_accepted_at;
+constexpr time_t SYSTEM_STOP_WAIT_SECONDS = 180;
+
+// Commands run for the daemon get the usual mask, not the daemon's own 0.
+constexpr mode_t COMMAND_CREATION_MASK = 022;
+
+// A stop sequence runs shell commands, and a command's wait runs stop
+// sequences.
+int run_command(const char *command);
 
 void fill_signal_set(sigset_t *set) {
     sigemptyset(set);
@@ -56,7 +71,7 @@ bool stop_signal_pending(void) {
 void alert_board_of_stop(void) {
     gpio_change_out();
     if (fd >= 0) {
-        piI2CWrite(fd, CMD_ALERT);
+        ups_send(fd, CMD_ALERT, UPS_SEND_SMBUS_BYTE, daemon_pause);
         time_shutdown();
     }
     daemon_pause(ups_wait(CMD_ALERT));
@@ -71,7 +86,7 @@ void hangup_sequence(void) {
 // daemon removes the file itself so that no stale number stays behind.
 void remove_pid_file(void) {
     snprintf(String, sizeof String, "sudo rm -r %s", PID_FILE);
-    if (system(String) != 0) unlink(PID_FILE);
+    if (run_command(String) != 0) unlink(PID_FILE);
 }
 
 [[noreturn]] void terminate_sequence(void) {
@@ -108,11 +123,80 @@ void pause_for(struct timespec duration) {
     run_pending_stop_sequences();
 }
 
+// SIGCHLD only has to end the wait for a command; there is nothing to do.
+void note_child_ended(int) {}
+
+void wake_on_child_end(void) {
+    struct sigaction action = {};
+    action.sa_handler = note_child_ended;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
+}
+
+[[noreturn]] void exec_shell(const char *command) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    umask(COMMAND_CREATION_MASK);
+    // The bus and its lock stay the daemon's, however long the command runs.
+    if (fd >= 0) close(fd);
+    execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
+    _exit(127);
+}
+
+// Waits for the command's shell, running every stop sequence that arrives
+// meanwhile at once. Should one end the daemon, the command goes on.
+// Returns the wait status, as system() does, or -1.
+int wait_for_command(pid_t child) {
+    for (;;) {
+        sigset_t watched;
+        sigset_t previous;
+        fill_signal_set(&watched);
+        sigaddset(&watched, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &watched, &previous);
+        int status = 0;
+        const pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0 && !stop_signal_pending()) {
+            ppoll(nullptr, 0, nullptr, &previous);
+        }
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        if (ended == child) {
+            return status;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return -1;
+        }
+        run_pending_stop_sequences();
+    }
+}
+
+int run_command(const char *command) {
+    wake_on_child_end();
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t child = fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child == 0) {
+        exec_shell(command);
+    }
+    return wait_for_command(child);
+}
+
+struct timespec monotonic_now(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
 // Asks the system to power off or reboot; a request that failed leaves the
 // daemon monitoring, so the next event can try again.
 void request_system_stop(const char *command) {
-    if (system(command) == 0) {
+    if (run_command(command) == 0) {
         stop_accepted = true;
+        stop_accepted_at = monotonic_now();
     }
     run_pending_stop_sequences();
 }
@@ -139,14 +223,18 @@ void daemon_pause(unsigned microseconds) {
 
 void daemon_pause_seconds(uint32_t seconds) { pause_for({static_cast<time_t>(seconds), 0}); }
 
-void send_action(uint8_t command) {
-    piI2CWrite(fd, command);
+int send_action(uint8_t command) {
+    const int result = ups_send(fd, command, UPS_SEND_SMBUS_BYTE, daemon_pause);
+    const int write_error = errno;
     daemon_pause(ups_wait(command));
+    errno = write_error;
+    return result;
 }
 
-void run_shell(const char *command) {
-    system(command);
+int run_shell(const char *command) {
+    const int status = run_command(command);
     run_pending_stop_sequences();
+    return status;
 }
 
 void user_shutdown(void) {
@@ -171,7 +259,7 @@ void time_shutdown(void) {
     buffer_out[4] = static_cast<uint8_t>(now.tm_hour);
     buffer_out[5] = static_cast<uint8_t>(now.tm_min);
     buffer_out[6] = static_cast<uint8_t>(now.tm_sec);
-    ups_write(fd, buffer_out, ups_request_length(CMD_TIME_RECORD));
+    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_pause);
     daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 
@@ -183,7 +271,17 @@ void power_off_sequence(void) {
 
 void reboot_system(void) { request_system_stop("sudo systemctl reboot"); }
 
-bool system_stop_accepted(void) { return stop_accepted; }
+bool awaiting_system_stop(void) {
+    if (!stop_accepted) {
+        return false;
+    }
+    if (monotonic_now().tv_sec - stop_accepted_at.tv_sec < SYSTEM_STOP_WAIT_SECONDS) {
+        return true;
+    }
+    stop_accepted = false;
+    Log("BEXOD:  The system did not go down; watching the board again\n");
+    return false;
+}
 
 void gpio_change_out(void) {
     if (gpio_direction(event_line, GPIO_OUT) != 0) {

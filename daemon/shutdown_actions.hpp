@@ -14,10 +14,14 @@ void daemon_pause(unsigned microseconds);
 void daemon_pause_seconds(uint32_t seconds);
 
 // Sends a command that starts an action on the board and gives it time.
-void send_action(uint8_t command);
+// Returns the write's result (0, or -1 with errno when the board did not
+// take it).
+int send_action(uint8_t command);
 
-// Runs a shell command, then any stop sequence that arrived meanwhile.
-void run_shell(const char *command);
+// Runs a shell command with creation mask 022 and waits for it; a stop
+// signal that arrives meanwhile has its sequence run at once. Returns the
+// command's wait status, as system() does, or -1.
+int run_shell(const char *command);
 
 void user_shutdown(void);
 void time_shutdown(void);
@@ -25,9 +29,10 @@ void time_shutdown(void);
 void power_off_sequence(void);
 // "sudo systemctl reboot".
 void reboot_system(void);
-// True once a power-off or reboot was accepted by the system (status 0):
-// the daemon then only waits for the system to stop it.
-bool system_stop_accepted(void);
+// True while a power-off or reboot that the system accepted (status 0) is
+// on its way: the daemon then only waits for the system to stop it. After a
+// bounded wait it logs that the system did not go down and watches again.
+bool awaiting_system_stop(void);
 
 // Take GPIO line 27 over from the board (output, high) or hand it back.
 // A failure is logged and ends the process with status 1.

@@ -5,6 +5,7 @@
 // the others exit with the status the world answers.
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -36,8 +37,10 @@ int report(const char *name, int argc, char **argv) {
     const char *path = getenv(SHIM_SOCKET_ENV);
     if (!path || strlen(path) >= sizeof(sockaddr_un::sun_path)) return -1;
     std::string payload;
-    for (const std::string &field :
-         {std::string(name), std::to_string(getpid()), std::to_string(geteuid())}) {
+    const mode_t mask = umask(0);
+    umask(mask);
+    for (const std::string &field : {std::string(name), std::to_string(getpid()),
+                                     std::to_string(geteuid()), std::to_string(mask)}) {
         payload += field;
         payload += '\0';
     }

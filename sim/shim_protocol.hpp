@@ -1,6 +1,6 @@
 // How a shim reports a call to its world: one request on a unix stream
 // socket, answered once the world has recorded it.
-//   request: uint32 length, then '\0'-terminated fields: name, pid, uid, args...
+//   request: uint32 length, then '\0'-terminated fields: name, pid, uid, umask, args...
 //   reply:   int32 exit status for the shim (sudo runs its command instead)
 #pragma once
 

@@ -58,13 +58,14 @@ struct ShimServer::Impl {
         std::string payload(length, '\0');
         if (!read_all(fd, payload.data(), length)) return;
         auto fields = split_fields(payload);
-        if (fields.size() < 3) return;
+        if (fields.size() < 4) return;
         Event e;
         e.kind = Kind::Shim;
         e.text = fields[0];
         e.pid = atoi(fields[1].c_str());
         e.uid = atoi(fields[2].c_str());
-        e.args.assign(fields.begin() + 3, fields.end());
+        e.umask = atoi(fields[3].c_str());
+        e.args.assign(fields.begin() + 4, fields.end());
         const int32_t status = handle(std::move(e));
         send(fd, &status, sizeof status, MSG_NOSIGNAL);
     }

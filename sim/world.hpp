@@ -62,6 +62,7 @@ struct Event {
     std::vector<std::string> args;
     int pid = 0;            // Shim: caller; Signal: target
     int uid = -1;           // Shim: caller's effective uid
+    int umask = -1;         // Shim: caller's file creation mask
     long result = 0;        // the system call's result
     int err = 0;            // its errno, 0 on success
 

@@ -1,11 +1,16 @@
 #include "tool/settings.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/config/config_file.hpp"
 #include "common/config/ini_store.hpp"
+#include "common/config/int32_text.hpp"
 #include "tool/status_report.hpp"
 #include "tool/tool_bus.hpp"
 #include "tool/value_checks.hpp"
@@ -19,23 +24,65 @@ constexpr char RESTART_LINES[] =
     "*                              * \n"
     "* Please restart B.EXO Daemon  * \n";
 
+constexpr char FLASHING_TOOL[] = "/opt/bexod/tools/twiboot";
+
+// Set when a change landed but its folder could not be synced.
+bool change_unsynced = false;
+
+// A value the configuration cannot hold as typed is refused before anything
+// is shown or sent.
+void refuse_unless_storable(const char *key, const char *word) {
+    switch (ini_check_value(SECTION_GENERAL, key, word)) {
+    case INI_VALUE_OK: return;
+    case INI_VALUE_LINE_BREAK: printf("Please use a value without a line break.\n"); break;
+    case INI_VALUE_TOO_LONG:
+        printf("Please use a shorter value: it does not fit on a line of %s.\n", inifile);
+        break;
+    }
+    exit(0);
+}
+
 // The word is stored exactly as typed. A write that fails must not look
-// like success, so the run ends there.
+// like success, so the run ends there; once the new file is in place the
+// change has landed, whatever the folder's sync says.
 void store_setting(const char *key, const char *word) {
-    if (ini_puts(SECTION_GENERAL, key, word, inifile) == 0) {
+    const int result = ini_puts(SECTION_GENERAL, key, word, inifile);
+    if (result == 0) {
         printf("Unable to write the configuration file %s\n", inifile);
         exit(1);
+    }
+    change_unsynced = change_unsynced || result == INI_PUT_UNSYNCED;
+}
+
+void close_box(void) {
+    footer();
+    if (change_unsynced) {
+        printf(
+            "Warning: %s was changed, but its folder could not be synced; the change may not "
+            "survive a power cut.\n",
+            inifile);
     }
 }
 
 // atoi's reading of the word; text without a number counts as 0.
-int zero_or_one_or_refuse(const char *word) {
-    int number = atoi(word);
+int zero_or_one_or_refuse(const char *key, const char *word) {
+    const int32_t number = atoi32(word);
     if (number != 0 && number != 1) {
         printf("Please only use the variable 1 or 0.\n");
         exit(0);
     }
+    refuse_unless_storable(key, word);
     return number;
+}
+
+// Seconds as a whole number; `lowest` is the smallest accepted.
+void refuse_unless_seconds(const char *key, const char *word, int32_t lowest, const char *refusal) {
+    int32_t seconds = 0;
+    if (!is_whole_number(word, &seconds) || seconds < lowest) {
+        printf("%s\n", refusal);
+        exit(0);
+    }
+    refuse_unless_storable(key, word);
 }
 
 void refuse_unless_time(const char *word) {
@@ -48,13 +95,13 @@ void refuse_unless_time(const char *word) {
 void confirm_and_close_box(const char *confirmation_format, const char *word) {
     printf(confirmation_format, word);
     printf("%s", RESTART_LINES);
-    footer();
+    close_box();
 }
 
 // Stores a 0/1 word, then shows the box with the line for the number read.
 void set_flag(const char *key, const char *word, const char *enabled_line,
               const char *disabled_line) {
-    int number = zero_or_one_or_refuse(word);
+    int number = zero_or_one_or_refuse(key, word);
     store_setting(key, word);
     header();
     confirm_and_close_box(number == 1 ? enabled_line : disabled_line, word);
@@ -89,6 +136,24 @@ bool shell_quote(const char *word, char *quoted, size_t size) {
     return true;
 }
 
+// The board waits in its bootloader for a file once 0x42 is sent; a typo or
+// a missing tool must not put it there.
+void refuse_unless_flashable(const char *file) {
+    struct stat info;
+    if (stat(file, &info) != 0 || access(file, R_OK) != 0) {
+        printf("The firmware file %s cannot be read: %s\n", file, strerror(errno));
+        exit(0);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        printf("The firmware file %s is not a file.\n", file);
+        exit(0);
+    }
+    if (access(FLASHING_TOOL, X_OK) != 0) {
+        printf("The flashing tool %s cannot be run: %s\n", FLASHING_TOOL, strerror(errno));
+        exit(1);
+    }
+}
+
 }  // namespace
 
 void switch_charger(bool on) {
@@ -104,7 +169,7 @@ void switch_charger(bool on) {
 }
 
 void set_charge_current(const char *word) {
-    int code = ups_charge_current_code(atoi(word));
+    int code = ups_charge_current_code(atoi32(word));
     if (code < 0) {
         printf("Please only use current 300, 500 or 1000 \n");
         exit(0);
@@ -136,16 +201,22 @@ void change_address(const char *word) {
     store_setting(KEY_ADDRESS, word);
     buffer_out[1] = static_cast<uint8_t>(strtol(word, nullptr, 16) & 0xFF);
     tool_send(CMD_SET_ADDRESS);
-    footer();
+    close_box();
 }
 
+// The daemon reads these as numbers: a word that is not one would read as
+// 0, a countdown of no time at all.
 void set_shutdown_timer(const char *word) {
+    refuse_unless_seconds(KEY_TIMER, word, INT32_MIN,
+                          "Please only use a whole number of seconds (negative: no countdown).");
     header();
     store_setting(KEY_TIMER, word);
     confirm_and_close_box("* Shutdown timer set to: %s    *\n", word);
 }
 
 void set_sleep_time(const char *word) {
+    refuse_unless_seconds(KEY_SLEEP, word, 1,
+                          "Please only use a whole number of seconds, 1 or more.");
     header();
     store_setting(KEY_SLEEP, word);
     confirm_and_close_box("* Sleep timer set to: %s        *\n", word);
@@ -162,7 +233,7 @@ void set_mail_notification(const char *word) {
 }
 
 void set_timed_boot(const char *word) {
-    int number = zero_or_one_or_refuse(word);
+    int number = zero_or_one_or_refuse(KEY_TIMED_BOOT, word);
     store_setting(KEY_TIMED_BOOT, word);
     header();
     if (number == 1) {
@@ -181,6 +252,7 @@ void set_timed_shutdown(const char *word) {
 
 void set_boot_time(const char *word) {
     refuse_unless_time(word);
+    refuse_unless_storable(KEY_TIME_BOOT, word);
     store_setting(KEY_TIME_BOOT, word);
     header();
     confirm_and_close_box("* Boot time %s           *\n", word);
@@ -188,6 +260,7 @@ void set_boot_time(const char *word) {
 
 void set_shutdown_time(const char *word) {
     refuse_unless_time(word);
+    refuse_unless_storable(KEY_TIME_SHUTDOWN, word);
     store_setting(KEY_TIME_SHUTDOWN, word);
     header();
     confirm_and_close_box("* Shutdown time %s       *\n", word);
@@ -204,6 +277,7 @@ void flash_firmware(const char *word) {
         printf("The firmware file name is too long.\n");
         exit(0);
     }
+    refuse_unless_flashable(word);
     tool_send(CMD_ENTER_BOOTLOADER);
     fflush(stdout);
     // The bootloader needs half a second before the flashing tool talks to it.

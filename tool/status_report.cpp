@@ -60,10 +60,10 @@ void print_current(bool plain, bool measured, const char *not_measured, const ch
 // -pwrext's line for a measured value has one blank more than the status
 // box's.
 void print_extern_current(bool plain, bool measured, bool status_box) {
-    print_current(plain, measured, "* Power Extern: n/a            *\n",
-                  status_box ? "* Power Extern: %2.2f mA      *\n"
-                             : "* Power Extern: %2.2f mA       *\n",
-                  "* Power Extern: 000.00 mA      *\n");
+    print_current(
+        plain, measured, "* Power Extern: n/a            *\n",
+        status_box ? "* Power Extern: %2.2f mA      *\n" : "* Power Extern: %2.2f mA       *\n",
+        "* Power Extern: 000.00 mA      *\n");
 }
 
 void print_battery_current(bool plain) {

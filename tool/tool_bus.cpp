@@ -12,6 +12,10 @@ int model = 0;
 
 namespace {
 
+// A run that cannot read the board's reply ends at once: the user is there to
+// run it again.
+constexpr int READ_FAILURES_TO_GIVE_UP = 1;
+
 void finish_exchange(ups_result result, int timeout_status) {
     if (result == UPS_READ_FAILED) {
         printf("Unable to select I2C device\n");
@@ -28,19 +32,17 @@ void finish_exchange(ups_result result, int timeout_status) {
 void tool_pause(unsigned microseconds) { usleep(microseconds); }
 
 void tool_exchange(uint8_t command, ups_pacing pacing, int retry_limit, int timeout_status) {
-    ups_result result = ups_exchange(fd, command, UPS_SEND_PLAIN, pacing, retry_limit, tool_pause);
+    ups_result result = ups_exchange(fd, command, UPS_SEND_PLAIN, pacing, retry_limit,
+                                     READ_FAILURES_TO_GIVE_UP, tool_pause);
     finish_exchange(result, timeout_status);
 }
 
 void tool_identity_exchange(void) {
     int identity_fd = piI2CSetup(address);
     ups_result result = ups_exchange(identity_fd, CMD_IDENTITY, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE,
-                                     UPS_RETRY_LIMIT, tool_pause);
+                                     UPS_RETRY_LIMIT, READ_FAILURES_TO_GIVE_UP, tool_pause);
     finish_exchange(result, 1);
     close(identity_fd);
 }
 
-void tool_send(uint8_t command) {
-    buffer_out[0] = command;
-    ups_write(fd, buffer_out, ups_request_length(command));
-}
+void tool_send(uint8_t command) { ups_send(fd, command, UPS_SEND_PLAIN, tool_pause); }

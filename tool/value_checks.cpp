@@ -1,5 +1,7 @@
 #include "tool/value_checks.hpp"
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -30,4 +32,18 @@ int validate(const char *text) {
     bool second_ok =
         text[5] == ':' && is_digit_in(text[6], '0', '5') && is_digit_in(text[7], '0', '9');
     return hour_ok && minute_ok && second_ok ? 0 : -1;
+}
+
+bool is_whole_number(const char *text, int32_t *value) {
+    const char *digits = text[0] == '+' || text[0] == '-' ? text + 1 : text;
+    if (*digits == '\0' || strspn(digits, "0123456789") != strlen(digits)) {
+        return false;
+    }
+    errno = 0;
+    const long long number = strtoll(text, nullptr, 10);
+    if (errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
+        return false;
+    }
+    *value = static_cast<int32_t>(number);
+    return true;
 }

@@ -8,6 +8,8 @@
 
 #include "common/config/ini_store.hpp"
 
+#include "common/config/int32_text.hpp"
+
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -245,21 +247,13 @@ int ini_gets(const char *section, const char *key, const char *default_value, ch
     return static_cast<int>(strlen(buffer));
 }
 
-// strtol with a 32-bit long, whatever the width of long on this host.
-static int32_t strtol32(const char *text, int base) {
-    const long long value = strtoll(text, nullptr, base);
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
 int32_t ini_getl(const char *section, const char *key, int32_t default_value,
                  const char *filename) {
     char number[INI_NUMBERSIZE];
     const int length = ini_gets(section, key, "", number, INI_NUMBERSIZE, filename);
     if (length == 0) return default_value;
     const bool hex = length >= 2 && (number[1] == 'x' || number[1] == 'X');
-    return strtol32(number, hex ? 16 : 10);
+    return text_to_int32(number, hex ? 16 : 10);
 }
 
 // ---------------------------------------------------------------------------
@@ -480,8 +474,9 @@ static bool finish_temp(FILE *out) {
 }
 
 // Renames the fully written and synced copy over the file, then syncs the
-// folder so that the new name survives a power cut. On any failure the file
-// stays as it was and the copy is removed.
+// folder so that the new name survives a power cut. On any failure before
+// the rename the file stays as it was and the copy is removed; after it the
+// change has landed, and only a failed folder sync is left to report.
 static int close_rename(FILE *in, FILE *out, bool ok, const char *filename, int folder,
                         char *buffer) {
     if (in != nullptr) {
@@ -494,7 +489,7 @@ static int close_rename(FILE *in, FILE *out, bool ok, const char *filename, int 
         unlink(buffer);
         return 0;
     }
-    return synced(fsync(folder)) ? 1 : 0;
+    return synced(fsync(folder)) ? 1 : INI_PUT_UNSYNCED;
 }
 
 // Opens the file's folder and takes an exclusive lock on it, waiting for any
@@ -579,10 +574,15 @@ static bool usable_filename(const char *filename) {
     return length > 0 && length < INI_BUFFERSIZE && filename[length - 1] != '~';
 }
 
+ini_value_check ini_check_value(const char *section, const char *key, const char *value) {
+    if (has_line_break(section) || has_line_break(key) || has_line_break(value))
+        return INI_VALUE_LINE_BREAK;
+    return fits_in_line(section, key, value) ? INI_VALUE_OK : INI_VALUE_TOO_LONG;
+}
+
 int ini_puts(const char *section, const char *key, const char *value, const char *filename) {
     assert(filename != nullptr);
-    if (!usable_filename(filename) || has_line_break(section) || has_line_break(key) ||
-        has_line_break(value) || !fits_in_line(section, key, value))
+    if (!usable_filename(filename) || ini_check_value(section, key, value) != INI_VALUE_OK)
         return 0;
     char buffer[INI_BUFFERSIZE];
     const int folder = lock_folder(filename, buffer);

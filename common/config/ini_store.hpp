@@ -16,5 +16,14 @@ int32_t ini_getl(const char *section, const char *key, int32_t default_value, co
 
 // Sets `key` to `value`, deletes the key (`value` null) or the whole section
 // (`key` null), keeping every other byte of the file. Returns 1 when done or
-// nothing was to be done, 0 when the file could not be written.
+// nothing was to be done, 0 when the file could not be written (it is then
+// unchanged), INI_PUT_UNSYNCED when the new file is in place but its folder
+// could not be synced, so the change might not survive a power cut.
 int ini_puts(const char *section, const char *key, const char *value, const char *filename);
+inline constexpr int INI_PUT_UNSYNCED = 2;
+
+// Whether ini_puts could write the request as lines of their own: no line
+// break in the names or the value, and a header and key line that fit the
+// engine's line buffer.
+enum ini_value_check { INI_VALUE_OK, INI_VALUE_LINE_BREAK, INI_VALUE_TOO_LONG };
+ini_value_check ini_check_value(const char *section, const char *key, const char *value);

@@ -189,10 +189,9 @@ int piI2CSetupInterface(const char *device, int address) {
     return fd;
 }
 
-int piI2CSetup(int address) {
-    const char *device = piBoardLayout() == 1 ? "/dev/i2c-0" : "/dev/i2c-1";
-    return piI2CSetupInterface(device, address);
-}
+const char *piI2CDevice(void) { return piBoardLayout() == 1 ? "/dev/i2c-0" : "/dev/i2c-1"; }
+
+int piI2CSetup(int address) { return piI2CSetupInterface(piI2CDevice(), address); }
 
 int piI2CWrite(int fd, int data) {
     return i2c_smbus_access(fd, I2C_SMBUS_WRITE, static_cast<uint8_t>(data & 0xFF), I2C_SMBUS_BYTE,

@@ -8,6 +8,8 @@
 extern int piReturnCodes;
 
 int piI2CSetup(int address);
+// The bus node piI2CSetup opens on this board: "/dev/i2c-0" or "/dev/i2c-1".
+const char *piI2CDevice(void);
 int piI2CSetupInterface(const char *device, int address);
 
 int piI2CWrite(int fd, int data);

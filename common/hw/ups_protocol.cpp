@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "common/hw/bus_lock.hpp"
 #include "common/hw/pi_i2c.hpp"
 
 uint8_t buffer_out[UPS_BUFFER_SIZE];
@@ -59,13 +60,12 @@ const command_info &info_of(uint8_t command) {
     return UNKNOWN_COMMAND;
 }
 
-void send_request(int fd, uint8_t command, ups_send_form form) {
+int send_request(int fd, uint8_t command, ups_send_form form) {
     if (form == UPS_SEND_SMBUS_BYTE) {
-        piI2CWrite(fd, command);
-    } else {
-        buffer_out[0] = command;
-        ups_write(fd, buffer_out, ups_request_length(command));
+        return piI2CWrite(fd, command);
     }
+    buffer_out[0] = command;
+    return ups_write(fd, buffer_out, ups_request_length(command)) < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -87,18 +87,32 @@ int ups_read(int fd, uint8_t *bytes, int length) {
     return static_cast<int>(read(fd, bytes, static_cast<size_t>(length)));
 }
 
+int ups_send(int fd, uint8_t command, ups_send_form form, void (*pause)(unsigned microseconds)) {
+    const bool locked = bus_lock(fd, pause);
+    const int result = send_request(fd, command, form);
+    if (locked) bus_unlock(fd);
+    return result;
+}
+
 ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, ups_pacing pacing,
-                        int retry_limit, void (*pause)(unsigned microseconds)) {
+                        int retry_limit, int read_failure_limit,
+                        void (*pause)(unsigned microseconds)) {
     const unsigned wait_us = ups_wait(command, pacing);
     const int reply_length = ups_reply_length(command);
+    int failed_reads = 0;
     for (int retries = 0;; ++retries) {
+        // The bus is ours from the request to its reply.
+        const bool locked = bus_lock(fd, pause);
         send_request(fd, command, form);
         pause(wait_us);
-        if (ups_read(fd, buffer_in, reply_length) < 0) {
-            return UPS_READ_FAILED;
-        }
-        if (buffer_in[0] == command) {
+        const int got = ups_read(fd, buffer_in, reply_length);
+        if (locked) bus_unlock(fd);
+        if (got < 0) {
+            if (++failed_reads >= read_failure_limit) return UPS_READ_FAILED;
+        } else if (buffer_in[0] == command) {
             return UPS_ANSWERED;
+        } else {
+            failed_reads = 0;
         }
         if (retries >= retry_limit) {
             return UPS_TIMED_OUT;

@@ -63,19 +63,28 @@ enum ups_send_form {
 enum ups_result {
     UPS_ANSWERED,     // buffer_in holds a reply whose first byte echoes the command
     UPS_TIMED_OUT,    // retry_limit + 1 attempts, none echoed
-    UPS_READ_FAILED,  // a reply read failed; errno tells why
+    UPS_READ_FAILED,  // read_failure_limit reply reads in a row failed; errno tells why
 };
 
 // Every plain transfer on the bus goes through these two.
 int ups_write(int fd, const uint8_t *bytes, int length);
 int ups_read(int fd, uint8_t *bytes, int length);
 
+// A request without a reply, sent while holding the bus lock (bus_lock
+// waits in steps of `pause`). A plain request takes its parameter bytes from
+// buffer_out[1...]. Returns 0, or -1 with errno when the write failed.
+int ups_send(int fd, uint8_t command, ups_send_form form, void (*pause)(unsigned microseconds));
+
 // One exchange: send the request, pause the command's wait with `pause`,
 // read its reply into buffer_in; repeat from the request while the first
 // reply byte does not echo `command`, at most retry_limit times after the
-// first attempt. A parameter byte goes in buffer_out[1] beforehand.
+// first attempt. A failed read is retried the same way until
+// read_failure_limit reads in a row have failed. Each attempt holds the bus
+// lock from its request to its reply. A parameter byte goes in
+// buffer_out[1] beforehand.
 ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, ups_pacing pacing,
-                        int retry_limit, void (*pause)(unsigned microseconds));
+                        int retry_limit, int read_failure_limit,
+                        void (*pause)(unsigned microseconds));
 
 // Decoding of replies in buffer_in.
 int32_t ups_reply_value16(const uint8_t *reply);  // reply[1] + 256 * reply[2]

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "tests/system/daemon_support.hpp"
@@ -160,6 +161,24 @@ INSTANTIATE_TEST_SUITE_P(
         BusCase{"MissingAddress", true, "", "Unable to select I2C device: Invalid argument\n"}),
     [](const testing::TestParamInfo<BusCase> &info) { return info.param.name; });
 
+// A wrong address lets the start go on, as before, but the user who started
+// it hears that nothing answers there.
+TEST(DaemonStart, NoBoardAtTheAddressIsReportedAndTheStartGoesOn) {
+    World w;
+    w.set_config("[General]\naddress=0x0F\nsleep=1\n");
+    const sim::Result r = w.bexod({"-start"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+    const std::string line = "BEXOD:  No board answers at address 0x0F on /dev/i2c-1 (Remote I/O error); "
+                             "check \"address\" in /opt/bexod/bexo.cfg";
+    EXPECT_EQ(r.err, line + "\n");
+    ASSERT_TRUE(w.wait_for([&] { return is_bexod(w.daemon_pid()); }, 10)) << dump(w);
+    EXPECT_EQ(messages(w), (std::vector<std::string>{line, "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO."}));
+    const pid_t daemon = w.daemon_pid();
+    ASSERT_TRUE(w.signal_daemon(SIGTERM));
+    EXPECT_EQ(w.wait_exit(daemon, 10), 0);
+}
+
 // ---------------------------------------------------------- command line
 
 TEST(DaemonCommandLine, UnknownOptionPrintsUsage) {
@@ -304,6 +323,138 @@ TEST(DaemonCommandLine, RestartStopsTheOldDaemonAndStartsANewOne) {
     EXPECT_EQ(count(log, "BEXOD: Received SIGTERM signal."), 1u);
     EXPECT_EQ(w.bexod({"-status"}).out,
               "B.EXO Daemon running... PID: " + std::to_string(w.daemon_pid()) + "\n");
+}
+
+// An old daemon that never lets go of its PID file (here a process that
+// holds the lock and ignores SIGTERM): -restart waits half a minute, then
+// says so and starts nothing, instead of a new daemon that dies on the lock.
+TEST(DaemonCommandLine, RestartGivesUpWhenTheOldDaemonNeverLetsGo) {
+    World w;
+    w.set_config(config("sleep=1\n"));
+    World::write_file(PID_FILE, "");
+    const pid_t holder = fork();
+    if (holder == 0) {
+        signal(SIGTERM, SIG_IGN);
+        const int fd = open(PID_FILE, O_RDWR);
+        struct flock whole = {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        fcntl(fd, F_SETLK, &whole);
+        for (;;) pause();
+    }
+    World::write_file(PID_FILE, std::to_string(holder) + "\n");
+    ASSERT_TRUE(w.wait_for([&] { return w.bexod({"-status"}).out.find("running") != std::string::npos; }, 5));
+    sim::RunOptions fast;
+    fast.faketime = "+0 x10";
+
+    const sim::Result restart = w.bexod({"-restart"}, fast);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(restart.status, 1);
+    EXPECT_EQ(restart.out, "B.EXO Daemon stopped!\nB.EXO Daemon (PID " + std::to_string(holder) +
+                               ") did not stop within 30 seconds; nothing started.\n");
+    EXPECT_GE(restart.seconds, 2.5) << "thirty seconds at ten times the speed";
+    EXPECT_TRUE(w.board_writes().empty());
+    EXPECT_TRUE(w.gpio_events().empty());
+}
+
+// -------------------------------------------------------- systemd's daemon
+
+// The unit installed and enabled, as "autostart=1" and systemctl leave it.
+void install_enabled_unit() {
+    World::write_file(UNIT_FILE, "[Unit]\n");
+    std::filesystem::create_directories("/etc/systemd/system/multi-user.target.wants");
+    std::filesystem::create_symlink(UNIT_FILE, "/etc/systemd/system/multi-user.target.wants/bexod.service");
+}
+
+// What /proc/ENTRY/cgroup shows inside the world ("self", or a process id).
+void put_in_unit(World &w, const std::string &entry) {
+    World::write_file(w.testbed_root() + "/proc/" + entry + "/cgroup", "0::/system.slice/bexod.service\n");
+}
+
+// A daemon started from a shell while the unit was installed but not yet
+// enabled; then the unit is enabled.
+pid_t start_then_enable_unit(World &w) {
+    w.set_config(config("autostart=1\nsleep=1\n"));
+    World::write_file(UNIT_FILE, "[Unit]\n");
+    const pid_t daemon = start_daemon(w);
+    install_enabled_unit();
+    return daemon;
+}
+
+bool any_bus_traffic(const World &w, size_t from = 0) {
+    return !since(w, from, [](const Event &e) { return sim::is_bus(e); }).empty();
+}
+
+// From a shell, with the unit enabled, systemd starts the daemon; the unit's
+// own start, inside its cgroup, is the one that runs it.
+TEST(DaemonService, StartFromAShellIsHandedToSystemd) {
+    World w;
+    w.set_config(config("autostart=1\nsleep=1\n"));
+    install_enabled_unit();
+    const sim::Result r = w.bexod({"-start"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+    EXPECT_EQ(shim_calls(w), (std::vector<std::string>{"sudo systemctl start bexod", "systemctl start bexod"}));
+    EXPECT_FALSE(World::exists(PID_FILE));
+    EXPECT_FALSE(any_bus_traffic(w));
+
+    w.set_shim_status("systemctl", 5);
+    const sim::Result failed = w.bexod({"-start"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "B.EXO Daemon: \"sudo systemctl start bexod\" failed\n");
+
+    put_in_unit(w, "self");
+    const size_t before = w.event_count();
+    const pid_t daemon = start_daemon(w);
+    ASSERT_GT(daemon, 0);
+    EXPECT_TRUE(shim_calls(w, before).empty()) << "the unit's own start runs the daemon";
+    ASSERT_TRUE(w.signal_daemon(SIGTERM));
+    EXPECT_EQ(w.wait_exit(daemon, 10), 0);
+}
+
+// A daemon started from a shell before the unit was enabled is not the
+// unit's: -stop has systemd stop its own and then ends this one, -restart
+// ends it before systemd starts the unit's (which would otherwise adopt it
+// through the PID file and never read new settings).
+TEST(DaemonService, StopAndRestartAlsoEndADaemonStartedFromAShell) {
+    for (const std::string option : {"-stop", "-restart"}) {
+        SCOPED_TRACE(option);
+        World w;
+        const pid_t stray = start_then_enable_unit(w);
+        ASSERT_GT(stray, 0);
+        const size_t before = w.event_count();
+        const sim::Result r = w.bexod({option});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(w.wait_exit(stray, 10), 0) << dump(w);
+        if (option == "-stop") {
+            EXPECT_EQ(r.out, "B.EXO Daemon stopped!\n");
+            EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo systemctl stop bexod", "systemctl stop bexod",
+                                                                       "sudo rm -r /var/run/bexod.pid"}));
+        } else {
+            EXPECT_EQ(r.out, "B.EXO Daemon stopped!\nB.EXO Daemon started..\n");
+            EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo rm -r /var/run/bexod.pid",
+                                                                       "sudo systemctl restart bexod",
+                                                                       "systemctl restart bexod"}));
+        }
+        EXPECT_EQ(count(messages(w), "BEXOD: Entering Daemon BEXO."), 1u) << "nothing started from here";
+    }
+}
+
+TEST(DaemonService, RestartOfTheUnitsOwnDaemonIsLeftToSystemd) {
+    World w;
+    const pid_t daemon = start_then_enable_unit(w);
+    ASSERT_GT(daemon, 0);
+    put_in_unit(w, std::to_string(daemon));
+    const size_t before = w.event_count();
+    const sim::Result r = w.bexod({"-restart"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "B.EXO Daemon stopped!\nB.EXO Daemon started..\n");
+    EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo systemctl restart bexod", "systemctl restart bexod"}));
+    EXPECT_TRUE(alive(daemon)) << "only systemd signals the unit's daemon";
+    EXPECT_FALSE(any_bus_traffic(w, before));
+    ASSERT_TRUE(w.signal_daemon(SIGTERM));
+    EXPECT_EQ(w.wait_exit(daemon, 10), 0);
 }
 
 // ---------------------------------------------------- stale PID files
@@ -566,7 +717,7 @@ struct PauseCase {
 
 class DaemonCyclePause : public testing::TestWithParam<PauseCase> {};
 
-TEST_P(DaemonCyclePause, FollowsTheSleepSettingWithOneSecondForMissingOrNegative) {
+TEST_P(DaemonCyclePause, FollowsTheSleepSettingWithOneSecondForBelowOneOrMissing) {
     World w;
     w.set_config(config(GetParam().setting));
     ASSERT_GT(start_daemon(w), 0);
@@ -582,6 +733,8 @@ TEST_P(DaemonCyclePause, FollowsTheSleepSettingWithOneSecondForMissingOrNegative
 INSTANTIATE_TEST_SUITE_P(
     Settings, DaemonCyclePause,
     testing::Values(PauseCase{"Missing", "", 1.0}, PauseCase{"Negative", "sleep=-5\n", 1.0},
+                    // 0, and a word that reads as 0, would poll the line without a pause.
+                    PauseCase{"Zero", "sleep=0\n", 1.0}, PauseCase{"NotANumber", "sleep=soon\n", 1.0},
                     PauseCase{"TwoSeconds", "sleep=2\n", 2.0}),
     [](const testing::TestParamInfo<PauseCase> &info) { return info.param.name; });
 

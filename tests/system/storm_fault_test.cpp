@@ -54,7 +54,7 @@ void expect_wrong_echoes_retried(const World &w, size_t from) {
 struct ScheduleCase {
     const char *name;
     std::vector<ReplyFault> schedule;
-    bool ends;  // a read fails: the daemon ends with status 1
+    bool ends;  // five reads in a row fail: the daemon ends with status 1
 };
 
 void PrintTo(const ScheduleCase &c, std::ostream *os) { *os << c.name; }
@@ -62,8 +62,9 @@ void PrintTo(const ScheduleCase &c, std::ostream *os) { *os << c.name; }
 class StormBoardSchedule : public testing::TestWithParam<ScheduleCase> {};
 
 // The schedule starts with the first reply the daemon reads: the take-over's
-// button query.
-TEST_P(StormBoardSchedule, WrongEchoesRetryAndAFailedReadEndsTheDaemon) {
+// button query. A failed read is retried like a wrong echo; five in a row
+// mean the board is gone.
+TEST_P(StormBoardSchedule, WrongEchoesAndFailedReadsRetryAndFiveFailuresInARowEndTheDaemon) {
     const ScheduleCase &c = GetParam();
     World w;
     const pid_t pid = start(w, "timer=-1\n", fast());
@@ -79,10 +80,15 @@ TEST_P(StormBoardSchedule, WrongEchoesRetryAndAFailedReadEndsTheDaemon) {
         EXPECT_EQ(log.back(), "BEXOD:  Unable to select I2C device");
         EXPECT_EQ(count(log, "BEXOD:  Unable to select I2C device"), 1u);
         EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n") << "a fatal end leaves the PID file";
-        // It ended at the failed read: nothing was sent after it.
+        // It ended at the fifth failed read in a row: nothing was sent after it.
         const Events all = w.events();
-        const size_t failed = index_of(w, [](const Event &e) { return e.kind == Kind::Read && !e.ok(); }, started);
+        size_t failed = all.size();
+        for (size_t i = started; i < all.size(); i++)
+            if (all[i].kind == Kind::Read && !all[i].ok()) failed = i;
         ASSERT_LT(failed, all.size()) << dump(w);
+        const Events tail_reads = since(w, started, [](const Event &e) { return e.kind == Kind::Read; });
+        ASSERT_GE(tail_reads.size(), 5u);
+        for (size_t i = tail_reads.size() - 5; i < tail_reads.size(); i++) EXPECT_FALSE(tail_reads[i].ok());
         EXPECT_EQ(index_of(w, sim::is_board_write, failed), all.size()) << dump(w);
         EXPECT_TRUE(reads(w, failed + 1).empty());
     } else {
@@ -116,8 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
     Schedules, StormBoardSchedule,
     testing::Values(ScheduleCase{"EveryQueryRetriedOnce", {W, G}, false},
                     ScheduleCase{"RunsOfWrongEchoes", {W, W, G, W, G, G, W, W, W, G, G}, false},
-                    ScheduleCase{"FailedReadAfterARetry", {W, G, F}, true},
-                    ScheduleCase{"FailedReadInTheSecondPass", {G, W, G, G, W, W, G, W, F}, true}),
+                    ScheduleCase{"FailedReadsBetweenGoodOnes", {W, G, F, G, F, F, G}, false},
+                    ScheduleCase{"FourFailedReadsInARow", {G, F, F, F, F, G, W, G}, false},
+                    ScheduleCase{"FiveFailedReadsAfterARetry", {W, G, F, F, F, F, F}, true},
+                    ScheduleCase{"FiveFailedReadsInTheSecondPass", {G, W, G, G, W, W, G, W, F, F, F, W, F, F, F, F, F}, true}),
     [](const testing::TestParamInfo<ScheduleCase> &info) { return info.param.name; });
 
 // The countdown runs out under a board that keeps giving wrong echoes: one

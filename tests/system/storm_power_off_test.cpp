@@ -95,6 +95,44 @@ INSTANTIATE_TEST_SUITE_P(
                   {"BEXOD:  Set GPIO to output", "BEXOD:  Received manual Reboot signal!"}}),
     [](const testing::TestParamInfo<EventCase> &info) { return info.param.name; });
 
+// A power-off the system accepted but never carried out (a cancelled
+// shutdown job): after its bounded wait the daemon watches again, finds the
+// line it still drives high and acts on what the board reports now, a low
+// battery that came meanwhile.
+TEST(StormAcceptedRequest, ShutdownThatNeverComesIsFollowedUpAfterTheWait) {
+    World w;
+    // The three minutes of waiting pass ten times faster (the countdown's
+    // interval timer does not).
+    sim::RunOptions fast;
+    fast.faketime = "+0 x10";
+    w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\ntimer=1\n", USER_COMMANDS));
+    const pid_t pid = start_daemon(w, fast);
+    ASSERT_GT(pid, 0);
+    w.board().lose_supply();
+    const auto accepted = w.wait_for_shim("systemctl", 30, "poweroff");
+    ASSERT_TRUE(accepted) << dump(w);
+    w.board().set_battery_low(true);
+    const std::string resumed = "BEXOD:  The system did not go down; watching the board again";
+    ASSERT_TRUE(w.wait_for_log(resumed, 40)) << dump(w);
+    EXPECT_GE(w.now() - accepted->t, 16.0) << "180 s at ten times the speed";
+    ASSERT_TRUE(w.wait_for([&] { return shim_calls(w, 0, "systemctl").size() >= 2; }, 30)) << dump(w);
+    expect_orderly_end(w, pid);
+
+    const std::vector<std::string> expiry{"BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                          "BEXOD:  Received Shutdown Signal through timer expired."};
+    const std::vector<std::string> low{"BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                       "BEXOD: Received Shutdown signal through low battery capacity."};
+    EXPECT_EQ(well_formed_log(w),
+              with(with(with(with(start_log(), expiry), {resumed}), low),
+                   {"BEXOD:  Set GPIO to output", "BEXOD: Received SIGTERM signal."}));
+    // Nothing went to the board while it waited.
+    const size_t asked = index_of(w, [&](const Event &e) { return e.kind == Kind::Shim && e.t == accepted->t; });
+    const Bytes after = commands(w, asked);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after[0], 0x43) << "the next thing sent is the take-over after the wait";
+    EXPECT_EQ(check_power_offs(w, USER_CALLS).power_offs, 2u);
+}
+
 // A Pi whose power-off failed is still watched: the line the daemon drives
 // high brings the next cycle back to the event, and the next expiry powers
 // off again, with the user commands and 'I' once more.

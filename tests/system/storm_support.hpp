@@ -40,6 +40,7 @@ inline const std::set<std::string> &daemon_messages() {
         "BEXOD:  Shutdown through timed shutdown - timer expired!",
         "BEXOD: Received SIGHUP signal.",
         "BEXOD: Received SIGTERM signal.",
+        "BEXOD:  The system did not go down; watching the board again",
     };
     return known;
 }

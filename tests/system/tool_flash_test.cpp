@@ -1,7 +1,11 @@
 // bexo -flash: the board is sent into its bootloader, half a second passes,
-// and twiboot receives the file name as one unchanged word.
+// and twiboot receives the file name as one unchanged word; a file or a
+// flashing tool that is not there keeps the board out of its bootloader.
+
+#include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "tests/system/tool_support.hpp"
 
@@ -13,13 +17,42 @@ using World = tool_test::ToolWorld;
 constexpr char COMMAND_PREFIX[] = "/opt/bexod/tools/twiboot -a 0x30 -d /dev/i2c-1 -w flash:";
 constexpr size_t COMMAND_BUFFER = 4096;
 
+constexpr char FIRMWARE_FOLDER[] = "/opt/bexod/firmware";
+
 std::vector<std::string> twiboot_args(const std::string &file) {
     return {"-a", "0x30", "-d", "/dev/i2c-1", "-w", "flash:" + file, "-n"};
 }
 
+// A firmware file of that name (folders included) in the folder the runs
+// start in.
+void make_firmware(const std::string &name) {
+    const std::filesystem::path path = std::filesystem::path(FIRMWARE_FOLDER) / name;
+    std::filesystem::create_directories(path.parent_path());
+    World::write_file(path.string(), ":00000001FF\n");
+}
+
+// bexo with its arguments, started in the firmware folder.
+sim::Result bexo_in_firmware_folder(World &w, const std::vector<std::string> &args,
+                                    const sim::RunOptions &options = {}) {
+    std::filesystem::create_directories(FIRMWARE_FOLDER);
+    std::vector<std::string> argv = {"sh", "-c", std::string("cd ") + FIRMWARE_FOLDER + " && exec bexo \"$@\"",
+                                     "sh"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return w.run(argv, options);
+}
+
+// A word of exactly `length` characters naming a file below the folder, in
+// folders of 200 characters (a name may not be longer than 255).
+std::string nested_name(size_t length, const std::string &end = "") {
+    std::string name;
+    while (length - name.size() - end.size() > 201) name += std::string(200, 'd') + "/";
+    return name + std::string(length - name.size() - end.size(), 'f') + end;
+}
+
 TEST(ToolFlash, SendsTheBootloaderCommandPausesHalfASecondAndRunsTwiboot) {
     World w;
-    const auto r = w.bexo({"-flash", "fw.hex"});
+    make_firmware("fw.hex");
+    const auto r = bexo_in_firmware_folder(w, {"-flash", "fw.hex"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -46,13 +79,13 @@ TEST(ToolFlash, FileNameReachesTwibootAsOneUnchangedWord) {
         "back\\slash $HOME *.hex ~ | > /opt/bexod/injected",
         "two\nlines.hex",
         "-n",
-        "",
     };
     World w;
     for (const auto &name : names) {
         SCOPED_TRACE(name);
+        make_firmware(name);
         const size_t before = w.shim_calls("twiboot").size();
-        const auto r = w.bexo({"-flash", name});
+        const auto r = bexo_in_firmware_folder(w, {"-flash", name});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "");
         const auto calls = w.shim_calls("twiboot");
@@ -72,16 +105,17 @@ TEST(ToolFlash, NameThatWouldNotFitTheCommandBufferIsRefusedBeforeAnythingIsSent
         std::string file;
         bool fits;
     } cases[] = {
-        {"longest plain name", std::string(longest, 'f'), true},
-        {"one character more", std::string(longest + 1, 'f'), false},
-        {"quote that just fits", std::string(longest - 4, 'f') + "'", true},
-        {"quote one character over", std::string(longest - 3, 'f') + "'", false},
+        {"longest plain name", nested_name(longest), true},
+        {"one character more", nested_name(longest + 1), false},
+        {"quote that just fits", nested_name(longest - 4 + 1, "'"), true},
+        {"quote one character over", nested_name(longest - 3 + 1, "'"), false},
         {"far too long", std::string(20000, 'f'), false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         World w;
-        const auto r = w.bexo({"-flash", c.file});
+        if (c.fits) make_firmware(c.file);
+        const auto r = bexo_in_firmware_folder(w, {"-flash", c.file});
         EXPECT_EQ(r.status, 0);
         if (c.fits) {
             EXPECT_EQ(r.out, "");
@@ -99,11 +133,55 @@ TEST(ToolFlash, NameThatWouldNotFitTheCommandBufferIsRefusedBeforeAnythingIsSent
 
 TEST(ToolFlash, TwibootFailureIsNotReported) {
     World w;
+    make_firmware("fw.hex");
     w.set_shim_status("twiboot", 3);
-    const auto r = w.bexo({"-flash", "fw.hex", "-vin", "0"});
+    const auto r = bexo_in_firmware_folder(w, {"-flash", "fw.hex", "-vin", "0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "5.10\n") << "the run goes on with its next option";
     EXPECT_EQ(w.shim_calls("twiboot").size(), 1u);
+}
+
+// "-chargeon" is read as -c hargeon, a firmware upgrade from a file that
+// does not exist: the board would sit in its bootloader waiting for it.
+constexpr char TOOL[] = "/opt/bexod/tools/twiboot";
+
+TEST(ToolFlash, MissingFileOrFlashingToolSendsNothing) {
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        void (*prepare)();
+        int status;
+        std::string out;
+    } cases[] = {
+        {"TypoOfAnOption", {"-chargeon"}, [] {}, 0,
+         "The firmware file hargeon cannot be read: No such file or directory\n"},
+        {"MissingFile", {"-flash", "fw.hex"}, [] {}, 0,
+         "The firmware file fw.hex cannot be read: No such file or directory\n"},
+        {"EmptyName", {"-flash", ""}, [] {}, 0,
+         "The firmware file  cannot be read: No such file or directory\n"},
+        {"Folder", {"-flash", "old"}, [] { std::filesystem::create_directories(std::string(FIRMWARE_FOLDER) + "/old"); },
+         0, "The firmware file old is not a file.\n"},
+        {"ToolMissing", {"-flash", "fw.hex"}, [] {
+             make_firmware("fw.hex");
+             std::filesystem::remove(TOOL);
+         },
+         1, "The flashing tool /opt/bexod/tools/twiboot cannot be run: No such file or directory\n"},
+        {"ToolNotExecutable", {"-flash", "fw.hex"}, [] {
+             make_firmware("fw.hex");
+             chmod(TOOL, 0644);
+         },
+         1, "The flashing tool /opt/bexod/tools/twiboot cannot be run: Permission denied\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        World w;
+        c.prepare();
+        const auto r = bexo_in_firmware_folder(w, c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(traffic(w), START) << "nothing sent";
+        EXPECT_TRUE(w.shim_calls().empty());
+    }
 }
 
 }  // namespace

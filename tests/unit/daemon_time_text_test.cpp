@@ -45,8 +45,8 @@ TEST(DaemonTimeText, FieldsBeyondTheBufferAreIgnored) {
     EXPECT_EQ(fields[10], 0xAA);
 }
 
-TEST(DaemonSettings, MissingOrNegativeSleepPausesOneSecond) {
-    const int32_t values[][2] = {{-1, 1}, {-100, 1}, {0, 0}, {1, 1}, {30, 30}};
+TEST(DaemonSettings, MissingNegativeOrZeroSleepPausesOneSecond) {
+    const int32_t values[][2] = {{-1, 1}, {-100, 1}, {0, 1}, {1, 1}, {30, 30}};
     for (const auto &pair : values) {
         sleepval = pair[0];
         EXPECT_EQ(cycle_pause_seconds(), static_cast<uint32_t>(pair[1])) << pair[0];

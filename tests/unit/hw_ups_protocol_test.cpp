@@ -131,7 +131,7 @@ TEST(UpsExchange, WrongEchoesResendTheSameRequestAfterTheSameWait) {
         ScriptedBoard board(echoes);
         buffer_out[1] = 0x01;
         EXPECT_EQ(ups_exchange(board.host_end(), CMD_SET_CHARGE_CURRENT, UPS_SEND_PLAIN,
-                               UPS_PACE_ALONE, 5, record_pause),
+                               UPS_PACE_ALONE, 5, 1, record_pause),
                   UPS_ANSWERED);
         requests = board.requests();
     }
@@ -147,7 +147,7 @@ TEST(UpsExchange, GivesUpAfterTheRetryLimitPlusOneAttempts) {
     pauses.clear();
     ScriptedBoard board(std::vector<uint8_t>(20, 0xEE));
     EXPECT_EQ(ups_exchange(board.host_end(), CMD_INPUT_VOLTAGE, UPS_SEND_PLAIN, UPS_PACE_STATUS, 4,
-                           record_pause),
+                           1, record_pause),
               UPS_TIMED_OUT);
     EXPECT_EQ(pauses, std::vector<unsigned>(5, 100000u)) << "the status box's pace";
 }
@@ -172,11 +172,16 @@ TEST(UpsCommandTable, PacingDiffersOnlyForTheThreeStatusReadings) {
     EXPECT_EQ(ups_request_length(CMD_TIME_RECORD), 10);
 }
 
-TEST(UpsExchange, AFailedReadEndsTheExchangeAtOnce) {
-    pauses.clear();
-    EXPECT_EQ(ups_exchange(-1, CMD_INPUT_VOLTAGE, UPS_SEND_PLAIN, UPS_PACE_ALONE, 1000, record_pause),
-              UPS_READ_FAILED);
-    EXPECT_EQ(pauses.size(), 1u);
+// Each failed read is one more attempt, after the same wait, until the
+// limit of failures in a row is reached.
+TEST(UpsExchange, FailedReadsEndTheExchangeAtTheirLimit) {
+    for (int limit : {1, 5}) {
+        pauses.clear();
+        EXPECT_EQ(ups_exchange(-1, CMD_BUTTON_QUERY, UPS_SEND_PLAIN, UPS_PACE_ALONE, 1000, limit,
+                               record_pause),
+                  UPS_READ_FAILED);
+        EXPECT_EQ(pauses, std::vector<unsigned>(static_cast<size_t>(limit), 1000000u)) << limit;
+    }
 }
 
 }  // namespace

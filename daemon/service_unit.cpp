@@ -1,0 +1,97 @@
+#include "daemon/service_unit.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "daemon/daemon_state.hpp"
+#include "daemon/shutdown_actions.hpp"
+
+namespace {
+
+constexpr char UNIT_FOLDER[] = "/etc/systemd/system";
+constexpr char UNIT_NAME[] = "bexod.service";
+constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
+constexpr int PATH_SIZE = 512;
+constexpr int CGROUP_LINE_SIZE = 512;
+
+bool unit_file_installed(void) {
+    FILE *unit = fopen(UNIT_FILE, "r");
+    if (unit == nullptr) {
+        return false;
+    }
+    fclose(unit);
+    return true;
+}
+
+bool ends_with(const char *text, const char *end) {
+    const size_t length = strlen(text);
+    const size_t end_length = strlen(end);
+    return length >= end_length && strcmp(text + length - end_length, end) == 0;
+}
+
+// Enabled means linked into some target's .wants folder, as "systemctl
+// enable" does it.
+bool unit_enabled(void) {
+    DIR *folder = opendir(UNIT_FOLDER);
+    if (folder == nullptr) {
+        return false;
+    }
+    bool enabled = false;
+    char link[PATH_SIZE];
+    struct stat info;
+    for (struct dirent *entry; !enabled && (entry = readdir(folder)) != nullptr;) {
+        if (!ends_with(entry->d_name, ".wants")) {
+            continue;
+        }
+        snprintf(link, sizeof link, "%s/%s/%s", UNIT_FOLDER, entry->d_name, UNIT_NAME);
+        enabled = lstat(link, &info) == 0;
+    }
+    closedir(folder);
+    return enabled;
+}
+
+// A line of /proc/PID/cgroup ("0::/system.slice/bexod.service", or one per
+// hierarchy on cgroup v1) that ends in the unit's name.
+bool cgroup_is_service(const char *cgroup_path) {
+    FILE *cgroups = fopen(cgroup_path, "r");
+    if (cgroups == nullptr) {
+        return false;
+    }
+    bool inside = false;
+    char line[CGROUP_LINE_SIZE];
+    while (!inside && fgets(line, sizeof line, cgroups) != nullptr) {
+        line[strcspn(line, "\n")] = '\0';
+        inside = ends_with(line, "/bexod.service");
+    }
+    fclose(cgroups);
+    return inside;
+}
+
+}  // namespace
+
+void install_or_remove_service(void) {
+    const bool installed = unit_file_installed();
+    if (autostart == 1 && !installed) {
+        run_shell("sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/");
+        daemon_pause_seconds(1);
+        run_shell("sudo chmod +x /etc/systemd/system/bexod.service");
+        run_shell("sudo systemctl daemon-reload");
+        run_shell("sudo systemctl enable bexod.service");
+    } else if (autostart != 1 && installed) {
+        run_shell("sudo systemctl disable bexod.service");
+        run_shell("sudo rm -r /etc/systemd/system/bexod.service");
+    }
+}
+
+bool service_manages_daemon(void) {
+    return unit_file_installed() && unit_enabled() && !cgroup_is_service("/proc/self/cgroup");
+}
+
+bool runs_in_service(pid_t pid) {
+    char path[PATH_SIZE];
+    snprintf(path, sizeof path, "/proc/%d/cgroup", static_cast<int>(pid));
+    return cgroup_is_service(path);
+}

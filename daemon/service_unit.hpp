@@ -1,0 +1,17 @@
+// bexod's systemd unit: installing or removing it at start, and whether the
+// daemon belongs to systemd, which then starts, stops and restarts it.
+#pragma once
+
+#include <sys/types.h>
+
+// Copies and enables the unit when "autostart" is 1 and it is not
+// installed; disables and removes an installed unit otherwise.
+void install_or_remove_service(void);
+
+// True when the unit is installed and enabled and this process is not
+// running inside it: starting a daemon from here would give it a second,
+// unmanaged one, stopped late at shutdown and never restarted.
+bool service_manages_daemon(void);
+
+// Whether process `pid` runs inside the unit (its cgroup is the unit's).
+bool runs_in_service(pid_t pid);
