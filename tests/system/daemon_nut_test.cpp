@@ -4,6 +4,7 @@
 // Debian's nut-server and nut-client are installed, the real upsd,
 // dummy-ups, upsc and upsmon on that file.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -296,8 +297,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ------------------------------------------------------------ whole file
 
+// The file's text and the whole second of its modification time, from one
+// descriptor ("" when it cannot be opened).
+std::pair<std::string, time_t> read_with_mtime(const char *path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {"", 0};
+    struct stat st{};
+    fstat(fd, &st);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return {text, st.st_mtime};
+}
+
 // A reader looping over the file while a supply loss runs its course sees
-// one whole version after another, never a part of one.
+// one whole version after another, never a part of one; and each changed
+// version carries a later second than the one before (dummy-ups compares
+// whole seconds).
 TEST(DaemonNutExportFile, AReaderNeverSeesAPartialFile) {
     World w;
     const pid_t pid = start_exporting(w, "timer=4\n", "export=1\ninterval=2\n");
@@ -305,11 +322,18 @@ TEST(DaemonNutExportFile, AReaderNeverSeesAPartialFile) {
     std::atomic<bool> stop{false};
     std::set<std::string> versions;
     std::vector<std::string> broken;
-    size_t reads = 0;
+    size_t reads = 0, changes = 0, same_second = 0;
     std::thread reader([&] {
+        std::pair<std::string, time_t> last;
         while (!stop) {
-            const std::string text = World::read_file(DEV_FILE);
+            const auto now = read_with_mtime(DEV_FILE);
+            const std::string &text = now.first;
             reads++;
+            if (!last.first.empty() && text != last.first) {
+                changes++;
+                same_second += now.second <= last.second;
+            }
+            last = now;
             const Fields f = fields_of(text);
             if (text.empty() || text.back() != '\n' || f.empty() || text.rfind("device.mfr: B.EXO\n", 0) != 0 ||
                 !f.count("ups.status") || !f.count("output.current"))
@@ -329,6 +353,8 @@ TEST(DaemonNutExportFile, AReaderNeverSeesAPartialFile) {
     EXPECT_TRUE(versions.count("OL CHRG -1")) << testing::PrintToString(versions);
     EXPECT_TRUE(versions.count("OB LB 0")) << testing::PrintToString(versions);
     EXPECT_GE(versions.size(), 4u) << testing::PrintToString(versions);
+    EXPECT_GE(changes, 4u);
+    EXPECT_EQ(same_second, 0u) << "of " << changes << " changes";
 }
 
 // ------------------------------------------------------------ real NUT
