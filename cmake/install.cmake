@@ -6,6 +6,7 @@
 #   /opt/bexod/scripts/mail.py               supply-loss mail notice
 #   /opt/bexod/tools/                        place for the flashing tool twiboot
 #   /usr/share/man/man8/bexo.8.gz, bexod.8.gz
+#   /usr/share/doc/bexo/examples/ups.conf    NUT's ups.conf section for the export
 # The programs use these paths as they are, so /opt/bexod is absolute; the
 # prefix defaults to /usr (CMakeLists.txt, before the programs' rules).
 
@@ -53,6 +54,7 @@ install(FILES ${BEXO_GZ_DIR}/bexo.8.gz ${BEXO_GZ_DIR}/bexod.8.gz DESTINATION ${C
 
 set(BEXO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/bexo)
 install(FILES ${BEXO_GZ_DIR}/changelog.gz ${BEXO_DIST_DIR}/deb/copyright DESTINATION ${BEXO_DOC_DIR})
+install(FILES ${BEXO_DIST_DIR}/nut/ups.conf DESTINATION ${BEXO_DOC_DIR}/examples)
 install(FILES ${BEXO_DIST_DIR}/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
   RENAME bexo)
 
@@ -109,6 +111,9 @@ list(JOIN BEXO_EARLIER_UNITS "\n" BEXO_EARLIER_UNITS)
 configure_file(${BEXO_DIST_DIR}/deb/postinst.in ${CMAKE_BINARY_DIR}/deb/postinst @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
   WORLD_EXECUTE)
+# NUT serves the board's state that bexod exports ([NUT] export=1); the
+# user's choice, not a dependency.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nut-server")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${BEXO_DIST_DIR}/deb/conffiles ${CMAKE_BINARY_DIR}/deb/postinst
   ${BEXO_DIST_DIR}/deb/prerm ${BEXO_DIST_DIR}/deb/postrm)

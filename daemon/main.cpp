@@ -19,7 +19,9 @@
 #include "common/support/log.hpp"
 #include "common/support/region_locking.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
+#include "daemon/nut_export.hpp"
 #include "daemon/service_unit.hpp"
 #include "daemon/shutdown_actions.hpp"
 
@@ -320,18 +322,20 @@ void close_standard_streams(void) {
     close_standard_streams();
     for (;;) {
         process();
-        daemon_pause_seconds(cycle_pause_seconds());
+        nut_export_idle(cycle_pause_seconds());
     }
 }
 
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    log_set_copy(journal_send);
     install_signal_handlers();
     // Resolved before anything can pause: a stop sequence run during
     // -restart's pause drives this line too.
     event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
     read_settings();
+    nut_export_read_settings();
     if (geteuid() != 0) {
         printf("Please start the software with superuser privilegs.\n");
         return 0;

@@ -10,6 +10,7 @@
 #include "common/support/log.hpp"
 #include "common/support/timer.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/nut_export.hpp"
 #include "daemon/shutdown_actions.hpp"
 
 namespace {
@@ -56,10 +57,12 @@ void hand_line_back_to_board(void) {
     gpio_change_in();
     send_action(CMD_RESTORED);
     Log("BEXOD:  Voltage present!\n");
+    nut_export_supply_restored();
 }
 
 countdown_end follow_countdown(void) {
     for (;;) {
+        nut_export_countdown(timer_run == 1, timer - var);
         if (shutdown_button_pressed()) {
             Log("BEXOD:  Received manual Shutdown signal!\n");
             power_off_sequence();
@@ -67,6 +70,7 @@ countdown_end follow_countdown(void) {
         }
         if (battery_low()) {
             Log("BEXOD: Received Shutdown signal through low battery capacity.\n");
+            nut_export_power_off_decided();
             send_action(CMD_POWER_OFF);
             power_off_sequence();
             return BATTERY_LOW;
@@ -95,6 +99,7 @@ int follow_supply_loss(void) {
     stop_timer();
     if (end == COUNTDOWN_EXPIRED) {
         Log("BEXOD:  Received Shutdown Signal through timer expired.\n");
+        nut_export_power_off_decided();
         send_action(CMD_POWER_OFF);
         power_off_sequence();
     }
@@ -119,7 +124,10 @@ int handle_event(void) {
         Log("BEXOD:  Received manual Reboot signal!\n");
         reboot_system();
         return 0;
-    default: Log("BEXOD:  Voltage loss!\n"); return follow_supply_loss();
+    default:
+        Log("BEXOD:  Voltage loss!\n");
+        nut_export_supply_lost();
+        return follow_supply_loss();
     }
 }
 

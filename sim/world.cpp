@@ -1,11 +1,14 @@
 #include "sim/world.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +34,7 @@
 #include "sim/recorder.hpp"
 #include "sim/shim_protocol.hpp"
 #include "sim/shim_server.hpp"
+#include "sim/syslog_sink.hpp"
 
 extern char **environ;
 
@@ -230,6 +234,7 @@ struct World::Impl {
     std::unique_ptr<Bus> bus;
     std::unique_ptr<GpioFs> gpio;
     std::unique_ptr<ShimServer> shims;
+    std::unique_ptr<SyslogSink> syslog;
     std::unique_ptr<Scheduler> scheduler;
 
     std::mutex shim_m;
@@ -380,6 +385,7 @@ World::World(Options options) : impl_(std::make_unique<Impl>()) {
     fs::create_directories(gpio_dir);
     w.gpio = std::make_unique<GpioFs>(w.rec, w.board, options.gpio_base, gpio_dir);
     w.install_programs();
+    w.syslog = std::make_unique<SyslogSink>(w.bus->root() + "/dev/log");
     w.scheduler = std::make_unique<Scheduler>();
     w.shims = std::make_unique<ShimServer>(w.socket_path(), [&w](Event e) { return w.handle_shim(std::move(e)); });
 }
@@ -388,6 +394,7 @@ World::~World() {
     Impl &w = *impl_;
     w.processes.kill_all();
     w.shims.reset();
+    w.syslog.reset();
     w.scheduler.reset();
     w.gpio.reset();
     w.bus.reset();
@@ -468,6 +475,20 @@ Events World::shim_calls(const std::string &name, size_t from) const {
 }
 
 Events World::gpio_events(size_t from) const { return only(events(from), is_gpio); }
+
+std::vector<std::string> World::syslog() const { return impl_->syslog->messages(); }
+
+int free_loopback_port() {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                    getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+    if (s >= 0) close(s);
+    return ok ? ntohs(address.sin_port) : 0;
+}
 
 // ------------------------------------------------------------- waiting
 

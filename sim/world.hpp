@@ -151,6 +151,9 @@ public:
     Bytes commands(size_t from = 0) const;               // first byte of each write to the board
     Events shim_calls(const std::string &name = "", size_t from = 0) const;
     Events gpio_events(size_t from = 0) const;
+    // Datagrams sent to /dev/log inside the world, in order (the C
+    // library's own syslog() bypasses the preload and is not seen).
+    std::vector<std::string> syslog() const;
 
     // ---- waiting; each polls until the condition holds or the time-out.
     // Another thread may be inside run() meanwhile.
@@ -199,6 +202,10 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// A TCP port on 127.0.0.1 that nothing listens on at this moment, for a
+// server a test starts (0 when none can be had).
+int free_loopback_port();
 
 // Paths of the programs under test: the build tree's, or those named by
 // BEXO_SIM_BEXO and BEXO_SIM_BEXOD (another build, e.g. for arm64).

@@ -34,6 +34,24 @@ TEST(Timeline, PausesRunFromEachRequestToItsReplyRead) {
     EXPECT_EQ(bench::transfers_since(events, 1), 7u);
 }
 
+TEST(Timeline, WakeupsAreCyclesAndTransfersAfterQuiet) {
+    using sim::Kind;
+    const sim::Events events = {
+        event(1.0, Kind::GpioValueRead),     // a cycle
+        event(1.001, Kind::SmbusByteWrite),  // and the reading right after it
+        event(1.301, Kind::Read),            // 0.3 s: the wait of one exchange
+        event(1.302, Kind::Note),            // not the daemon's
+        event(2.0, Kind::GpioValueRead),     // next cycle
+        event(9.0, Kind::Note),
+        event(12.0, Kind::SmbusByteWrite),   // a reading on its own
+        event(12.1, Kind::Read),
+        event(12.2, Kind::GpioExport),       // GPIO but not a cycle
+    };
+    EXPECT_EQ(bench::wakeups(events, 0.35), 3u);
+    EXPECT_EQ(bench::wakeups(events, 0.25), 4u);
+    EXPECT_EQ(bench::wakeups({}, 0.35), 0u);
+}
+
 TEST(Timeline, NoTransfersLeavesTheTimesUnset) {
     const bench::Timeline tl = bench::timeline_since({event(1, sim::Kind::Note)}, 0);
     EXPECT_EQ(tl.pauses, 0);

@@ -4,10 +4,11 @@
 //   bexo-bench-world tool CONFIG RUNS TIMER PROBE
 //       times bexo -status, -capbat 0 and -vin under TIMER (bench-timer),
 //       with `true` and PROBE (sim-probe) as the world's own share.
-//   bexo-bench-world daemon CONFIG [VALGRIND_OUT_DIR]
-//       starts bexod (under callgrind when a folder is given), prints
-//       "pid N", then answers the lines "count" ("count CYCLES SECONDS") and
-//       "stop" ("stopped STATUS") on standard input.
+//   bexo-bench-world daemon CONFIG EXPORT SLEEP [VALGRIND_OUT_DIR]
+//       starts bexod with [NUT] export and [General] sleep set so (under
+//       callgrind when a folder is given), prints "pid N", then answers the
+//       lines "count" ("count CYCLES SECONDS READINGS WAKEUPS") and "stop"
+//       ("stopped STATUS") on standard input.
 #include <csignal>
 #include <ctime>
 #include <cstdio>
@@ -127,11 +128,20 @@ size_t gpio_reads(const sim::World &w) {
     return count;
 }
 
-int daemon(const std::string &config, const std::string &valgrind_dir) {
+// Readings of the board for the NUT export: each asks for the charger state once.
+size_t readings(const sim::World &w) {
+    size_t count = 0;
+    for (const sim::Event &e : w.board_writes()) count += !e.bytes.empty() && e.bytes[0] == 0x35;
+    return count;
+}
+
+int daemon(const std::string &config, const std::string &export_value, const std::string &sleep,
+           const std::string &valgrind_dir) {
     sim::World w;
     std::string settings = with_board_address(config);
     settings = with_setting(settings, "autostart", "0");
-    settings = with_setting(settings, "sleep", "1");
+    settings = with_setting(settings, "sleep", sleep);
+    settings = with_setting(settings, "export", export_value);
     w.set_config(settings);
     sim::Result start;
     if (valgrind_dir.empty()) {
@@ -155,7 +165,8 @@ int daemon(const std::string &config, const std::string &valgrind_dir) {
     std::string command;
     while (std::getline(std::cin, command)) {
         if (command == "count") {
-            std::cout << "count " << gpio_reads(w) << " " << w.now() << std::endl;
+            std::cout << "count " << gpio_reads(w) << " " << w.now() << " " << readings(w) << " "
+                      << bench::wakeups(w.events(), 0.35) << std::endl;
         } else if (command == "stop") {
             break;
         }
@@ -178,14 +189,14 @@ int main(int argc, char **argv) {
         const std::string mode = argc > 1 ? argv[1] : "";
         if (mode == "tool" && argc == 6)
             return tool(bench::read_text(argv[2]), atoi(argv[3]), argv[4], argv[5]);
-        if (mode == "daemon" && (argc == 3 || argc == 4))
-            return daemon(bench::read_text(argv[2]), argc == 4 ? argv[3] : "");
+        if (mode == "daemon" && (argc == 5 || argc == 6))
+            return daemon(bench::read_text(argv[2]), argv[3], argv[4], argc == 6 ? argv[5] : "");
     } catch (const std::exception &e) {
         fprintf(stderr, "bexo-bench-world: %s\n", e.what());
         return 1;
     }
     fprintf(stderr,
-            "usage: %s tool CONFIG RUNS TIMER PROBE | daemon CONFIG [VALGRIND_OUT_DIR]\n",
+            "usage: %s tool CONFIG RUNS TIMER PROBE | daemon CONFIG EXPORT SLEEP [VALGRIND_OUT_DIR]\n",
             argv[0]);
     return 2;
 }

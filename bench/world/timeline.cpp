@@ -39,4 +39,20 @@ Timeline timeline_since(const sim::Events &events, size_t from) {
     return tl;
 }
 
+size_t wakeups(const sim::Events &events, double quiet) {
+    size_t count = 0;
+    double last = -1;
+    for (const sim::Event &e : events) {
+        if (e.kind == sim::Kind::GpioValueRead) {
+            count++;
+        } else if (sim::is_bus(e) && (last < 0 || e.t - last >= quiet)) {
+            count++;
+        } else if (!sim::is_bus(e) && !sim::is_gpio(e)) {
+            continue;
+        }
+        last = e.t;
+    }
+    return count;
+}
+
 }  // namespace bench

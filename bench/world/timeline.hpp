@@ -21,4 +21,10 @@ struct Timeline {
 // A pause as taken holds the pause, its lateness and about one round trip.
 Timeline timeline_since(const sim::Events &events, size_t from);
 
+// How often a daemon woke from its idle pause: each read of the event line
+// starts a cycle, and a bus transfer after at least `quiet` seconds without
+// any bus or GPIO event is a wake-up of its own (a reading between cycles).
+// The waits inside one exchange (at most 0.3 s) are shorter than `quiet`.
+size_t wakeups(const sim::Events &events, double quiet);
+
 }  // namespace bench

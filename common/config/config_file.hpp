@@ -8,6 +8,7 @@ inline constexpr char inifile[] = "/opt/bexod/bexo.cfg";
 
 inline constexpr char SECTION_GENERAL[] = "General";
 inline constexpr char SECTION_USER[] = "User";
+inline constexpr char SECTION_NUT[] = "NUT";
 
 inline constexpr char KEY_TIMER[] = "timer";
 inline constexpr char KEY_AUTOSTART[] = "autostart";
@@ -18,6 +19,11 @@ inline constexpr char KEY_TIMED_BOOT[] = "timed_boot";
 inline constexpr char KEY_TIME_BOOT[] = "time_boot";
 inline constexpr char KEY_TIMED_SHUTDOWN[] = "timed_shutdown";
 inline constexpr char KEY_TIME_SHUTDOWN[] = "time_shutdown";
+
+// Section NUT: the daemon's export of the board's state for NUT's dummy-ups
+// driver (off unless export is 1), and the seconds between two readings.
+inline constexpr char KEY_NUT_EXPORT[] = "export";
+inline constexpr char KEY_NUT_INTERVAL[] = "interval";
 
 inline constexpr int USER_COMMAND_COUNT = 5;
 inline constexpr const char *KEY_COMMANDS[USER_COMMAND_COUNT] = {"command1", "command2", "command3",

@@ -4,4 +4,9 @@
 inline constexpr char EVENT_LOG_PATH[] = "/var/log/bexod.log";
 
 // Appends one entry: the local time as asctime gives it, " - ", the message.
+// Then hands the message to the copy set with log_set_copy, if any, also
+// when the file could not be opened.
 int Log(const char *message);
+
+// Where every message goes besides the file (null: nowhere).
+void log_set_copy(void (*copy)(const char *message));

@@ -50,7 +50,7 @@ class ShippedConfigurationTest(unittest.TestCase):
 
     def test_GeneralHoldsEachKeyTheProgramsReadExactlyOnce(self):
         header = KEYS_HEADER.read_text()
-        wanted = set(re.findall(r'KEY_[A-Z_]+\[\] = "([a-z_]+)"', header))
+        wanted = set(re.findall(r'KEY_(?!NUT_)[A-Z_]+\[\] = "([a-z_]+)"', header))
         self.assertEqual(len(wanted), 9, "key names not found in " + str(KEYS_HEADER))
         written = [line.split("=", 1)[0].strip().lower() for line in ini_lines("General")]
         self.assertEqual(sorted(written), sorted(wanted))
@@ -68,6 +68,16 @@ class ShippedConfigurationTest(unittest.TestCase):
         self.assertIn(int(g["sleep"]), range(1, 10))
         self.assertEqual(int(g["timer"]), -1)
         self.assertEqual(g["autostart"], "1")
+
+    def test_NutSectionShipsTheDaemonsKeysWithTheExportOff(self):
+        header = KEYS_HEADER.read_text()
+        keys = re.findall(r'KEY_NUT_[A-Z_]+\[\] = "([a-z_]+)"', header)
+        self.assertEqual(sorted(keys), ["export", "interval"])
+        self.assertEqual(ini_lines("NUT"), [
+            "export=0        ; 1: publish the board's state for NUT's dummy-ups driver",
+            "interval=10     ; seconds between two readings of the board (at least 2)"])
+        nut = load_script().read_section(CFG, "NUT")
+        self.assertEqual((nut["export"], nut["interval"]), ("0", "10"))
 
     def test_NoUserCommandIsActiveAsShipped(self):
         self.assertEqual(ini_lines("User"), [])

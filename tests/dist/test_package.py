@@ -25,6 +25,7 @@ FILES = {  # path in the package: mode
     "usr/sbin/bexod": 0o755,
     "usr/share/doc/bexo/changelog.gz": 0o644,
     "usr/share/doc/bexo/copyright": 0o644,
+    "usr/share/doc/bexo/examples/ups.conf": 0o644,
     "usr/share/lintian/overrides/bexo": 0o644,
     "usr/share/man/man8/bexo.8.gz": 0o644,
     "usr/share/man/man8/bexod.8.gz": 0o644,
@@ -181,6 +182,8 @@ class PackageTest(unittest.TestCase):
                 self.assertNotRegex(depends, r":|-cross")
                 recommends = run("dpkg-deb", "-f", str(deb), "Recommends").stdout.strip().split(", ")
                 self.assertTrue({"python3", "python-is-python3"} <= set(recommends))
+                suggests = run("dpkg-deb", "-f", str(deb), "Suggests").stdout.strip().split(", ")
+                self.assertIn("nut-server", suggests)
                 conffiles = run("dpkg-deb", "-I", str(deb), "conffiles").stdout.split()
                 self.assertIn("/opt/bexod/bexo.cfg", conffiles)
 

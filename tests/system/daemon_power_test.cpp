@@ -4,6 +4,9 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <syslog.h>
+
+#include <map>
 
 #include "tests/system/daemon_support.hpp"
 
@@ -234,6 +237,37 @@ TEST_P(DaemonCountdown, SupplyLossWithCountdownPowersOffOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Timers, DaemonCountdown, testing::Values(0, 2));
+
+// Every entry of the event log goes to /dev/log as well, in the same order,
+// from facility daemon as "bexod" with the process that wrote it; a supply
+// loss and a power-off decision at warning level.
+TEST(DaemonJournal, EveryEventLineAlsoGoesToTheSystemLogWithItsLevel) {
+    Running d("timer=0\n");
+    ASSERT_GT(d.pid, 0);
+    d.w.board().lose_supply();
+    d.expect_stopped_by_shutdown();
+    const std::vector<std::string> logged = messages(d.w);
+    const std::vector<SyslogEntry> sent = syslog_entries(d.w);
+    ASSERT_EQ(sent.size(), logged.size()) << dump(d.w);
+    const std::map<std::string, int> level = {
+        {"BEXOD:  Activating time controlled boot!", LOG_NOTICE},
+        {"BEXOD:  Set GPIO to input", LOG_INFO},
+        {"BEXOD: Entering Daemon BEXO.", LOG_NOTICE},
+        {"BEXOD:  Set GPIO to output", LOG_INFO},
+        {"BEXOD:  Voltage loss!", LOG_WARNING},
+        {"BEXOD:  Received Shutdown Signal through timer expired.", LOG_WARNING},
+        {"BEXOD: Received SIGTERM signal.", LOG_NOTICE}};
+    for (size_t i = 0; i < sent.size(); i++) {
+        EXPECT_EQ(sent[i].text, logged[i]);
+        EXPECT_EQ(sent[i].ident, "bexod");
+        ASSERT_TRUE(level.count(logged[i])) << logged[i];
+        EXPECT_EQ(sent[i].priority, LOG_DAEMON | level.at(logged[i])) << logged[i];
+    }
+    // The start sequence runs in the invoking process, the rest in the daemon.
+    ASSERT_GT(sent.size(), START_LOG.size());
+    EXPECT_NE(sent[0].pid, d.pid);
+    for (size_t i = START_LOG.size(); i < sent.size(); i++) EXPECT_EQ(sent[i].pid, d.pid) << logged[i];
+}
 
 struct ReasonCase {
     const char *name;
@@ -613,6 +647,11 @@ TEST_P(DaemonFailedRead, FiveInARowEndTheDaemonAndFewerAreRetried) {
     EXPECT_EQ(messages(w), start_log + std::vector<std::string>{"BEXOD:  Unable to select I2C device"});
     EXPECT_EQ(reads(w).size(), 5u);
     EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n");
+    // The fatal error reaches the system log as an error.
+    const std::vector<SyslogEntry> sent = syslog_entries(w);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent.back().text, "BEXOD:  Unable to select I2C device");
+    EXPECT_EQ(sent.back().priority, LOG_DAEMON | LOG_ERR);
 
     EXPECT_EQ(w.bexod({"-status"}).out, "B.EXO Daemon stopped...\n");
     w.board().set_answering(true);

@@ -160,6 +160,36 @@ inline pid_t start_daemon(World &w, const sim::RunOptions &options = {}) {
     return up ? w.daemon_pid() : 0;
 }
 
+// One datagram the world's /dev/log received, in the C library's syslog
+// form "<PRI>Mmm dd hh:mm:ss ident[pid]: text".
+struct SyslogEntry {
+    int priority = -1;
+    std::string ident;
+    pid_t pid = 0;
+    std::string text;
+};
+
+inline std::vector<SyslogEntry> syslog_entries(const World &w) {
+    static const std::regex form(
+        "^<([0-9]+)>(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123][0-9] "
+        "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] ([^[]+)\\[([0-9]+)\\]: (.*)$");
+    std::vector<SyslogEntry> out;
+    for (const std::string &datagram : w.syslog()) {
+        std::smatch m;
+        SyslogEntry e;
+        if (std::regex_match(datagram, m, form)) {
+            e.priority = std::stoi(m[1]);
+            e.ident = m[3];
+            e.pid = std::stoi(m[4]);
+            e.text = m[5];
+        } else {
+            ADD_FAILURE() << "not in syslog form: '" << datagram << "'";
+        }
+        out.push_back(e);
+    }
+    return out;
+}
+
 // Seconds between two events.
 inline double gap(const Event &from, const Event &to) { return to.t - from.t; }
 

@@ -1,0 +1,363 @@
+#include "daemon/nut_export.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/config/config_file.hpp"
+#include "common/config/ini_store.hpp"
+#include "common/hw/ups_protocol.hpp"
+#include "common/support/log.hpp"
+#include "daemon/daemon_state.hpp"
+#include "daemon/shutdown_actions.hpp"
+
+namespace {
+
+constexpr char TEMP_FILE[] = "/run/bexod/bexo.dev.tmp";
+constexpr char MAKER[] = "B.EXO";
+constexpr mode_t FILE_MODE = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;   // 0644
+constexpr mode_t DIR_MODE = FILE_MODE | S_IXUSR | S_IXGRP | S_IXOTH;  // 0755
+constexpr int32_t DEFAULT_INTERVAL_SECONDS = 10;
+constexpr int32_t MIN_INTERVAL_SECONDS = 2;
+// A board that does not echo is asked twice more, then the reading is
+// given up: the daemon's own queries must not wait behind it.
+constexpr int READING_RETRIES = 2;
+// A failed read gives the reading up at once; the next interval tries again.
+constexpr int READ_FAILURES_TO_GIVE_UP = 1;
+constexpr int FILE_BUFFER_SIZE = 1024;
+constexpr int64_t NS_PER_US = 1000;
+constexpr int64_t NS_PER_S = 1000000000;
+// A pause that ends sooner than this before its end was cut short.
+constexpr int64_t EARLY_WAKE_NS = 5 * 1000000;
+// Longest single pause, in microseconds (daemon_pause takes an unsigned).
+constexpr int64_t MAX_PAUSE_US = 1000000000;
+constexpr int32_t NO_TIMER = -1;
+
+// One reading of the board, as -status reads it.
+struct board_reading {
+    bool identity = false;
+    int model = -1;
+    int firmware_major = 0;
+    int firmware_minor = 0;
+    bool on_battery = false;
+    bool charger_on = false;
+    double input_volts = 0;
+    ups_battery_display battery = BATTERY_NOT_AVAILABLE;
+    double battery_volts = 0;
+    bool battery_current_available = false;
+    int32_t battery_ma = 0;
+    int32_t extern_ma = 0;
+};
+
+bool enabled = false;
+int32_t interval_seconds = DEFAULT_INTERVAL_SECONDS;
+int64_t next_reading_ns = 0;  // monotonic; 0 until the first reading: due at once
+
+board_reading last;  // the last values read
+bool have_reading = false;
+bool ask_identity = true;
+bool supply_lost = false;  // from the daemon's events, whatever the last reading said
+bool power_off_decided = false;
+int32_t timer_shown = NO_TIMER;
+time_t last_mtime = 0;  // whole seconds of the last file written
+bool read_failing = false;
+bool write_failing = false;
+
+int64_t monotonic_ns(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
+}
+
+// Returns the nanoseconds it asked to pause.
+int64_t pause_ns(int64_t ns) {
+    int64_t us = (ns + NS_PER_US - 1) / NS_PER_US;
+    if (us > MAX_PAUSE_US) us = MAX_PAUSE_US;
+    daemon_pause(static_cast<unsigned>(us));
+    return us * NS_PER_US;
+}
+
+// The board's wait between request and reply, whole: a signal (the
+// countdown's tick each second among them) only interrupts it while the
+// pause runs any stop sequence that arrived.
+void full_pause(unsigned microseconds) {
+    const int64_t end = monotonic_ns() + static_cast<int64_t>(microseconds) * NS_PER_US;
+    for (int64_t left = end - monotonic_ns(); left > 0; left = end - monotonic_ns()) {
+        pause_ns(left);
+    }
+}
+
+bool exchange(uint8_t command, int retries) {
+    return ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS, retries,
+                        READ_FAILURES_TO_GIVE_UP, full_pause) == UPS_ANSWERED;
+}
+
+bool read_identity(board_reading &r) {
+    if (!ask_identity) return true;
+    if (!exchange(CMD_IDENTITY, READING_RETRIES)) return false;
+    r.identity = true;
+    r.firmware_major = buffer_in[1];
+    r.firmware_minor = buffer_in[2];
+    r.model = buffer_in[3];
+    return true;
+}
+
+bool read_supply_and_charger(board_reading &r) {
+    if (!exchange(CMD_POWER_SOURCE, READING_RETRIES)) return false;
+    r.on_battery = buffer_in[1] == 1;
+    if (!exchange(CMD_CHARGER_STATE, READING_RETRIES)) return false;
+    r.charger_on = buffer_in[1] == 1;
+    if (!exchange(CMD_INPUT_VOLTAGE, READING_RETRIES)) return false;
+    r.input_volts = ups_input_volts(ups_reply_value16(buffer_in));
+    return true;
+}
+
+bool read_battery(board_reading &r) {
+    if (!exchange(CMD_BATTERY_LEVEL, READING_RETRIES)) return false;
+    r.battery_volts = ups_battery_volts(ups_reply_value16(buffer_in));
+    r.battery = ups_battery_classify(buffer_in[3], r.battery_volts);
+    if (!exchange(CMD_BATTERY_CURRENT, READING_RETRIES)) return false;
+    r.battery_current_available = ups_battery_current_available(buffer_in);
+    r.battery_ma = ups_reply_value16(buffer_in);
+    return true;
+}
+
+// Models without the measurement are not asked for the external current.
+bool read_extern_current(board_reading &r) {
+    if (!ups_model_measures_extern_current(r.model)) return true;
+    if (!exchange(CMD_EXTERN_CURRENT, READING_RETRIES)) return false;
+    r.extern_ma = ups_reply_value16(buffer_in);
+    return true;
+}
+
+// All or nothing: a reading that fails half-way leaves `r` as it was. The
+// identity is asked for once, and again after a failure (the board may
+// have been flashed meanwhile).
+bool read_board(board_reading &r) {
+    board_reading fresh = r;
+    ask_identity = !(read_identity(fresh) && read_supply_and_charger(fresh) &&
+                     read_battery(fresh) && read_extern_current(fresh));
+    if (ask_identity) return false;
+    r = fresh;
+    return true;
+}
+
+// ------------------------------------------------------------ the file
+
+struct text_buffer {
+    char text[FILE_BUFFER_SIZE];
+    int used;
+};
+
+__attribute__((format(printf, 2, 3))) void add_line(text_buffer &out, const char *format, ...) {
+    const int room = FILE_BUFFER_SIZE - out.used;
+    if (room <= 1) return;
+    va_list args;
+    va_start(args, format);
+    const int written = vsnprintf(out.text + out.used, static_cast<size_t>(room), format, args);
+    va_end(args);
+    if (written > 0) out.used += written < room ? written : room - 1;
+}
+
+bool charging(const board_reading &r) { return r.charger_on && r.battery != BATTERY_FULL; }
+
+bool on_battery(void) { return supply_lost || last.on_battery; }
+
+const char *charger_status(const board_reading &r) {
+    if (on_battery()) return "discharging";
+    if (!r.charger_on) return "resting";
+    return charging(r) ? "charging" : "floating";
+}
+
+const char *ups_status(void) {
+    if (power_off_decided) return "OB LB";
+    if (on_battery()) return "OB";
+    return have_reading && charging(last) ? "OL CHRG" : "OL";
+}
+
+// dummy-ups keeps its own values for the maker and model unless the ups.*
+// names come with the device.* ones.
+void add_identity(text_buffer &out) {
+    add_line(out, "device.mfr: %s\nups.mfr: %s\ndevice.type: ups\n", MAKER, MAKER);
+    if (!last.identity) return;
+    const char *model = ups_model_name(last.model);
+    if (model == nullptr) model = "unknown";
+    add_line(out, "device.model: %s\nups.model: %s\n", model, model);
+    add_line(out, "ups.firmware: %i.%i\n", last.firmware_major, last.firmware_minor);
+}
+
+void add_battery(text_buffer &out) {
+    switch (last.battery) {
+    case BATTERY_NOT_AVAILABLE: break;
+    case BATTERY_FULL: add_line(out, "battery.charge: 100.00\nbattery.voltage: 4.20\n"); break;
+    case BATTERY_EMPTY:
+        add_line(out, "battery.charge: 0.00\nbattery.voltage: %.2f\n", last.battery_volts);
+        break;
+    case BATTERY_MEASURED:
+        add_line(out, "battery.charge: %.2f\nbattery.voltage: %.2f\n",
+                 ups_battery_capacity(last.battery_volts), last.battery_volts);
+        break;
+    }
+    if (last.battery_current_available) {
+        add_line(out, "battery.current: %.3f\n", last.battery_ma / 1000.0);
+    }
+    add_line(out, "battery.charger.status: %s\n", charger_status(last));
+}
+
+// Readings the board reports as not available are left out.
+int format_file(text_buffer &out) {
+    out.used = 0;
+    out.text[0] = '\0';
+    add_identity(out);
+    add_line(out, "ups.status: %s\n", ups_status());
+    add_line(out, "ups.timer.shutdown: %d\n", timer_shown);
+    if (!have_reading) return out.used;
+    add_battery(out);
+    add_line(out, "input.voltage: %.2f\n", last.input_volts);
+    if (ups_model_measures_extern_current(last.model)) {
+        add_line(out, "output.current: %.3f\n", last.extern_ma / 1000.0);
+    }
+    return out.used;
+}
+
+// dummy-ups compares modification times in whole seconds: a file replaced
+// twice within one second would hide the second version from it. Each
+// version gets a later second than the one before.
+void stamp_later_than_last(int file) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct timespec times[2] = {{0, UTIME_OMIT}, now};
+    if (now.tv_sec <= last_mtime) times[1] = {last_mtime + 1, 0};
+    if (futimens(file, times) == 0) last_mtime = times[1].tv_sec;
+}
+
+int open_temp_file(void) {
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int file = open(TEMP_FILE, flags, FILE_MODE);
+    if (file < 0 && errno == ENOENT && mkdir(NUT_EXPORT_DIR, DIR_MODE) == 0) {
+        file = open(TEMP_FILE, flags, FILE_MODE);
+    }
+    return file;
+}
+
+bool write_whole(int file, const char *text, int length) {
+    while (length > 0) {
+        const ssize_t written = write(file, text, static_cast<size_t>(length));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        text += written;
+        length -= static_cast<int>(written);
+    }
+    return true;
+}
+
+// A temporary file in the same folder, renamed over the old one: a reader
+// sees the old file or the new one, never a part.
+bool replace_file(const char *text, int length) {
+    const int file = open_temp_file();
+    if (file < 0) return false;
+    bool ok = fchmod(file, FILE_MODE) == 0 && write_whole(file, text, length);
+    stamp_later_than_last(file);
+    ok = close(file) == 0 && ok;
+    if (ok && rename(TEMP_FILE, NUT_EXPORT_FILE) == 0) return true;
+    unlink(TEMP_FILE);
+    return false;
+}
+
+// A failure is logged once, until the file can be written again.
+void write_file(void) {
+    text_buffer out;
+    const int length = format_file(out);
+    const bool ok = replace_file(out.text, length);
+    if (!ok && !write_failing) Log("BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n");
+    write_failing = !ok;
+}
+
+// A board that cannot be read leaves the file alone: NUT keeps showing the
+// last values written, and nothing is guessed. Logged once per failing run.
+void take_reading(void) {
+    next_reading_ns = monotonic_ns() + static_cast<int64_t>(interval_seconds) * NS_PER_S;
+    if (!read_board(last)) {
+        if (!read_failing) Log("BEXOD:  NUT export: unable to read the board\n");
+        read_failing = true;
+        return;
+    }
+    read_failing = false;
+    have_reading = true;
+    write_file();
+}
+
+bool reading_due(void) { return next_reading_ns == 0 || monotonic_ns() >= next_reading_ns; }
+
+void event_now(bool lost, bool decided, int32_t timer) {
+    supply_lost = lost;
+    // The board has just said where the power comes from.
+    last.on_battery = lost;
+    power_off_decided = decided;
+    timer_shown = timer;
+    write_file();
+    next_reading_ns = 0;
+}
+
+int32_t read_interval(void) {
+    const int32_t value =
+        ini_getl(SECTION_NUT, KEY_NUT_INTERVAL, DEFAULT_INTERVAL_SECONDS, inifile);
+    return value < MIN_INTERVAL_SECONDS ? MIN_INTERVAL_SECONDS : value;
+}
+
+}  // namespace
+
+void nut_export_read_settings(void) {
+    enabled = ini_getl(SECTION_NUT, KEY_NUT_EXPORT, 0, inifile) == 1;
+    interval_seconds = read_interval();
+}
+
+// The pause ends early for a reading only when it is longer than the
+// interval; otherwise a reading that falls due waits for the start of the
+// next pause, right after a cycle, and adds no wake-up. Either way the cycles
+// keep their cadence.
+void nut_export_idle(uint32_t seconds) {
+    if (!enabled) {
+        daemon_pause_seconds(seconds);
+        return;
+    }
+    const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
+    for (bool first = true;; first = false) {
+        if (!first && monotonic_ns() >= end) return;
+        if (reading_due()) take_reading();
+        const int64_t now = monotonic_ns();
+        if (now >= end) return;
+        const bool wake_for_reading = seconds > static_cast<uint32_t>(interval_seconds);
+        const int64_t until = wake_for_reading && next_reading_ns < end ? next_reading_ns : end;
+        const int64_t asked = pause_ns(until - now);
+        if (monotonic_ns() < now + asked - EARLY_WAKE_NS) return;
+    }
+}
+
+void nut_export_countdown(bool armed, int32_t seconds_left) {
+    if (!enabled) return;
+    const int32_t shown = !armed ? NO_TIMER : seconds_left < 0 ? 0 : seconds_left;
+    const bool changed = shown != timer_shown;
+    timer_shown = shown;
+    if (reading_due()) {
+        take_reading();
+    } else if (changed) {
+        write_file();
+    }
+}
+
+void nut_export_supply_lost(void) {
+    if (enabled) event_now(true, false, NO_TIMER);
+}
+
+void nut_export_supply_restored(void) {
+    if (enabled) event_now(false, false, NO_TIMER);
+}
+
+void nut_export_power_off_decided(void) {
+    if (enabled) event_now(true, true, 0);
+}

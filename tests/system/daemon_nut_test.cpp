@@ -1,0 +1,474 @@
+// bexod's export for NUT: /run/bexod/bexo.dev in the format of dummy-ups,
+// its readings and status through a supply loss, its cadence, a board or a
+// folder that fails, a reader that must never see half a file; and, when
+// Debian's nut-server and nut-client are installed, the real upsd,
+// dummy-ups, upsc and upsmon on that file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "tests/system/daemon_support.hpp"
+
+namespace {
+
+using namespace daemon_test;
+
+const char DEV_FILE[] = "/run/bexod/bexo.dev";
+const char TEMP_FILE[] = "/run/bexod/bexo.dev.tmp";
+
+using Fields = std::map<std::string, std::string>;
+
+// "name: value" lines; an empty map when any line is not of that form.
+Fields fields_of(const std::string &text) {
+    Fields out;
+    for (const std::string &line : lines(text)) {
+        const size_t colon = line.find(": ");
+        if (colon == std::string::npos || colon == 0) return {};
+        out[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+    return out;
+}
+
+Fields dev_fields() { return fields_of(World::read_file(DEV_FILE)); }
+
+std::string nut_config(const std::string &general, const std::string &nut,
+                       const std::string &user = "") {
+    return config("sleep=1\n" + general + "[NUT]\n" + nut, "") + (user.empty() ? "" : "[User]\n" + user);
+}
+
+// Readings that got past their first exchange, from event `from` on: one
+// reading is 36 35 d0 23 d2 (d1), the first one after 22.
+size_t readings(const World &w, size_t from = 0) {
+    const Bytes sent = w.commands(from);
+    return static_cast<size_t>(std::count(sent.begin(), sent.end(), 0x35));
+}
+
+size_t cycles(const World &w, size_t from = 0) {
+    return since(w, from, [](const Event &e) { return e.kind == Kind::GpioValueRead; }).size();
+}
+
+pid_t start_exporting(World &w, const std::string &general, const std::string &nut,
+                      const std::string &user = "") {
+    w.set_config(nut_config(general, nut, user));
+    const pid_t pid = start_daemon(w);
+    EXPECT_TRUE(w.wait_for([] { return World::exists(DEV_FILE); }, 10)) << dump(w);
+    return pid;
+}
+
+// ----------------------------------------------------------- off
+
+class DaemonNutExportOff : public testing::TestWithParam<const char *> {};
+
+// Off, the daemon waits as it always did: no file, nothing on the bus.
+TEST_P(DaemonNutExportOff, LeavesNoFileAndSendsNothingWhileWaiting) {
+    World w;
+    w.set_config(config("sleep=1\n") + GetParam());
+    const pid_t pid = start_daemon(w);
+    ASSERT_GT(pid, 0);
+    const size_t start = w.event_count();
+    ASSERT_TRUE(w.wait_for([&] { return cycles(w, start) >= 3; }, 10)) << dump(w);
+    EXPECT_TRUE(w.board_writes(start).empty()) << dump(w);
+    EXPECT_FALSE(World::exists("/run/bexod"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, DaemonNutExportOff,
+                         testing::Values("", "[NUT]\nexport=0\ninterval=2\n", "[NUT]\nexport=2\n",
+                                         "[NUT]\nexport=\n"));
+
+// ----------------------------------------------------------- readings
+
+struct BoardCase {
+    const char *name;
+    std::function<void(sim::Board &)> set_up;
+    Fields expected;                 // names that must show these values
+    std::vector<std::string> absent;  // names left out
+};
+
+class DaemonNutExportReadings : public testing::TestWithParam<BoardCase> {};
+
+TEST_P(DaemonNutExportReadings, FileCarriesTheBoardsState) {
+    const BoardCase &c = GetParam();
+    World w;
+    c.set_up(w.board());
+    const pid_t pid = start_exporting(w, "", "export=1\ninterval=2\n");
+    ASSERT_GT(pid, 0);
+    const Fields got = dev_fields();
+    for (const auto &[name, value] : c.expected) EXPECT_EQ(got.count(name) ? got.at(name) : "<missing>", value) << name;
+    for (const std::string &name : c.absent) EXPECT_EQ(got.count(name), 0u) << name << "\n" << World::read_file(DEV_FILE);
+    struct stat st{};
+    ASSERT_EQ(stat(DEV_FILE, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_FALSE(World::exists(TEMP_FILE));
+    // The identity once, then the same readings every interval.
+    ASSERT_TRUE(w.wait_for([&] { return readings(w) >= 3; }, 10)) << dump(w);
+    const bool measures = got.count("output.current") > 0;
+    const std::string one = measures ? "36 35 d0 23 d2 d1" : "36 35 d0 23 d2";
+    EXPECT_EQ(text_of(w.commands()).rfind("44 22 " + one + " " + one + " 36", 0), 0u) << dump(w);
+}
+
+const Fields STANDARD = {{"device.mfr", "B.EXO"}, {"ups.mfr", "B.EXO"}, {"device.type", "ups"}};
+
+Fields with(Fields base, const Fields &more) {
+    for (const auto &[k, v] : more) base[k] = v;
+    return base;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, DaemonNutExportReadings,
+    testing::Values(
+        BoardCase{"AdvancedCharging", [](sim::Board &b) { b.set_battery(745); },
+                  with(STANDARD, {{"device.model", "Advanced"}, {"ups.model", "Advanced"}, {"ups.firmware", "1.12"},
+                                  {"ups.status", "OL CHRG"}, {"ups.timer.shutdown", "-1"}, {"battery.charge", "66.91"},
+                                  {"battery.voltage", "4.00"}, {"battery.current", "0.120"},
+                                  {"battery.charger.status", "charging"}, {"input.voltage", "5.10"},
+                                  {"output.current", "0.350"}}),
+                  {}},
+        // Readings the board reports as not available, and a model without
+        // the external current, are left out.
+        BoardCase{"BasicWithoutReadings",
+                  [](sim::Board &b) {
+                      b.set_model(1);
+                      b.set_firmware(2, 3);
+                      b.set_battery(700, 2);
+                      b.set_battery_current(0, 2);
+                      b.set_charger(false, 0);
+                      b.set_input_mv(4870);
+                  },
+                  with(STANDARD, {{"device.model", "Basic"}, {"ups.firmware", "2.3"}, {"ups.status", "OL"},
+                                  {"battery.charger.status", "resting"}, {"input.voltage", "4.87"}}),
+                  {"battery.charge", "battery.voltage", "battery.current", "output.current"}},
+        BoardCase{"FullFloating",
+                  [](sim::Board &b) {
+                      b.set_model(4);
+                      b.set_battery(700, 1);
+                      b.set_extern_ma(0);
+                  },
+                  with(STANDARD, {{"device.model", "Advanced mobile"}, {"ups.status", "OL"}, {"battery.charge", "100.00"},
+                                  {"battery.voltage", "4.20"}, {"battery.charger.status", "floating"},
+                                  {"output.current", "0.000"}}),
+                  {}},
+        BoardCase{"EmptyOnBatteryBeforeAnyEvent",
+                  [](sim::Board &b) {
+                      b.set_battery(660);
+                      b.set_on_battery(true);
+                  },
+                  with(STANDARD, {{"ups.status", "OB"}, {"battery.charge", "0.00"}, {"battery.voltage", "3.54"},
+                                  {"battery.charger.status", "discharging"}}),
+                  {}}),
+    [](const testing::TestParamInfo<BoardCase> &info) { return info.param.name; });
+
+// ------------------------------------------------------------ status
+
+// OL CHRG, then OB with the seconds left, then OB LB with 0 in the file
+// before the user command runs (it copies the file).
+TEST(DaemonNutExportStatus, SupplyLossEndingInLowBatteryIsCriticalBeforeTheUserCommands) {
+    World w;
+    const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\n",
+                                      "command1=cp /run/bexod/bexo.dev /run/at-user-command\n");
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(dev_fields()["ups.status"], "OL CHRG");
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "OB"; }, 10)) << dump(w);
+    ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
+    const int left = std::stoi(dev_fields()["ups.timer.shutdown"]);
+    EXPECT_GT(left, 50);
+    EXPECT_LE(left, 60);
+    EXPECT_EQ(dev_fields()["battery.charger.status"], "discharging");
+    w.board().set_battery_low(true);
+    ASSERT_TRUE(w.wait_for_shim("sudo", 20, "systemctl")) << dump(w);
+    const Fields at_command = fields_of(World::read_file("/run/at-user-command"));
+    EXPECT_EQ(at_command.count("ups.status") ? at_command.at("ups.status") : "", "OB LB") << dump(w);
+    EXPECT_EQ(at_command.count("ups.timer.shutdown") ? at_command.at("ups.timer.shutdown") : "", "0");
+    // It stays critical while the daemon waits for the system to stop it.
+    const size_t after = w.event_count();
+    ASSERT_TRUE(w.wait_for([&] { return readings(w, after) >= 2; }, 10)) << dump(w);
+    EXPECT_EQ(dev_fields()["ups.status"], "OB LB");
+}
+
+TEST(DaemonNutExportStatus, SupplyBackIsOnlineAgainWithoutTimer) {
+    World w;
+    const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\n");
+    ASSERT_GT(pid, 0);
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
+    w.board().restore_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage present!", 20)) << dump(w);
+    ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "OL CHRG"; }, 5)) << World::read_file(DEV_FILE);
+    EXPECT_EQ(dev_fields()["ups.timer.shutdown"], "-1");
+    EXPECT_EQ(dev_fields()["battery.charger.status"], "charging");
+}
+
+// ------------------------------------------------------------ cadence
+
+struct CadenceCase {
+    const char *name;
+    const char *settings;  // [General] sleep and [NUT] interval
+    double cycles_per_reading;
+};
+
+class DaemonNutExportCadence : public testing::TestWithParam<CadenceCase> {};
+
+// A reading every interval (below 2 counts as 2); the cycles keep the
+// pause of "sleep", also when it is longer than the interval.
+TEST_P(DaemonNutExportCadence, ReadingsFollowTheIntervalAndCyclesTheirSleep) {
+    World w;
+    w.set_config(config(GetParam().settings));
+    const pid_t pid = start_daemon(w);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(w.wait_for([&] { return readings(w) >= 1; }, 10)) << dump(w);
+    const size_t from = w.event_count();
+    const double t0 = w.now();
+    ASSERT_TRUE(w.wait_for([&] { return readings(w, from) >= 6; }, 40)) << dump(w);
+    const double seconds = w.now() - t0;
+    const double ratio = static_cast<double>(cycles(w, from)) / static_cast<double>(readings(w, from));
+    EXPECT_NEAR(ratio, GetParam().cycles_per_reading, GetParam().cycles_per_reading * 0.3) << dump(w);
+    EXPECT_NEAR(seconds / 6, 2.0, 0.6) << "one reading every 2 s";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, DaemonNutExportCadence,
+    testing::Values(CadenceCase{"IntervalBelowTwoReadsAsTwo", "sleep=1\n[NUT]\nexport=1\ninterval=1\n", 2.0},
+                    CadenceCase{"SleepLongerThanInterval", "sleep=4\n[NUT]\nexport=1\ninterval=2\n", 0.5}),
+    [](const testing::TestParamInfo<CadenceCase> &info) { return info.param.name; });
+
+// ------------------------------------------------------------ faults
+
+struct FaultCase {
+    const char *name;
+    std::function<void(World &)> fault;
+    const char *message;
+};
+
+class DaemonNutExportFaults : public testing::TestWithParam<FaultCase> {};
+
+// A board that cannot be read leaves the file as it is; a file that cannot
+// be written is logged; neither ends the daemon, and each is logged once.
+TEST_P(DaemonNutExportFaults, LeaveTheFileAloneLogOnceAndKeepMonitoring) {
+    const FaultCase &c = GetParam();
+    World w;
+    const pid_t pid = start_exporting(w, "", "export=1\ninterval=2\n");
+    ASSERT_GT(pid, 0);
+    const std::string before = World::read_file(DEV_FILE);
+    struct stat was{};
+    ASSERT_EQ(stat(DEV_FILE, &was), 0);
+    const size_t from = w.event_count();
+    c.fault(w);
+    ASSERT_TRUE(w.wait_for_log(c.message, 15)) << dump(w);
+    struct stat at_failure{};
+    const bool kept = stat(DEV_FILE, &at_failure) == 0 && at_failure.st_ino == was.st_ino;
+    ASSERT_TRUE(w.wait_for([&] { return readings(w, from) >= 4; }, 20)) << dump(w);
+    EXPECT_EQ(count(messages(w), c.message), 1u) << w.log();
+    EXPECT_TRUE(alive(pid));
+    struct stat now{};
+    if (std::string(c.name) == "FolderUnwritable") {
+        EXPECT_FALSE(World::exists(DEV_FILE));
+        return;
+    }
+    EXPECT_TRUE(kept) << "the file was replaced after the failed reading";
+    // Once the board answers again the identity is asked anew and the file
+    // is replaced.
+    ASSERT_EQ(stat(DEV_FILE, &now), 0);
+    EXPECT_NE(now.st_ino, was.st_ino);
+    const Bytes sent = w.commands(from);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x22), 1) << dump(w);
+    EXPECT_EQ(World::read_file(DEV_FILE), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DaemonNutExportFaults,
+    testing::Values(
+        FaultCase{"NoEcho", [](World &w) { w.board().wrong_echo(3); }, "BEXOD:  NUT export: unable to read the board"},
+        FaultCase{"ReadFails", [](World &w) { w.board().fail_reads(1); }, "BEXOD:  NUT export: unable to read the board"},
+        FaultCase{"FolderUnwritable",
+                  [](World &) {
+                      std::filesystem::remove_all("/run/bexod");
+                      World::write_file("/run/bexod", "not a folder\n");
+                  },
+                  "BEXOD:  NUT export: unable to write /run/bexod/bexo.dev"}),
+    [](const testing::TestParamInfo<FaultCase> &info) { return info.param.name; });
+
+// ------------------------------------------------------------ whole file
+
+// The file's text and the whole second of its modification time, from one
+// descriptor ("" when it cannot be opened).
+std::pair<std::string, time_t> read_with_mtime(const char *path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {"", 0};
+    struct stat st{};
+    fstat(fd, &st);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return {text, st.st_mtime};
+}
+
+// A reader looping over the file while a supply loss runs its course sees
+// one whole version after another, never a part of one; and each changed
+// version carries a later second than the one before (dummy-ups compares
+// whole seconds).
+TEST(DaemonNutExportFile, AReaderNeverSeesAPartialFile) {
+    World w;
+    const pid_t pid = start_exporting(w, "timer=4\n", "export=1\ninterval=2\n");
+    ASSERT_GT(pid, 0);
+    std::atomic<bool> stop{false};
+    std::set<std::string> versions;
+    std::vector<std::string> broken;
+    size_t reads = 0, changes = 0, same_second = 0;
+    std::thread reader([&] {
+        std::pair<std::string, time_t> last;
+        while (!stop) {
+            const auto now = read_with_mtime(DEV_FILE);
+            const std::string &text = now.first;
+            reads++;
+            if (!last.first.empty() && text != last.first) {
+                changes++;
+                same_second += now.second <= last.second;
+            }
+            last = now;
+            const Fields f = fields_of(text);
+            if (text.empty() || text.back() != '\n' || f.empty() || text.rfind("device.mfr: B.EXO\n", 0) != 0 ||
+                !f.count("ups.status") || !f.count("output.current"))
+                broken.push_back(text);
+            else
+                versions.insert(f.at("ups.status") + " " + f.at("ups.timer.shutdown"));
+        }
+    });
+    w.board().lose_supply();
+    const bool powered_off = w.wait_for_shim("systemctl", 30, "poweroff").has_value();
+    w.wait_for([] { return false; }, 1);
+    stop = true;
+    reader.join();
+    ASSERT_TRUE(powered_off) << dump(w);
+    EXPECT_TRUE(broken.empty()) << broken.size() << " of " << reads << " reads broken, first:\n" << broken.front();
+    EXPECT_GT(reads, 1000u);
+    EXPECT_TRUE(versions.count("OL CHRG -1")) << testing::PrintToString(versions);
+    EXPECT_TRUE(versions.count("OB LB 0")) << testing::PrintToString(versions);
+    EXPECT_GE(versions.size(), 4u) << testing::PrintToString(versions);
+    EXPECT_GE(changes, 4u);
+    EXPECT_EQ(same_second, 0u) << "of " << changes << " changes";
+}
+
+// ------------------------------------------------------------ real NUT
+
+const char NUT_UPSD[] = "/lib/nut/upsd";
+const char NUT_DRIVER[] = "/lib/nut/dummy-ups";
+const char NUT_UPSMON[] = "/lib/nut/upsmon";
+const char NUT_UPSC[] = "/bin/upsc";
+const char NUT_DIR[] = "/run/nut-test";
+// upsmon as a secondary: a poll every second while on battery, and a second
+// to wait for a primary to set FSD before it gives up and shuts down.
+const int POLLFREQALERT = 1;
+const int HOSTSYNC = 1;
+// Debian 12's dummy-ups looks at its file every 2 s.
+const double DRIVER_FOLLOWS = 3;
+
+// Debian's NUT inside the world, from a scratch configuration and state
+// folder: dummy-ups on the exported file, upsd on a free loopback port,
+// upsmon as a secondary whose shutdown command is recorded as a shim call.
+class NutServer : public testing::Test {
+protected:
+    void SetUp() override {
+        // scripts/nut-test sets BEXO_SIM_REQUIRE_NUT=1: there a missing NUT fails.
+        const char *required = getenv("BEXO_SIM_REQUIRE_NUT");
+        for (const char *program : {NUT_UPSD, NUT_DRIVER, NUT_UPSMON, NUT_UPSC}) {
+            if (access(program, X_OK) == 0) continue;
+            if (required && std::string(required) == "1") FAIL() << program << " is missing";
+            GTEST_SKIP() << program << " is missing: NUT is not installed "
+                         << "(apt-get install nut-server nut-client; scripts/nut-test installs them)";
+        }
+        port = sim::free_loopback_port();
+        ASSERT_GT(port, 0);
+        const std::string conf = std::string(NUT_DIR) + "/conf", state = std::string(NUT_DIR) + "/state";
+        World::write_file(state + "/.keep", "");
+        World::write_file(conf + "/nut.conf", "MODE=netserver\n");
+        World::write_file(conf + "/ups.conf", "[bexo]\n  driver = dummy-ups\n  port = /run/bexod/bexo.dev\n  desc = \"B.EXO UPS\"\n");
+        World::write_file(conf + "/upsd.conf", "LISTEN 127.0.0.1 " + std::to_string(port) + "\n");
+        World::write_file(conf + "/upsd.users", "[watcher]\n  password = secret\n  upsmon secondary\n");
+        World::write_file(conf + "/upsmon.conf",
+                          "MONITOR bexo@127.0.0.1:" + std::to_string(port) + " 1 watcher secret secondary\n"
+                          "MINSUPPLIES 1\nSHUTDOWNCMD \"" + w.bin_dir() + "/sim-mark upsmon-shutdown\"\n"
+                          "POLLFREQ 2\nPOLLFREQALERT " + std::to_string(POLLFREQALERT) + "\nHOSTSYNC " +
+                          std::to_string(HOSTSYNC) + "\nDEADTIME 10\nFINALDELAY 0\nRUN_AS_USER root\n"
+                          "POWERDOWNFLAG " + state + "/killpower\n");
+        for (const char *file : {"upsd.conf", "upsd.users", "upsmon.conf"}) chmod((conf + "/" + file).c_str(), 0600);
+        env.env = {"NUT_CONFPATH=" + conf, "NUT_STATEPATH=" + state, "NUT_ALTPIDPATH=" + state};
+    }
+
+    // A NUT program in the background, its output in the scratch folder.
+    void start(const std::string &name, const std::string &command) {
+        const sim::Result r = w.run({"sh", "-c", command + " >" + NUT_DIR + "/" + name + ".log 2>&1 &"}, env);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+
+    std::string log_of(const std::string &name) { return World::read_file(std::string(NUT_DIR) + "/" + name + ".log"); }
+
+    Fields upsc() {
+        const sim::Result r = w.run({NUT_UPSC, "bexo@127.0.0.1:" + std::to_string(port)}, env);
+        return r.status == 0 ? fields_of(r.out) : Fields{};
+    }
+
+    std::string status() {
+        const Fields f = upsc();
+        return f.count("ups.status") ? f.at("ups.status") : "";
+    }
+
+    // Waits for a status and keeps the order of the ones seen on the way.
+    bool wait_status(const std::string &wanted, double seconds) {
+        return w.wait_for([&] {
+            const std::string s = status();
+            // WAIT: dummy-ups has no data yet.
+            if (!s.empty() && s != "WAIT" && (seen.empty() || seen.back() != s)) seen.push_back(s);
+            return s == wanted;
+        }, seconds);
+    }
+
+    std::string nut_logs() { return "---- dummy-ups\n" + log_of("dummy-ups") + "---- upsd\n" + log_of("upsd") + "---- upsmon\n" + log_of("upsmon"); }
+
+    World w;
+    int port = 0;
+    sim::RunOptions env;
+    std::vector<std::string> seen;
+};
+
+TEST_F(NutServer, ShowsTheBoardFollowsASupplyLossToLowBatteryAndItsSecondaryShutsDown) {
+    w.board().set_battery(745);
+    const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\n");
+    ASSERT_GT(pid, 0);
+    start("dummy-ups", std::string(NUT_DRIVER) + " -a bexo -u root -F");
+    ASSERT_TRUE(w.wait_for([] { return World::exists(std::string(NUT_DIR) + "/state/dummy-ups-bexo"); }, 15)) << nut_logs();
+    start("upsd", std::string(NUT_UPSD) + " -u root -F");
+    ASSERT_TRUE(wait_status("OL CHRG", 15)) << nut_logs() << dump(w);
+    const Fields shown = upsc();
+    for (const auto &[name, value] :
+         Fields{{"device.mfr", "B.EXO"}, {"device.model", "Advanced"}, {"ups.mfr", "B.EXO"}, {"ups.model", "Advanced"},
+                {"ups.firmware", "1.12"}, {"battery.charge", "66.91"}, {"battery.voltage", "4.00"},
+                {"battery.current", "0.120"}, {"input.voltage", "5.10"}, {"output.current", "0.350"},
+                {"battery.charger.status", "charging"}, {"ups.timer.shutdown", "-1"}})
+        EXPECT_EQ(shown.count(name) ? shown.at(name) : "<missing>", value) << name;
+    start("upsmon", std::string(NUT_UPSMON) + " -F");
+
+    w.board().lose_supply();
+    ASSERT_TRUE(wait_status("OB", 20)) << nut_logs() << dump(w);
+    ASSERT_TRUE(w.wait_for([&] { const Fields f = upsc(); return f.count("ups.timer.shutdown") && f.at("ups.timer.shutdown") != "-1"; }, 15));
+    EXPECT_TRUE(w.shim_calls("sim-mark").empty()) << "upsmon shut down on battery alone\n" << nut_logs();
+    w.board().set_battery_low(true);
+    const auto decided = w.wait_for_event(write_of(0x49), 20);
+    ASSERT_TRUE(decided) << dump(w);
+    ASSERT_TRUE(wait_status("OB LB", 10)) << nut_logs();
+    EXPECT_EQ(seen, (std::vector<std::string>{"OL CHRG", "OB", "OB LB"}));
+    const auto shutdown = w.wait_for_shim("sim-mark", 20, "upsmon-shutdown");
+    ASSERT_TRUE(shutdown) << nut_logs() << dump(w);
+    // The file's change, one poll on battery, HOSTSYNC, one more poll.
+    EXPECT_LE(shutdown->t - decided->t, DRIVER_FOLLOWS + 2 * POLLFREQALERT + HOSTSYNC + 1.0) << nut_logs();
+}
+
+}  // namespace
