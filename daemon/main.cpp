@@ -113,16 +113,14 @@ void show_status(void) {
 }
 
 // systemd starts, stops or restarts the unit's daemon; a failure is the
-// user's to see.
-bool ask_service_manager(const char *action) {
+// user's to see and ends the run.
+void ask_service_manager(const char *action) {
     char command[PATH_BUFFER_SIZE];
     snprintf(command, sizeof command, "sudo systemctl %s bexod", action);
-    fflush(stdout);
-    if (run_shell(command) == 0) {
-        return true;
+    if (run_shell(command) != 0) {
+        printf("B.EXO Daemon: \"%s\" failed\n", command);
+        exit(1);
     }
-    printf("B.EXO Daemon: \"%s\" failed\n", command);
-    exit(1);
 }
 
 // True once no process holds the PID file's lock any more.
@@ -148,13 +146,12 @@ bool request_start(void) {
         printf("B.EXO still Daemon running... PID: %d\n", pid);
         return false;
     }
-    if (service_manages_daemon()) {
+    const bool by_systemd = service_manages_daemon();
+    if (by_systemd) {
         ask_service_manager("start");
-        printf("B.EXO Daemon started..\n");
-        return false;
     }
     printf("B.EXO Daemon started..\n");
-    return true;
+    return !by_systemd;
 }
 
 void request_stop(void) {

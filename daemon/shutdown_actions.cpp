@@ -44,10 +44,6 @@ constexpr time_t SYSTEM_STOP_WAIT_SECONDS = 180;
 // Commands run for the daemon get the usual mask, not the daemon's own 0.
 constexpr mode_t COMMAND_CREATION_MASK = 022;
 
-// A stop sequence runs shell commands, and a command's wait runs stop
-// sequences.
-int run_command(const char *command);
-
 void fill_signal_set(sigset_t *set) {
     sigemptyset(set);
     sigaddset(set, SIGHUP);
@@ -86,7 +82,7 @@ void hangup_sequence(void) {
 // daemon removes the file itself so that no stale number stays behind.
 void remove_pid_file(void) {
     snprintf(String, sizeof String, "sudo rm -r %s", PID_FILE);
-    if (run_command(String) != 0) unlink(PID_FILE);
+    if (run_shell(String) != 0) unlink(PID_FILE);
 }
 
 [[noreturn]] void terminate_sequence(void) {
@@ -157,32 +153,19 @@ int wait_for_command(pid_t child) {
         sigprocmask(SIG_BLOCK, &watched, &previous);
         int status = 0;
         const pid_t ended = waitpid(child, &status, WNOHANG);
+        const bool failed = ended < 0 && errno != EINTR;
         if (ended == 0 && !stop_signal_pending()) {
             ppoll(nullptr, 0, nullptr, &previous);
         }
         sigprocmask(SIG_SETMASK, &previous, nullptr);
+        run_pending_stop_sequences();
         if (ended == child) {
             return status;
         }
-        if (ended < 0 && errno != EINTR) {
+        if (failed) {
             return -1;
         }
-        run_pending_stop_sequences();
     }
-}
-
-int run_command(const char *command) {
-    wake_on_child_end();
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t child = fork();
-    if (child < 0) {
-        return -1;
-    }
-    if (child == 0) {
-        exec_shell(command);
-    }
-    return wait_for_command(child);
 }
 
 struct timespec monotonic_now(void) {
@@ -194,11 +177,10 @@ struct timespec monotonic_now(void) {
 // Asks the system to power off or reboot; a request that failed leaves the
 // daemon monitoring, so the next event can try again.
 void request_system_stop(const char *command) {
-    if (run_command(command) == 0) {
+    if (run_shell(command) == 0) {
         stop_accepted = true;
         stop_accepted_at = monotonic_now();
     }
-    run_pending_stop_sequences();
 }
 
 struct tm local_time_now(void) {
@@ -232,9 +214,17 @@ int send_action(uint8_t command) {
 }
 
 int run_shell(const char *command) {
-    const int status = run_command(command);
-    run_pending_stop_sequences();
-    return status;
+    wake_on_child_end();
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t child = fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child == 0) {
+        exec_shell(command);
+    }
+    return wait_for_command(child);
 }
 
 void user_shutdown(void) {

@@ -252,7 +252,6 @@ void set_timed_shutdown(const char *word) {
 
 void set_boot_time(const char *word) {
     refuse_unless_time(word);
-    refuse_unless_storable(KEY_TIME_BOOT, word);
     store_setting(KEY_TIME_BOOT, word);
     header();
     confirm_and_close_box("* Boot time %s           *\n", word);
@@ -260,7 +259,6 @@ void set_boot_time(const char *word) {
 
 void set_shutdown_time(const char *word) {
     refuse_unless_time(word);
-    refuse_unless_storable(KEY_TIME_SHUTDOWN, word);
     store_setting(KEY_TIME_SHUTDOWN, word);
     header();
     confirm_and_close_box("* Shutdown time %s       *\n", word);
@@ -270,8 +268,8 @@ void flash_firmware(const char *word) {
     char quoted[COMMAND_BUFFER_SIZE];
     int length = -1;
     if (shell_quote(word, quoted, sizeof quoted)) {
-        length = snprintf(String, sizeof String,
-                          "/opt/bexod/tools/twiboot -a 0x30 -d /dev/i2c-1 -w flash:%s -n", quoted);
+        length = snprintf(String, sizeof String, "%s -a 0x30 -d /dev/i2c-1 -w flash:%s -n",
+                          FLASHING_TOOL, quoted);
     }
     if (length < 0 || length >= COMMAND_BUFFER_SIZE) {
         printf("The firmware file name is too long.\n");

@@ -48,18 +48,15 @@ void timeText(char *buf) {
     if (len > 0) buf[len - 1] = '\0';
 }
 
-}  // namespace
-
-int Log(const char *message) {
+// One entry in the file; the result of closing it, or -1 when it could not
+// be opened.
+int append_entry(const char *message) {
     char stamp[TIME_BUF_SIZE];
     static const char separator[] = " - ";
 
     timeText(stamp);
     int fd = openLog();
-    if (fd == -1) {
-        if (copy_to != nullptr) copy_to(message);
-        return -1;
-    }
+    if (fd == -1) return -1;
 
     // One write for the whole entry, so that appends never interleave.
     struct iovec parts[3] = {
@@ -68,9 +65,15 @@ int Log(const char *message) {
         {const_cast<char *>(message), strlen(message)},
     };
     (void)!writev(fd, parts, 3);
-    const int closed = close(fd);
+    return close(fd);
+}
+
+}  // namespace
+
+int Log(const char *message) {
+    const int result = append_entry(message);
     if (copy_to != nullptr) copy_to(message);
-    return closed;
+    return result;
 }
 
 void log_set_copy(void (*copy)(const char *message)) { copy_to = copy; }
