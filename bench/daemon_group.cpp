@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Daemon idle cost: bexod in the simulated world with sleep=1, with its
 // export for NUT off and on (interval 10, and once more with sleep=30), beside
 // the monitors a user would otherwise run (NUT's upsmon with upsd and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The three groups of measurements that bexo-bench runs; each adds its rows
 // and notes to the report.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI engine: one look-up and one change of a key at the end of files of
 // 1 KiB, 1 MiB and a large size, done by our engine and by the libraries and
 // the tool a user would pick instead. Every run is a process of its own, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo-bench: the tool's latency, the daemon's idle cost and the INI engine
 // against their peers, printed as tables and written as JSON.
 #include <sys/resource.h>

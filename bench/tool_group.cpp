@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tool latency: bexo -status, -capbat 0 and -vin in the simulated world,
 // against the pauses the exchanges prescribe.
 #include <stdexcept>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # GoogleTest for a cross build: Debian ships only host libraries, so the
 # sources in /usr/src/googletest are built for the target here. The targets
 # get the names that find_package(GTest) gives on a native build.

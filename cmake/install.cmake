@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installed layout on the Pi, and the Debian package made from it.
 #   /usr/sbin/bexod, /usr/bin/bexo         (install rules of daemon/ and tool/)
 #                                            with the default prefix /usr

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The unit tests need GoogleTest; the simulated world and the system tests
 # also need umockdev and FUSE 3 and run only on the build machine. Each part
 # is on by default only when what it needs is here, so that a plain

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # 64-bit ARM Linux (arm64) with Debian's cross compiler.
 # Test programs run under qemu-user against the arm64 sysroot.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

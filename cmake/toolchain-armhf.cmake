@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # 32-bit Raspberry Pi OS (armhf) on every Pi it runs on, the Pi 1 and the
 # first Zero (ARM1176, ARMv6 with VFPv2) included: ARMv6 code in ARM state
 # with VFP instructions, linked statically.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Shared by the per-architecture toolchain files, which set
 # CMAKE_SYSTEM_PROCESSOR, BEXO_TARGET_TRIPLET, BEXO_QEMU and
 # BEXO_DEB_ARCHITECTURE, and may set BEXO_TARGET_FLAGS (code generation) and

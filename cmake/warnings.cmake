@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Warnings for the targets defined in this source tree only: third-party
 # code built with the project (GoogleTest's sources in a cross build) keeps
 # its own flags. With BEXO_WERROR they are errors; that stays off by default

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's process-wide state: its settings, read once at start, the
 // bus descriptor and the parsed daily shutdown time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A copy of every event-log line for the system log (the journal, or a
 // remote syslog), on a connection of the daemon's own: facility daemon,
 // identity "bexod", a level by event.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod: the monitoring daemon of the B.EXO UPS board, and its own control
 // command (-status, -start, -stop, -restart).
 

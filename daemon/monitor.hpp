@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One monitoring cycle: the board's event line, its buttons, a supply loss
 // followed second by second, and the daily shutdown time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The board's state for Network UPS Tools: with [NUT] export=1 the daemon
 // reads the board every `interval` seconds and on the events it acts on, and
 // replaces /run/bexod/bexo.dev, a file in the format of NUT's dummy-ups

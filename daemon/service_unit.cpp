@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "daemon/service_unit.hpp"
 
 #include <dirent.h>

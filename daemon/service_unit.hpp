@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod's systemd unit: installing or removing it at start, and whether the
 // daemon belongs to systemd, which then starts, stops and restarts it.
 #pragma once

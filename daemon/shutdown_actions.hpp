@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the daemon does when the computer is to go down or the daemon itself
 // is stopped, and the signal handling that leads there.
 #pragma once

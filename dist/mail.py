@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Mail notice of a supply loss, started by bexod in the background.
 
 Reads section [Mail] of /opt/bexod/bexo.cfg (another file may be given as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Board detection: any /proc/cpuinfo text, with or without a device-tree
 // model, through the classifier behind piBoardLayout. The line buffer is a
 // heap allocation of exactly its size, so AddressSanitizer sees any overrun.

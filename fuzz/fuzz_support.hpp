@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers shared by the fuzz targets: a private scratch folder (on tmpfs when
 // there is one), whole-file reads and writes, and the split of an input into
 // NUL-separated fields.

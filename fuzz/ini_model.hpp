@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A small reference model of the INI rules, written from the file format's
 // rules rather than from the engine: whole file contents in, expected reads
 // and expected rewritten contents out. It works on std::string and is meant

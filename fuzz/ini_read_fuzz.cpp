@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI reading: any file content, section, key and default through ini_gets,
 // into a heap buffer of exactly the requested size (1 to 600 bytes) so that
 // AddressSanitizer sees any overrun, and through ini_getl; both compared with

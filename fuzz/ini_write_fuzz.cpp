@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI writing: any file content (or none) and any set, delete-key or
 // delete-section request through ini_puts. The rewritten file must equal the
 // reference model's byte for byte (so every line the request does not touch

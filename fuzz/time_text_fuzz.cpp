@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's split of "HH:mm:ss" texts: any text into a heap buffer of
 // exactly the given capacity (0 to 10 fields), compared with a reference
 // split: fields are the runs between ':' bytes, each read like the 32-bit

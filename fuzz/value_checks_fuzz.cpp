@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The tool's checks of option words: ishex (bus addresses 0x00 to 0x77) and
 // validate ("HH:mm:ss" with hours 00 to 24), compared with reference
 // predicates stated as numbers rather than as character classes.

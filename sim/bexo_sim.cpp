@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo-sim: runs a command inside a simulated world whose board is set up
 // from the options. Its exit status is the command's.
 

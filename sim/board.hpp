@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Model of the B.EXO UPS board as the host sees it on the I2C bus: its
 // readings, its event line, what the host told it, and faults a test can
 // switch on. Thread-safe: the simulated bus calls it from a worker thread

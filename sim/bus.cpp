@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim/bus.hpp"
 
 #include <linux/i2c-dev.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The i2c-dev nodes of the world: a umockdev testbed whose /dev/i2c-0 and
 // /dev/i2c-1 pass every ioctl, read and write to the board model, the way
 // the kernel's i2c-dev driver would, and record them.

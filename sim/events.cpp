@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Formatting and filtering of the event record, and cpuinfo texts.
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // /sys/class/gpio as the kernel's sysfs GPIO interface offers it, served by
 // a FUSE file system from a thread of this process. Line base + 27 is wired
 // to the board's event line; every other line reads 0 as an input.

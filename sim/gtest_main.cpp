@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // main() of the system test executables: each test process re-executes
 // itself inside a world process of its own (umockdev preload, private mount
 // namespace), so ctest can run many of them side by side.

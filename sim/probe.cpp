@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // sim-probe: a small client for tests of the world itself. Each argument is
 // one step, done in order; each prints one line: the step, its result, the
 // errno name (or OK) and any data.

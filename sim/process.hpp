@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Starting programs inside the world and collecting their output and exit
 // status; reaping every descendant that is reparented to this process.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The world's ordered, time-stamped event record, shared by the bus, the
 // GPIO file system, the shim server and the test.
 #pragma once

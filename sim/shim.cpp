@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // sim-shim: stands in for sudo, systemctl, python, twiboot and sim-mark
 // inside a simulated world (the name it is called by says which). It reports
 // the call to the world and waits for the world to record it, so the record

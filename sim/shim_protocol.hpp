@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // How a shim reports a call to its world: one request on a unix stream
 // socket, answered once the world has recorded it.
 //   request: uint32 length, then '\0'-terminated fields: name, pid, uid, umask, args...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The world's end of the shims' socket: each call is handed to the world,
 // which records it, and the shim waits until then.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The world's /dev/log: a datagram socket in the umockdev testbed, where the
 // preload sends every connect() to "/dev/log" made inside the world. It
 // keeps what arrives, so a program's syslog messages never leave the world.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated world in which the real bexo and bexod run unchanged: a UPS
 // board on /dev/i2c-1 (umockdev), /sys/class/gpio (FUSE), /proc/cpuinfo,
 // private /opt, /var/log, /run and /etc/systemd/system, and shims for sudo,

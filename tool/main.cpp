@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo: the control tool of the B.EXO UPS board.
 
 #include <cstdio>

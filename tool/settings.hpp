@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Options that change the board, the daemon's settings or the firmware.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The status box: its top and bottom, the reading options and the full report.
 #pragma once
 

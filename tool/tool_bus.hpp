@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control tool's side of the board protocol: its bus state and the
 // exchanges that end the run when the board cannot be read or never echoes.
 #pragma once

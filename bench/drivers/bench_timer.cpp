@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bench-timer COMMAND [ARGS...]: runs the command and, when it has ended,
 // prints its own time and resource use as one line on standard error:
 //   bench-timer: start_ns=N wall_ns=N user_us=N sys_us=N maxrss_kib=N nvcsw=N nivcsw=N status=N

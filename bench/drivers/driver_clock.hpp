@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Timing of the one call a driver is run for: the engine's own work, apart
 // from starting the process.
 #pragma once

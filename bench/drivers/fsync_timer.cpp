@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "bench/drivers/fsync_timer.hpp"
 
 #include "bench/drivers/driver_clock.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // idle-loop FILE: the system calls of one idle daemon cycle without the
 // simulated world: open, read and close one small file (a sysfs attribute,
 // as the event line's value is on a Pi), then pause one second; for ever.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI driver for libinih: the whole file goes through the parser's callback,
 // which keeps the value of the wanted key. inih has no writer.
 #include <ini.h>

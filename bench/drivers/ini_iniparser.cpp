@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI driver for libiniparser: it loads the whole file into a dictionary;
 // a change is written by dumping the whole dictionary over the file. Like
 // the other drivers it stays off the C++ library, so that every driver

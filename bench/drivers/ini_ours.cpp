@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI driver for our engine: one ini_getl or one ini_puts per process.
 //   ini-ours get FILE SECTION KEY          prints "value=N ns=T"
 //   ini-ours put FILE SECTION KEY VALUE    prints "result=R ns=T fsync_ns=S"

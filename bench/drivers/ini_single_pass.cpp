@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reference for the cost of ini_puts' design: the same change made in one
 // pass, each line read once through the same 512-byte buffer and written to
 // a synced temporary file that is renamed over the original (the folder is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Instruction counts from callgrind's profile dumps.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Arithmetic on measurements: rates per window, and the lower bound on a
 // run's time that decides whether it can end within its limit.
 #pragma once

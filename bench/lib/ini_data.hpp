@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI files for the engine benchmark: sections of a few keys each, with the
 // key that is read and written as the last line of the last section, so that
 // every engine has to go through the whole file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What an idle process costs, read from /proc: time on the CPU, how often it
 // was switched in, and its peak resident memory. Every thread is counted.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The benchmark's results: rows of summarized measurements, printed as one
 // table per group and kept as JSON so that a later run can be compared.
 #pragma once

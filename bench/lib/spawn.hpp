@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Running the programs under measurement: one-shot runs with their resource
 // use (wait4), and long-running ones that are talked to or only watched.
 #pragma once

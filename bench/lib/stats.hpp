@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Summaries of repeated measurements: a loaded machine makes single runs
 // meaningless, so every figure is reported as median, minimum and maximum.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The line bench-timer prints about the program it ran.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Checks of what the benchmark's figures rest on: its statistics, the
 // parsers of /proc, callgrind and bench-timer output, the result file, the
 // generated INI files and the drivers that read and change them.

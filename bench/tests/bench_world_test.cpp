@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The tool's time line as read from the world's record.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo-bench-world: the parts of the benchmark that need the simulated world.
 // It prints its measurements as JSON on standard output for bexo-bench.
 //

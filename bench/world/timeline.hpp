@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // When a program in the world talked to the board, from the world's record.
 #pragma once
 

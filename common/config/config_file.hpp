@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The configuration file both programs share: its path, sections, keys and
 // the defaults used when a key is missing.
 #pragma once

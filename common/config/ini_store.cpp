@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI engine: look-ups scan the file from the top; a change copies the file
 // into a temporary file beside it and renames that over the original, so the
 // file is always either the old or the new version, even after a power cut.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // INI engine shared by both programs: one question or one change per call,
 // each call opens, scans and closes the file, nothing is cached.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Numbers read from text as the 32-bit target reads them: strtol with a
 // 32-bit long, saturating at its limits, whatever the width of long on the
 // host that runs the program.

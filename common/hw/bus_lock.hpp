@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Turns on one I2C bus for every process that talks to the board: bexo,
 // bexod and anything else that honours an advisory lock on the bus node.
 // A request and its reply belong together; while one process waits for its

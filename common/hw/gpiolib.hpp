@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // GPIO lines through the kernel's sysfs interface under /sys/class/gpio.
 // Every routine returns 0 (or the value read) on success and -1 on failure,
 // after a perror report on standard error; none ends the process.

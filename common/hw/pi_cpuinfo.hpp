@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Board layout from the text of /proc/cpuinfo: the rules behind
 // piBoardLayout, apart from the opening of the files and the reports.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "common/hw/pi_i2c.hpp"
 
 #include "common/hw/pi_cpuinfo.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // I2C bus access on a Raspberry Pi: picks the bus node from the board
 // revision in /proc/cpuinfo, opens it, binds it to a slave address and makes
 // SMBus transfers on it. Failures to open or bind end the process.

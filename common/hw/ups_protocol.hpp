@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The UPS board's byte protocol: command bytes, reply layouts, waits, the
 // echo-checked exchange and the decoding of its readings.
 #pragma once

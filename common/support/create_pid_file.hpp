@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's single-instance PID file, held under a whole-file write lock.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Error reports on standard error that end the process: one line, with the
 // symbolic name and text of an error number where there is one.
 #pragma once

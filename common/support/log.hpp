@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's event log: time-stamped lines appended to /var/log/bexod.log.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // POSIX record locks (fcntl) over a region of an open file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One process-wide periodic timer on SIGALRM that calls a registered routine.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs inside the simulated world: bexod exports the board's state, Debian's
 # dummy-ups and upsd serve it from a scratch configuration, upsc reads it.
 # Usage: nut-demo.sh PORT UPS_CONF_SECTION

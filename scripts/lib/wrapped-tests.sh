@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Shared by scripts/valgrind-test and scripts/arm64-system-test: the system
 # tests of bexo and bexod (the executables tool_*_test and daemon_*_test)
 # with both programs run under a wrapper command (BEXO_SIM_WRAPPER, see

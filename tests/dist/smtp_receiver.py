@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A small SMTP receiver on the loopback interface for the mail script's
 tests. It keeps what it receives; `mode` makes it misbehave on purpose."""
 

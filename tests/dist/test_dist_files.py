@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The shipped configuration, service unit and manual pages agree with the
 programs: the keys they read, the values their own checks accept, the paths
 they use and the options they offer."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Tests of dist/mail.py, the supply-loss notice, against a local receiver."""
 
 import email

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The Debian packages in BEXO_DEB_DIR (scripts/dist-test sets it to out/):
 their content and fields, lintian, and install, upgrade, removal and purge
 with dpkg in a throw-away root that has a shell but no systemd."""

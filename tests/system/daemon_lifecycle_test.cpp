@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod's command line and start sequence in the simulated world: options,
 // PID file, board programming at start, GPIO line 27, the service unit and
 // the event log.

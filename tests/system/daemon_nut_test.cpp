@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod's export for NUT: /run/bexod/bexo.dev in the format of dummy-ups,
 // its readings and status through a supply loss, its cadence, a board or a
 // folder that fails, a reader that must never see half a file; and, when

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod's monitoring cycle in the simulated world: supply loss and return,
 // the countdown, low battery, the buttons, the mail script, the daily
 // shutdown and a board that does not answer.

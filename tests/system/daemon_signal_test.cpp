@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod's signals in the simulated world: SIGHUP and SIGTERM run their stop
 // sequences from the main flow at once (cutting a pause short, or while a
 // shell command runs), SIGINT and SIGQUIT change nothing, and a signal that

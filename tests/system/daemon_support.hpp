@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers for the system tests of bexod: starting it in a world, reading its
 // event log, and picking board writes, shim calls and GPIO operations out of
 // the world's record.

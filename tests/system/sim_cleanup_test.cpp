@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A world whose process was killed leaves its folders behind; the next world
 // clears them away. Every world does that clearing, so this test runs alone
 // (RUN_SERIAL): a world of another test would otherwise clear the folders

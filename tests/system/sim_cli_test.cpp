@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tests of bexo-sim, the command-line front of the world, run from inside a
 // world of the test's own (bexo-sim then builds a nested one).
 

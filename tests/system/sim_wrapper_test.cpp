@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The world's wrapper and program overrides: bexo and bexod run under the
 // command in BEXO_SIM_WRAPPER, whether the test starts them or a shell in the
 // world finds them by name, keep their own name as argv[0], and the world's

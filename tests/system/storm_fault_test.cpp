@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod against a misbehaving board, a GPIO value file that comes and goes,
 // and an event log deleted under it. It ends only where its design says it
 // ends; otherwise it carries on and handles the next event correctly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexod after it has asked the system to power off or reboot: the system's
 // SIGTERM may come many cycles later, and until then nothing may start a
 // second power-off. A request the system refused leaves it monitoring.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Bursts of signals against bexod: SIGHUP, SIGINT and SIGQUIT in quick
 // succession while it waits, while it queries the board and during a
 // supply-loss countdown. The daemon keeps running and keeps its state, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared by the storm tests: what must hold after any abuse of bexod, and
 // bursts of signals sent from the test process.
 #pragma once

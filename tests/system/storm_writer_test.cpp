@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Many bexo runs writing settings to one configuration file at once, some
 // of them killed half-way: every key ends up stored once with a value one
 // of them wrote, everything else in the file stays byte for byte, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo's command line: usage text, option parsing, the superuser check, the
 // bus it opens at start and the board layout it finds in /proc/cpuinfo.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo's exchanges with the board: a wrong echo sends the same request again
 // after the same wait, the retry limit ends the run with the exchange's own
 // status, a failed read ends it with status 1, and -status keeps to its waits.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo -flash: the board is sent into its bootloader, half a second passes,
 // and twiboot receives the file name as one unchanged word; a file or a
 // flashing tool that is not there keeps the board out of its bootloader.

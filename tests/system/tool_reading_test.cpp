@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo's status box and reading options: the exact lines, plain output, the
 // bytes on the bus and the pause before each reply.
 

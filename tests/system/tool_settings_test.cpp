@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bexo's options that change something: the daemon's settings in the
 // configuration file, the charger, the charging current and the board's
 // address. Each shows its box, its bytes on the bus and the file afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared by the control tool's system tests: a fixed clock for the status
 // box, golden boxes, the bus traffic in a compact form and the pauses
 // between each request and its reply.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tests of the simulated world itself: a small client (sim-probe) and a few
 // shell commands act in it the way bexo and bexod will, and the world must
 // answer as the kernel and the board would, and record what happened.

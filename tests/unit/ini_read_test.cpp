@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading the configuration file: look-up rules, value cleaning, integer
 // conversion, on real files in a temporary folder.
 #include "common/config/ini_store.hpp"

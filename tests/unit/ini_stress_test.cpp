@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The configuration file under a writer killed at any moment and under many
 // writers and a reader at once: it is always the old or the new version,
 // every change lands, and a dead writer never blocks the next.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Changing the configuration file: golden-file cases (input, request, exact
 // bytes afterwards), refused requests, and failures that must leave the old
 // file in place.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // "k7", "v3_": a text with a number appended. Built by appending: the

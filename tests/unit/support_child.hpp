@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs code in a forked child whose standard output and error go to one
 // capture file, so tests can watch routines that end the process.
 #pragma once
