@@ -10,6 +10,8 @@ inline constexpr char inifile[] = "/opt/bexod/bexo.cfg";
 inline constexpr char SECTION_GENERAL[] = "General";
 inline constexpr char SECTION_USER[] = "User";
 inline constexpr char SECTION_NUT[] = "NUT";
+inline constexpr char SECTION_NOTIFY[] = "Notify";
+inline constexpr char SECTION_MAIL[] = "Mail";
 
 inline constexpr char KEY_TIMER[] = "timer";
 inline constexpr char KEY_AUTOSTART[] = "autostart";
@@ -25,6 +27,11 @@ inline constexpr char KEY_TIME_SHUTDOWN[] = "time_shutdown";
 // driver (off unless export is 1), and the seconds between two readings.
 inline constexpr char KEY_NUT_EXPORT[] = "export";
 inline constexpr char KEY_NUT_INTERVAL[] = "interval";
+// Seconds between announcing a forced shutdown to NUT and powering off.
+inline constexpr char KEY_NUT_HOSTSYNC[] = "hostsync";
+
+// Section Notify: a command run for each event, as NUT's NOTIFYCMD is.
+inline constexpr char KEY_NOTIFY_COMMAND[] = "command";
 
 inline constexpr int USER_COMMAND_COUNT = 5;
 inline constexpr const char *KEY_COMMANDS[USER_COMMAND_COUNT] = {"command1", "command2", "command3",
