@@ -229,7 +229,7 @@ void program_timed_boot(void) {
     send_action(CMD_TIMED_BOOT_ON);
     Log("BEXOD:  Activating time controlled boot!\n");
     split_time_text(boot_time_text, buffer_out + 1, ups_request_length(CMD_TIME_RECORD) - 1);
-    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_pause);
+    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_waiting);
     daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 

@@ -38,9 +38,10 @@ enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RES
 // False when it never does: that counts as nothing to report.
 bool query_board(uint8_t command) {
     switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE, UPS_RETRY_LIMIT,
-                         READ_FAILURES_TO_GIVE_UP, daemon_pause)) {
+                         READ_FAILURES_TO_GIVE_UP, daemon_waiting)) {
     case UPS_ANSWERED: return true;
     case UPS_TIMED_OUT: Log("BEXOD:  i2c-Request timed out \n"); return false;
+    case UPS_BUS_BUSY: return false;  // only for waits that give up, not the daemon's
     case UPS_READ_FAILED: break;
     }
     Log("BEXOD:  Unable to select I2C device\n");

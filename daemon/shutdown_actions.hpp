@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/hw/ups_protocol.hpp"
+
 // Installed for SIGHUP, SIGTERM, SIGINT and SIGQUIT. It only notes SIGHUP
 // and SIGTERM; the main flow runs their sequences at its next pause.
 void signal_handler(int signal_number);
@@ -13,6 +15,10 @@ void signal_handler(int signal_number);
 // SIGHUP or SIGTERM that arrived (SIGTERM ends the process there).
 void daemon_pause(unsigned microseconds);
 void daemon_pause_seconds(uint32_t seconds);
+
+// How the daemon's own transfers wait: through daemon_pause, and for
+// another process's hold on the bus only briefly before going ahead.
+extern const ups_waiting daemon_waiting;
 
 // Sends a command that starts an action on the board and gives it time.
 // Returns the write's result (0, or -1 with errno when the board did not
