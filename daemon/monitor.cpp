@@ -153,11 +153,23 @@ void check_daily_shutdown(void) {
     }
 }
 
+// A power-off or reboot the system accepted but never carried out: tell the
+// board the daemon watches again, as a start does, and hand the line back,
+// so that the daemon's own high line is not taken for a new event.
+void watch_again(void) {
+    Log("BEXOD:  The system did not go down; watching the board again\n");
+    send_action(CMD_RESUME);
+    gpio_change_in();
+}
+
 }  // namespace
 
 void timer_handler(void) { var = var + 1; }
 
 int process(void) {
+    if (system_stop_never_came()) {
+        watch_again();
+    }
     // The system is going down: acting on the line again would power off a
     // second time for the same event.
     if (awaiting_system_stop()) {

@@ -269,15 +269,16 @@ void power_off_sequence(void) {
 void reboot_system(void) { request_system_stop("sudo systemctl reboot"); }
 
 bool awaiting_system_stop(void) {
-    if (!stop_accepted) {
+    return stop_accepted &&
+           monotonic_now().tv_sec - stop_accepted_at.tv_sec < SYSTEM_STOP_WAIT_SECONDS;
+}
+
+bool system_stop_never_came(void) {
+    if (!stop_accepted || awaiting_system_stop()) {
         return false;
     }
-    if (monotonic_now().tv_sec - stop_accepted_at.tv_sec < SYSTEM_STOP_WAIT_SECONDS) {
-        return true;
-    }
     stop_accepted = false;
-    Log("BEXOD:  The system did not go down; watching the board again\n");
-    return false;
+    return true;
 }
 
 void gpio_change_out(void) {

@@ -37,9 +37,11 @@ void power_off_sequence(void);
 // "sudo systemctl reboot".
 void reboot_system(void);
 // True while a power-off or reboot that the system accepted (status 0) is
-// on its way: the daemon then only waits for the system to stop it. After a
-// bounded wait it logs that the system did not go down and watches again.
+// on its way: the daemon then only waits for the system to stop it.
 bool awaiting_system_stop(void);
+// True once, when that wait has lasted so long that the system is not going
+// down after all (a cancelled shutdown): the daemon is to watch again.
+bool system_stop_never_came(void);
 
 // Take GPIO line 27 over from the board (output, high) or hand it back.
 // A failure is logged and ends the process with status 1.
