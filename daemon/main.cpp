@@ -124,10 +124,12 @@ void ask_service_manager(const char *action) {
     }
 }
 
-// True once no process holds the PID file's lock any more.
+// True once no process holds the PID file's lock any more. Counted on the
+// clock: signals cut the pauses short.
 bool wait_until_stopped(void) {
-    for (uint32_t waited = 0; running_daemon_pid() > 0; ++waited) {
-        if (waited >= STOP_WAIT_SECONDS) {
+    const time_t asked = monotonic_seconds();
+    while (running_daemon_pid() > 0) {
+        if (monotonic_seconds() - asked >= static_cast<time_t>(STOP_WAIT_SECONDS)) {
             return false;
         }
         daemon_pause_seconds(1);

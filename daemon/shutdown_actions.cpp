@@ -39,7 +39,7 @@ stop_state stopping = RUNNING;
 // that was cancelled, or never began, must not leave the board unwatched:
 // after twice systemd's default stop time-out the daemon watches again.
 bool stop_accepted = false;
-struct timespec stop_accepted_at;
+time_t stop_accepted_at;
 constexpr time_t SYSTEM_STOP_WAIT_SECONDS = 180;
 
 // Another process may delay the daemon once, and only by little: a bexo
@@ -173,18 +173,12 @@ int wait_for_command(pid_t child) {
     }
 }
 
-struct timespec monotonic_now(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
 // Asks the system to power off or reboot; a request that failed leaves the
 // daemon monitoring, so the next event can try again.
 void request_system_stop(const char *command) {
     if (run_shell(command) == 0) {
         stop_accepted = true;
-        stop_accepted_at = monotonic_now();
+        stop_accepted_at = monotonic_seconds();
     }
 }
 
@@ -196,6 +190,12 @@ struct tm local_time_now(void) {
 }  // namespace
 
 const ups_waiting daemon_waiting = {daemon_pause, BUS_WAIT_US, BUS_GO_AHEAD};
+
+time_t monotonic_seconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
 
 void signal_handler(int signal_number) {
     if (signal_number == SIGHUP) {
@@ -270,7 +270,7 @@ void reboot_system(void) { request_system_stop("sudo systemctl reboot"); }
 
 bool awaiting_system_stop(void) {
     return stop_accepted &&
-           monotonic_now().tv_sec - stop_accepted_at.tv_sec < SYSTEM_STOP_WAIT_SECONDS;
+           monotonic_seconds() - stop_accepted_at < SYSTEM_STOP_WAIT_SECONDS;
 }
 
 bool system_stop_never_came(void) {

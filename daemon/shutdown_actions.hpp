@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "common/hw/ups_protocol.hpp"
 
@@ -15,6 +16,10 @@ void signal_handler(int signal_number);
 // SIGHUP or SIGTERM that arrived (SIGTERM ends the process there).
 void daemon_pause(unsigned microseconds);
 void daemon_pause_seconds(uint32_t seconds);
+
+// Seconds on the clock that signals, pauses cut short and changes of the
+// time of day do not disturb.
+time_t monotonic_seconds(void);
 
 // How the daemon's own transfers wait: through daemon_pause, and for
 // another process's hold on the bus only briefly before going ahead.
