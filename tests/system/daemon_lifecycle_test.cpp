@@ -350,7 +350,11 @@ TEST(DaemonCommandLine, RestartGivesUpWhenTheOldDaemonNeverLetsGo) {
     const std::vector<std::vector<std::string>> restarts{
         {"bexod", "-restart"},
         // SIGINT cuts each pause short; the wait is counted on the clock.
-        {"sh", "-c", "bexod -restart & p=$!; while kill -INT $p 2>/dev/null; do sleep 0.1; done; wait $p"}};
+        // (Sent once bexod has said it stopped the old daemon: its handler
+        // is in place by then.)
+        {"sh", "-c",
+         "bexod -restart >/run/restart.out & p=$!; until grep -q stopped /run/restart.out; do sleep 0.01; done; "
+         "while kill -INT $p 2>/dev/null; do sleep 0.1; done; wait $p; s=$?; cat /run/restart.out; exit $s"}};
     for (const auto &command : restarts) {
         SCOPED_TRACE(command.back());
         const sim::Result restart = w.run(command, fast);
