@@ -124,10 +124,12 @@ void ask_service_manager(const char *action) {
     }
 }
 
-// True once no process holds the PID file's lock any more.
+// True once no process holds the PID file's lock any more. Counted on the
+// clock: signals cut the pauses short.
 bool wait_until_stopped(void) {
-    for (uint32_t waited = 0; running_daemon_pid() > 0; ++waited) {
-        if (waited >= STOP_WAIT_SECONDS) {
+    const time_t asked = monotonic_seconds();
+    while (running_daemon_pid() > 0) {
+        if (monotonic_seconds() - asked >= static_cast<time_t>(STOP_WAIT_SECONDS)) {
             return false;
         }
         daemon_pause_seconds(1);
@@ -229,7 +231,7 @@ void program_timed_boot(void) {
     send_action(CMD_TIMED_BOOT_ON);
     Log("BEXOD:  Activating time controlled boot!\n");
     split_time_text(boot_time_text, buffer_out + 1, ups_request_length(CMD_TIME_RECORD) - 1);
-    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_pause);
+    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_waiting);
     daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 

@@ -38,9 +38,10 @@ enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RES
 // False when it never does: that counts as nothing to report.
 bool query_board(uint8_t command) {
     switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE, UPS_RETRY_LIMIT,
-                         READ_FAILURES_TO_GIVE_UP, daemon_pause)) {
+                         READ_FAILURES_TO_GIVE_UP, daemon_waiting)) {
     case UPS_ANSWERED: return true;
     case UPS_TIMED_OUT: Log("BEXOD:  i2c-Request timed out \n"); return false;
+    case UPS_BUS_BUSY: return false;  // only for waits that give up, not the daemon's
     case UPS_READ_FAILED: break;
     }
     Log("BEXOD:  Unable to select I2C device\n");
@@ -152,11 +153,23 @@ void check_daily_shutdown(void) {
     }
 }
 
+// A power-off or reboot the system accepted but never carried out: tell the
+// board the daemon watches again, as a start does, and hand the line back,
+// so that the daemon's own high line is not taken for a new event.
+void watch_again(void) {
+    Log("BEXOD:  The system did not go down; watching the board again\n");
+    send_action(CMD_RESUME);
+    gpio_change_in();
+}
+
 }  // namespace
 
 void timer_handler(void) { var = var + 1; }
 
 int process(void) {
+    if (system_stop_never_came()) {
+        watch_again();
+    }
     // The system is going down: acting on the line again would power off a
     // second time for the same event.
     if (awaiting_system_stop()) {

@@ -32,6 +32,9 @@ constexpr int READ_FAILURES_TO_GIVE_UP = 1;
 constexpr int FILE_BUFFER_SIZE = 1024;
 constexpr int64_t NS_PER_US = 1000;
 constexpr int64_t NS_PER_S = 1000000000;
+// A reading waits only briefly for another process to give the bus up, then
+// skips to the next interval: it never delays the daemon's look at the line.
+constexpr unsigned BUS_WAIT_US = 300000;
 // A pause that ends sooner than this before its end was cut short.
 constexpr int64_t EARLY_WAKE_NS = 5 * 1000000;
 // Longest single pause, in microseconds (daemon_pause takes an unsigned).
@@ -66,6 +69,7 @@ bool power_off_decided = false;
 int32_t timer_shown = NO_TIMER;
 time_t last_mtime = 0;  // whole seconds of the last file written
 bool read_failing = false;
+bool bus_was_busy = false;  // the last exchange found the bus kept by another process
 bool write_failing = false;
 
 int64_t monotonic_ns(void) {
@@ -92,9 +96,13 @@ void full_pause(unsigned microseconds) {
     }
 }
 
+const ups_waiting waiting = {full_pause, BUS_WAIT_US, BUS_GIVE_UP};
+
 bool exchange(uint8_t command, int retries) {
-    return ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS, retries,
-                        READ_FAILURES_TO_GIVE_UP, full_pause) == UPS_ANSWERED;
+    const ups_result result = ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS,
+                                           retries, READ_FAILURES_TO_GIVE_UP, waiting);
+    bus_was_busy = result == UPS_BUS_BUSY;
+    return result == UPS_ANSWERED;
 }
 
 bool read_identity(board_reading &r) {
@@ -283,6 +291,8 @@ void write_file(void) {
 void take_reading(void) {
     next_reading_ns = monotonic_ns() + static_cast<int64_t>(interval_seconds) * NS_PER_S;
     if (!read_board(last)) {
+        // Another process's turn on the bus is no failure of the board.
+        if (bus_was_busy) return;
         if (!read_failing) Log("BEXOD:  NUT export: unable to read the board\n");
         read_failing = true;
         return;

@@ -39,8 +39,12 @@ stop_state stopping = RUNNING;
 // that was cancelled, or never began, must not leave the board unwatched:
 // after twice systemd's default stop time-out the daemon watches again.
 bool stop_accepted = false;
-struct timespec stop_accepted_at;
+time_t stop_accepted_at;
 constexpr time_t SYSTEM_STOP_WAIT_SECONDS = 180;
+
+// Another process may delay the daemon once, and only by little: a bexo
+// stopped with Ctrl-Z while it holds the bus must not hold back a power-off.
+constexpr unsigned BUS_WAIT_US = 2000000;
 
 // Commands run for the daemon get the usual mask, not the daemon's own 0.
 constexpr mode_t COMMAND_CREATION_MASK = 022;
@@ -68,7 +72,7 @@ bool stop_signal_pending(void) {
 void alert_board_of_stop(void) {
     gpio_change_out();
     if (fd >= 0) {
-        ups_send(fd, CMD_ALERT, UPS_SEND_SMBUS_BYTE, daemon_pause);
+        ups_send(fd, CMD_ALERT, UPS_SEND_SMBUS_BYTE, daemon_waiting);
         time_shutdown();
     }
     daemon_pause(ups_wait(CMD_ALERT));
@@ -169,18 +173,12 @@ int wait_for_command(pid_t child) {
     }
 }
 
-struct timespec monotonic_now(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
 // Asks the system to power off or reboot; a request that failed leaves the
 // daemon monitoring, so the next event can try again.
 void request_system_stop(const char *command) {
     if (run_shell(command) == 0) {
         stop_accepted = true;
-        stop_accepted_at = monotonic_now();
+        stop_accepted_at = monotonic_seconds();
     }
 }
 
@@ -190,6 +188,14 @@ struct tm local_time_now(void) {
 }
 
 }  // namespace
+
+const ups_waiting daemon_waiting = {daemon_pause, BUS_WAIT_US, BUS_GO_AHEAD};
+
+time_t monotonic_seconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
 
 void signal_handler(int signal_number) {
     if (signal_number == SIGHUP) {
@@ -207,7 +213,7 @@ void daemon_pause(unsigned microseconds) {
 void daemon_pause_seconds(uint32_t seconds) { pause_for({static_cast<time_t>(seconds), 0}); }
 
 int send_action(uint8_t command) {
-    const int result = ups_send(fd, command, UPS_SEND_SMBUS_BYTE, daemon_pause);
+    const int result = ups_send(fd, command, UPS_SEND_SMBUS_BYTE, daemon_waiting);
     const int write_error = errno;
     daemon_pause(ups_wait(command));
     errno = write_error;
@@ -250,7 +256,7 @@ void time_shutdown(void) {
     buffer_out[4] = static_cast<uint8_t>(now.tm_hour);
     buffer_out[5] = static_cast<uint8_t>(now.tm_min);
     buffer_out[6] = static_cast<uint8_t>(now.tm_sec);
-    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_pause);
+    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_waiting);
     daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 
@@ -263,15 +269,16 @@ void power_off_sequence(void) {
 void reboot_system(void) { request_system_stop("sudo systemctl reboot"); }
 
 bool awaiting_system_stop(void) {
-    if (!stop_accepted) {
+    return stop_accepted &&
+           monotonic_seconds() - stop_accepted_at < SYSTEM_STOP_WAIT_SECONDS;
+}
+
+bool system_stop_never_came(void) {
+    if (!stop_accepted || awaiting_system_stop()) {
         return false;
     }
-    if (monotonic_now().tv_sec - stop_accepted_at.tv_sec < SYSTEM_STOP_WAIT_SECONDS) {
-        return true;
-    }
     stop_accepted = false;
-    Log("BEXOD:  The system did not go down; watching the board again\n");
-    return false;
+    return true;
 }
 
 void gpio_change_out(void) {

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
+
+#include "common/hw/ups_protocol.hpp"
 
 // Installed for SIGHUP, SIGTERM, SIGINT and SIGQUIT. It only notes SIGHUP
 // and SIGTERM; the main flow runs their sequences at its next pause.
@@ -13,6 +16,14 @@ void signal_handler(int signal_number);
 // SIGHUP or SIGTERM that arrived (SIGTERM ends the process there).
 void daemon_pause(unsigned microseconds);
 void daemon_pause_seconds(uint32_t seconds);
+
+// Seconds on the clock that signals, pauses cut short and changes of the
+// time of day do not disturb.
+time_t monotonic_seconds(void);
+
+// How the daemon's own transfers wait: through daemon_pause, and for
+// another process's hold on the bus only briefly before going ahead.
+extern const ups_waiting daemon_waiting;
 
 // Sends a command that starts an action on the board and gives it time.
 // Returns the write's result (0, or -1 with errno when the board did not
@@ -31,9 +42,11 @@ void power_off_sequence(void);
 // "sudo systemctl reboot".
 void reboot_system(void);
 // True while a power-off or reboot that the system accepted (status 0) is
-// on its way: the daemon then only waits for the system to stop it. After a
-// bounded wait it logs that the system did not go down and watches again.
+// on its way: the daemon then only waits for the system to stop it.
 bool awaiting_system_stop(void);
+// True once, when that wait has lasted so long that the system is not going
+// down after all (a cancelled shutdown): the daemon is to watch again.
+bool system_stop_never_came(void);
 
 // Take GPIO line 27 over from the board (output, high) or hand it back.
 // A failure is logged and ends the process with status 1.

@@ -4,19 +4,20 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 
 namespace {
 
 constexpr off_t QUEUE_BYTE = 0;
 constexpr off_t BUS_BYTE = 1;
 
-// Nobody holds the bus for longer than one exchange (a second at most); a
-// few of them queued ahead still fit easily.
-constexpr unsigned WAIT_LIMIT_US = 5000000;
 constexpr unsigned WAIT_STEP_US = 2000;
+constexpr int64_t NS_PER_US = 1000;
 
-int held = 0;         // counts of the bus lock this process holds
-bool queued = false;  // this process holds the queue byte
+int held = 0;          // counts of the bus lock this process holds
+bool queued = false;   // this process holds the queue byte
+bool stalled = false;  // a wait ran out; nobody has let the bus go since
 
 enum lock_try { LOCK_TAKEN, LOCK_BUSY, LOCK_UNSUPPORTED };
 
@@ -32,45 +33,58 @@ lock_try set_lock(int fd, short type, off_t byte) {
     return errno == EAGAIN || errno == EACCES || errno == EINTR ? LOCK_BUSY : LOCK_UNSUPPORTED;
 }
 
-// Tries until taken, refused for good, or `waited` reaches the limit.
-bool take(int fd, off_t byte, unsigned *waited, void (*pause)(unsigned microseconds)) {
+int64_t monotonic_us(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / NS_PER_US;
+}
+
+// Tries until taken, refused for good, or the deadline has passed.
+lock_try take(int fd, off_t byte, int64_t deadline_us, void (*pause)(unsigned microseconds)) {
     for (;;) {
-        switch (set_lock(fd, F_WRLCK, byte)) {
-        case LOCK_TAKEN: return true;
-        case LOCK_UNSUPPORTED: return false;
-        case LOCK_BUSY: break;
+        const lock_try got = set_lock(fd, F_WRLCK, byte);
+        if (got != LOCK_BUSY) {
+            return got;
         }
-        if (*waited >= WAIT_LIMIT_US) {
-            return false;
+        const int64_t left = deadline_us - monotonic_us();
+        if (left <= 0) {
+            return LOCK_BUSY;
         }
-        pause(WAIT_STEP_US);
-        *waited += WAIT_STEP_US;
+        pause(left < WAIT_STEP_US ? static_cast<unsigned>(left) : WAIT_STEP_US);
     }
 }
 
 }  // namespace
 
-bool bus_lock(int fd, void (*pause)(unsigned microseconds)) {
+bus_lock_result bus_lock(int fd, unsigned wait_limit_us, bus_wait_end end,
+                         void (*pause)(unsigned microseconds)) {
     if (held > 0) {
         ++held;
-        return true;
+        return BUS_LOCKED;
     }
-    unsigned waited = 0;
+    const int64_t deadline = monotonic_us() + (stalled ? 0 : wait_limit_us);
     // A transfer that starts while this process waits in the queue (a stop
     // sequence run from the wait's pause) is already at its head.
     const bool queue_here = !queued;
     if (queue_here) {
-        queued = take(fd, QUEUE_BYTE, &waited, pause);
+        queued = take(fd, QUEUE_BYTE, deadline, pause) == LOCK_TAKEN;
     }
-    const bool taken = take(fd, BUS_BYTE, &waited, pause);
+    const lock_try got = take(fd, BUS_BYTE, deadline, pause);
     if (queue_here && queued) {
         set_lock(fd, F_UNLCK, QUEUE_BYTE);
         queued = false;
     }
-    if (taken) {
+    switch (got) {
+    case LOCK_TAKEN:
         held = 1;
+        stalled = false;
+        return BUS_LOCKED;
+    case LOCK_BUSY:
+        stalled = stalled || end == BUS_GO_AHEAD;
+        return BUS_BUSY;
+    case LOCK_UNSUPPORTED: break;
     }
-    return taken;
+    return BUS_NO_LOCKS;
 }
 
 void bus_unlock(int fd) {

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "common/hw/bus_lock.hpp"
 #include "common/hw/pi_i2c.hpp"
 
@@ -88,26 +90,32 @@ int ups_read(int fd, uint8_t *bytes, int length) {
     return static_cast<int>(read(fd, bytes, static_cast<size_t>(length)));
 }
 
-int ups_send(int fd, uint8_t command, ups_send_form form, void (*pause)(unsigned microseconds)) {
-    const bool locked = bus_lock(fd, pause);
+int ups_send(int fd, uint8_t command, ups_send_form form, const ups_waiting &waiting) {
+    const bus_lock_result lock =
+        bus_lock(fd, waiting.bus_wait_us, waiting.when_busy, waiting.pause);
+    if (lock == BUS_BUSY && waiting.when_busy == BUS_GIVE_UP) {
+        errno = EBUSY;
+        return -1;
+    }
     const int result = send_request(fd, command, form);
-    if (locked) bus_unlock(fd);
+    if (lock == BUS_LOCKED) bus_unlock(fd);
     return result;
 }
 
 ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, ups_pacing pacing,
-                        int retry_limit, int read_failure_limit,
-                        void (*pause)(unsigned microseconds)) {
+                        int retry_limit, int read_failure_limit, const ups_waiting &waiting) {
     const unsigned wait_us = ups_wait(command, pacing);
     const int reply_length = ups_reply_length(command);
     int failed_reads = 0;
     for (int retries = 0;; ++retries) {
         // The bus is ours from the request to its reply.
-        const bool locked = bus_lock(fd, pause);
+        const bus_lock_result lock =
+            bus_lock(fd, waiting.bus_wait_us, waiting.when_busy, waiting.pause);
+        if (lock == BUS_BUSY && waiting.when_busy == BUS_GIVE_UP) return UPS_BUS_BUSY;
         send_request(fd, command, form);
-        pause(wait_us);
+        waiting.pause(wait_us);
         const int got = ups_read(fd, buffer_in, reply_length);
-        if (locked) bus_unlock(fd);
+        if (lock == BUS_LOCKED) bus_unlock(fd);
         if (got < 0) {
             if (++failed_reads >= read_failure_limit) return UPS_READ_FAILED;
         } else if (buffer_in[0] == command) {

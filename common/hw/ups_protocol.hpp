@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/hw/bus_lock.hpp"
+
 enum ups_command : uint8_t {
     // Queries, answered by a reply whose first byte echoes the command.
     CMD_IDENTITY = 0x22,
@@ -65,16 +67,28 @@ enum ups_result {
     UPS_ANSWERED,     // buffer_in holds a reply whose first byte echoes the command
     UPS_TIMED_OUT,    // retry_limit + 1 attempts, none echoed
     UPS_READ_FAILED,  // read_failure_limit reply reads in a row failed; errno tells why
+    UPS_BUS_BUSY,     // another process kept the bus; nothing was sent (waits that give up)
+};
+
+// How a caller waits: every pause of a transfer goes through `pause` (the
+// daemon's runs its stop sequences there); another process's hold on the
+// bus is waited out for at most `bus_wait_us`, and what then follows is
+// `bus_wait_end` (see bus_lock.hpp).
+struct ups_waiting {
+    void (*pause)(unsigned microseconds);
+    unsigned bus_wait_us;
+    bus_wait_end when_busy;
 };
 
 // Every plain transfer on the bus goes through these two.
 int ups_write(int fd, const uint8_t *bytes, int length);
 int ups_read(int fd, uint8_t *bytes, int length);
 
-// A request without a reply, sent while holding the bus lock (bus_lock
-// waits in steps of `pause`). A plain request takes its parameter bytes from
-// buffer_out[1...]. Returns 0, or -1 with errno when the write failed.
-int ups_send(int fd, uint8_t command, ups_send_form form, void (*pause)(unsigned microseconds));
+// A request without a reply, sent while holding the bus lock. A plain
+// request takes its parameter bytes from buffer_out[1...]. Returns 0, or -1
+// with errno when the write failed (EBUSY: the bus was kept from a caller
+// that gives up).
+int ups_send(int fd, uint8_t command, ups_send_form form, const ups_waiting &waiting);
 
 // One exchange: send the request, pause the command's wait with `pause`,
 // read its reply into buffer_in; repeat from the request while the first
@@ -84,8 +98,7 @@ int ups_send(int fd, uint8_t command, ups_send_form form, void (*pause)(unsigned
 // lock from its request to its reply. A parameter byte goes in
 // buffer_out[1] beforehand.
 ups_result ups_exchange(int fd, uint8_t command, ups_send_form form, ups_pacing pacing,
-                        int retry_limit, int read_failure_limit,
-                        void (*pause)(unsigned microseconds));
+                        int retry_limit, int read_failure_limit, const ups_waiting &waiting);
 
 // Decoding of replies in buffer_in.
 int32_t ups_reply_value16(const uint8_t *reply);  // reply[1] + 256 * reply[2]

@@ -3,6 +3,7 @@
 // the countdown, low battery, the buttons, the mail script, the daily
 // shutdown and a board that does not answer.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -165,6 +166,10 @@ TEST(DaemonSupply, StatusLoopDuringTheCountdownSharesTheBus) {
     World &w = d.w;
     w.board().lose_supply();
     d.wait_log("BEXOD:  Voltage loss!");
+    // One box waits for the daemon's one-second queries: about 7 s.
+    const sim::Result box = w.bexo({"-status"});
+    EXPECT_EQ(box.status, 0);
+    EXPECT_LT(box.seconds, 8.5);
     const size_t from = w.event_count();
     sim::RunOptions loop;
     loop.timeout = 12;
@@ -199,6 +204,70 @@ TEST(DaemonSupply, StatusLoopDuringTheCountdownSharesTheBus) {
     w.board().restore_supply();
     d.wait_log("BEXOD:  Voltage present!");
 }
+
+// Whether some process holds the bus lock (byte 1 of the node).
+bool bus_held() {
+    const int node = open("/dev/i2c-1", O_RDWR);
+    struct flock region = {};
+    region.l_type = F_WRLCK;
+    region.l_whence = SEEK_SET;
+    region.l_start = 1;
+    region.l_len = 1;
+    const bool held = fcntl(node, F_OFD_GETLK, &region) == 0 && region.l_type != F_UNLCK;
+    close(node);
+    return held;
+}
+
+// Starts bexo -status and stops it as Ctrl-Z does while it holds the bus,
+// between one of its requests and the reply. Returns its process id.
+pid_t stop_tool_holding_the_bus(World &w) {
+    const sim::Result r = w.run({"sh", "-c", "bexo -status >/dev/null 2>&1 & echo $!"});
+    const pid_t tool = std::atoi(r.out.c_str());
+    const auto plain_write = [](const Event &e) { return e.kind == Kind::Write; };
+    for (size_t from = w.event_count(); tool > 0;) {
+        if (!w.wait_for_event(plain_write, 10, from)) return 0;
+        kill(tool, SIGSTOP);
+        if (bus_held()) return tool;
+        from = index_of(w, plain_write, from) + 1;
+        kill(tool, SIGCONT);
+    }
+    return 0;
+}
+
+// A bexo stopped while it holds the bus delays the daemon once, and by
+// little: 'C' comes at most 3.5 s after the line rose, and a low battery
+// reported at the first query after it powers off within 4.5 s of 'C'.
+// Readings for NUT give their turn up rather than wait.
+class DaemonBusHeld : public testing::TestWithParam<bool> {};
+
+TEST_P(DaemonBusHeld, AStoppedToolDelaysTheDaemonOnceAndByLittle) {
+    Running d(GetParam() ? "timer=-1\n[NUT]\nexport=1\ninterval=2\n" : "timer=-1\n");
+    ASSERT_GT(d.pid, 0);
+    World &w = d.w;
+    const pid_t tool = stop_tool_holding_the_bus(w);
+    ASSERT_GT(tool, 0) << dump(w);
+    w.board().set_battery_low(true);
+    const size_t from = w.event_count();
+    const double rose = w.now();
+    w.board().lose_supply();
+    const auto alert = w.wait_for_event(write_of(0x43), 10, from);
+    ASSERT_TRUE(alert) << dump(w);
+    EXPECT_LE(alert->t - rose, 3.5) << dump(w);
+    const auto power_off = w.wait_for_event(write_of(0x49), 15, from);
+    ASSERT_TRUE(power_off) << dump(w);
+    EXPECT_LE(gap(*alert, *power_off), 4.5) << dump(w);
+    EXPECT_TRUE(bus_held()) << "the tool kept the bus all along";
+    d.expect_stopped_by_shutdown();
+    d.expect_one_power_off();
+    // Running again, the tool finishes its box.
+    kill(tool, SIGCONT);
+    EXPECT_EQ(w.wait_exit(tool, 20), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Export, DaemonBusHeld, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &i) {
+                             return i.param ? "NutExportOn" : "NutExportOff";
+                         });
 
 class DaemonCountdown : public testing::TestWithParam<int> {};
 

@@ -96,43 +96,90 @@ INSTANTIATE_TEST_SUITE_P(
                   {"BEXOD:  Set GPIO to output", "BEXOD:  Received manual Reboot signal!"}}),
     [](const testing::TestParamInfo<EventCase> &info) { return info.param.name; });
 
-// A power-off the system accepted but never carried out (a cancelled
-// shutdown job): after its bounded wait the daemon watches again, finds the
-// line it still drives high and acts on what the board reports now, a low
-// battery that came meanwhile.
-TEST(StormAcceptedRequest, ShutdownThatNeverComesIsFollowedUpAfterTheWait) {
+// A power-off or reboot the system accepted but never carried out (a
+// cancelled shutdown job): after its bounded wait the daemon tells the board
+// it watches again ('D'), hands the line back and watches as after a start.
+// Its own high line is no new event: a supply that is there brings no
+// "Voltage loss!", no mail and no power-off; a supply still lost keeps the
+// board's line high, and a low battery then powers off.
+struct NeverCameCase {
+    const char *name;
+    const char *general;
+    void (*cause)(sim::Board &);
+    const char *request;
+    std::vector<std::string> log;  // after the start, up to the request
+    bool supply_lost_meanwhile;
+};
+
+void PrintTo(const NeverCameCase &c, std::ostream *os) { *os << c.name; }
+
+class StormRequestNeverCarriedOut : public testing::TestWithParam<NeverCameCase> {};
+
+TEST_P(StormRequestNeverCarriedOut, TheDaemonWatchesAgainAfterTheWait) {
+    const NeverCameCase &c = GetParam();
     World w;
     // The three minutes of waiting pass ten times faster (the countdown's
     // interval timer does not).
     sim::RunOptions fast;
     fast.faketime = "+0 x10";
-    w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\ntimer=1\n", USER_COMMANDS));
+    w.set_config(config(std::string("timed_boot=1\ntime_boot=06:00:00\nsleep=1\nmail=1\n") + c.general,
+                        USER_COMMANDS));
     const pid_t pid = start_daemon(w, fast);
     ASSERT_GT(pid, 0);
-    w.board().lose_supply();
-    const auto accepted = w.wait_for_shim("systemctl", 30, "poweroff");
+    c.cause(w.board());
+    const auto accepted = w.wait_for_shim("systemctl", 30, c.request);
     ASSERT_TRUE(accepted) << dump(w);
-    w.board().set_battery_low(true);
+    if (c.supply_lost_meanwhile) w.board().set_battery_low(true);
     const std::string resumed = "BEXOD:  The system did not go down; watching the board again";
     ASSERT_TRUE(w.wait_for_log(resumed, 40)) << dump(w);
     EXPECT_GE(w.now() - accepted->t, 16.0) << "180 s at ten times the speed";
+    if (!c.supply_lost_meanwhile) {
+        // The line handed back, cycles read it low and do nothing else.
+        const auto line_in = [](const Event &e) {
+            return e.kind == Kind::GpioDirection && e.text.rfind("in", 0) == 0;
+        };
+        const size_t waited = index_of(w, [&](const Event &e) { return e.t > accepted->t; });
+        ASSERT_TRUE(w.wait_for_event(line_in, 10, waited)) << dump(w);
+        const size_t back = index_of(w, line_in, waited) + 1;
+        ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, back, true).size() >= 5; }, 10)) << dump(w);
+        EXPECT_EQ(gpio_operations(w, back, true), std::vector<std::string>(5, "value-read 0")) << dump(w);
+        EXPECT_FALSE(w.gpio().output);
+        w.board().set_battery_low(true);
+        w.board().lose_supply();
+    }
     ASSERT_TRUE(w.wait_for([&] { return shim_calls(w, 0, "systemctl").size() >= 2; }, 30)) << dump(w);
     expect_orderly_end(w, pid);
 
-    const std::vector<std::string> expiry{"BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
-                                          "BEXOD:  Received Shutdown Signal through timer expired."};
     const std::vector<std::string> low{"BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                       "BEXOD:  Sending Mail notification!",
                                        "BEXOD: Received Shutdown signal through low battery capacity."};
-    EXPECT_EQ(well_formed_log(w),
-              with(with(with(with(start_log(), expiry), {resumed}), low),
-                   {"BEXOD:  Set GPIO to output", "BEXOD: Received SIGTERM signal."}));
-    // Nothing went to the board while it waited.
+    const std::vector<std::string> log = well_formed_log(w);
+    EXPECT_EQ(log, with(with(with(with(start_log(), c.log), {resumed, "BEXOD:  Set GPIO to input"}), low),
+                        {"BEXOD:  Set GPIO to output", "BEXOD: Received SIGTERM signal."}));
+    // Nothing went to the board while it waited; then 'D', and 'C' only for
+    // the event the board raised.
     const size_t asked = index_of(w, [&](const Event &e) { return e.kind == Kind::Shim && e.t == accepted->t; });
     const Bytes after = w.commands(asked);
-    ASSERT_FALSE(after.empty());
-    EXPECT_EQ(after[0], 0x43) << "the next thing sent is the take-over after the wait";
-    EXPECT_EQ(check_power_offs(w, USER_CALLS).power_offs, 2u);
+    ASSERT_GE(after.size(), 2u);
+    EXPECT_EQ(text_of(Bytes(after.begin(), after.begin() + 2)), "44 43") << dump(w);
+    EXPECT_EQ(shim_calls(w, 0, "python").size(), count(log, "BEXOD:  Voltage loss!")) << "one mail per loss";
+    const PowerOffs done = check_power_offs(w, USER_CALLS);
+    EXPECT_EQ(done.power_offs + done.reboots, 2u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, StormRequestNeverCarriedOut,
+    testing::Values(
+        NeverCameCase{"PowerOffWhileTheSupplyStaysLost", "timer=1\n", [](sim::Board &b) { b.lose_supply(); },
+                      "poweroff",
+                      {"BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                       "BEXOD:  Sending Mail notification!",
+                       "BEXOD:  Received Shutdown Signal through timer expired."},
+                      true},
+        NeverCameCase{"RebootWithTheSupplyPresent", "timer=1\n", [](sim::Board &b) { b.press_button(2); },
+                      "reboot", {"BEXOD:  Set GPIO to output", "BEXOD:  Received manual Reboot signal!"},
+                      false}),
+    [](const testing::TestParamInfo<NeverCameCase> &info) { return info.param.name; });
 
 // A Pi whose power-off failed is still watched: the line the daemon drives
 // high brings the next cycle back to the event, and the next expiry powers

@@ -14,9 +14,12 @@
 namespace {
 
 void real_pause(unsigned microseconds) { usleep(microseconds); }
+// A pause that a signal cuts short at once.
+void cut_short_pause(unsigned) {}
 
-unsigned long long paused_us = 0;
-void counted_pause(unsigned microseconds) { paused_us += microseconds; }
+constexpr unsigned LONG_WAIT_US = 5000000;
+
+bool take(int fd) { return bus_lock(fd, LONG_WAIT_US, BUS_GO_AHEAD, real_pause) == BUS_LOCKED; }
 
 // The bus byte as another open file description sees it.
 bool bus_byte_held(const std::string &node) {
@@ -51,7 +54,7 @@ protected:
         if (child == 0) {
             const int fd = open(node.c_str(), O_RDWR);
             for (;;) {
-                if (bus_lock(fd, real_pause)) {
+                if (take(fd)) {
                     usleep(hold_us);
                     bus_unlock(fd);
                 }
@@ -68,7 +71,7 @@ TEST_F(BusLock, AWaiterGetsTheBusBeforeANeighbourThatAsksAgainAtOnce) {
     const int fd = open(node.c_str(), O_RDWR);
     for (int turn = 0; turn < 5; turn++) {
         const auto asked = std::chrono::steady_clock::now();
-        ASSERT_TRUE(bus_lock(fd, real_pause));
+        ASSERT_TRUE(take(fd));
         const auto waited = std::chrono::steady_clock::now() - asked;
         EXPECT_LT(waited, std::chrono::milliseconds(150)) << "turn " << turn;
         bus_unlock(fd);
@@ -77,20 +80,55 @@ TEST_F(BusLock, AWaiterGetsTheBusBeforeANeighbourThatAsksAgainAtOnce) {
     close(fd);
 }
 
-TEST_F(BusLock, GivesUpAfterItsBoundedWait) {
-    start_greedy_neighbour(60 * 1000000);
+// A neighbour stopped while it holds the bus: the wait lasts its limit on
+// the clock, however its pauses are cut short; once a wait that goes ahead
+// has run out, the next calls only try, until the bus is seen free again.
+TEST_F(BusLock, AWaitThatRunsOutIsNotRepeatedUntilTheBusIsSeenFree) {
+    struct Step {
+        const char *what;
+        bool neighbour_holds;
+        unsigned limit_us;
+        bus_wait_end end;
+        void (*pause)(unsigned);
+        bus_lock_result expected;
+        int min_ms, max_ms;
+    };
+    const Step steps[] = {
+        {"a wait that gives up lasts its limit", true, 300000, BUS_GIVE_UP, cut_short_pause,
+         BUS_BUSY, 300, 400},
+        {"and leaves the next wait whole", true, 500000, BUS_GO_AHEAD, real_pause, BUS_BUSY, 500,
+         600},
+        {"after a wait that went ahead, only a try", true, LONG_WAIT_US, BUS_GO_AHEAD, real_pause,
+         BUS_BUSY, 0, 50},
+        {"for waits that give up too", true, 300000, BUS_GIVE_UP, real_pause, BUS_BUSY, 0, 50},
+        {"a free bus is taken", false, LONG_WAIT_US, BUS_GO_AHEAD, real_pause, BUS_LOCKED, 0, 50},
+        {"and the next wait is whole again", true, 300000, BUS_GO_AHEAD, real_pause, BUS_BUSY,
+         300, 400},
+    };
     const int fd = open(node.c_str(), O_RDWR);
-    paused_us = 0;
-    EXPECT_FALSE(bus_lock(fd, counted_pause));
-    EXPECT_GE(paused_us, 5000000u);
-    EXPECT_LT(paused_us, 5100000u);
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.neighbour_holds && child <= 0) start_greedy_neighbour(60 * 1000000);
+        if (!step.neighbour_holds && child > 0) {
+            TearDown();
+            child = -1;
+        }
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(bus_lock(fd, step.limit_us, step.end, step.pause), step.expected);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - asked)
+                                .count();
+        EXPECT_GE(waited, step.min_ms);
+        EXPECT_LT(waited, step.max_ms);
+        if (step.expected == BUS_LOCKED) bus_unlock(fd);
+    }
     close(fd);
 }
 
 TEST_F(BusLock, TakenAgainWhileHeldOnlyCountsAndTheLastUnlockFreesIt) {
     const int fd = open(node.c_str(), O_RDWR);
-    ASSERT_TRUE(bus_lock(fd, real_pause));
-    ASSERT_TRUE(bus_lock(fd, real_pause));
+    ASSERT_TRUE(take(fd));
+    ASSERT_TRUE(take(fd));
     bus_unlock(fd);
     EXPECT_TRUE(bus_byte_held(node));
     bus_unlock(fd);

@@ -122,6 +122,7 @@ std::vector<unsigned> pauses;
 void record_pause(unsigned microseconds) {
     pauses.push_back(microseconds);
 }
+const ups_waiting recorded = {record_pause, 5000000, BUS_GO_AHEAD};
 
 TEST(UpsExchange, WrongEchoesResendTheSameRequestAfterTheSameWait) {
     pauses.clear();
@@ -132,7 +133,7 @@ TEST(UpsExchange, WrongEchoesResendTheSameRequestAfterTheSameWait) {
         ScriptedBoard board(echoes);
         buffer_out[1] = 0x01;
         EXPECT_EQ(ups_exchange(board.host_end(), CMD_SET_CHARGE_CURRENT, UPS_SEND_PLAIN,
-                               UPS_PACE_ALONE, 5, 1, record_pause),
+                               UPS_PACE_ALONE, 5, 1, recorded),
                   UPS_ANSWERED);
         requests = board.requests();
     }
@@ -148,7 +149,7 @@ TEST(UpsExchange, GivesUpAfterTheRetryLimitPlusOneAttempts) {
     pauses.clear();
     ScriptedBoard board(std::vector<uint8_t>(20, 0xEE));
     EXPECT_EQ(ups_exchange(board.host_end(), CMD_INPUT_VOLTAGE, UPS_SEND_PLAIN, UPS_PACE_STATUS, 4,
-                           1, record_pause),
+                           1, recorded),
               UPS_TIMED_OUT);
     EXPECT_EQ(pauses, std::vector<unsigned>(5, 100000u)) << "the status box's pace";
 }
@@ -179,7 +180,7 @@ TEST(UpsExchange, FailedReadsEndTheExchangeAtTheirLimit) {
     for (int limit : {1, 5}) {
         pauses.clear();
         EXPECT_EQ(ups_exchange(-1, CMD_BUTTON_QUERY, UPS_SEND_PLAIN, UPS_PACE_ALONE, 1000, limit,
-                               record_pause),
+                               recorded),
                   UPS_READ_FAILED);
         EXPECT_EQ(pauses, std::vector<unsigned>(static_cast<size_t>(limit), 1000000u)) << limit;
     }
