@@ -45,6 +45,13 @@ void read_settings(void) {
 
 uint32_t cycle_pause_seconds(void) { return sleepval < 1 ? 1 : static_cast<uint32_t>(sleepval); }
 
+int32_t countdown_seconds_left(int32_t limit, int32_t elapsed) {
+    const int64_t left = static_cast<int64_t>(limit) - elapsed;
+    if (left < INT32_MIN) return INT32_MIN;
+    if (left > INT32_MAX) return INT32_MAX;
+    return static_cast<int32_t>(left);
+}
+
 int split_time_text(const char *text, uint8_t *fields, int capacity) {
     int count = 0;
     const char *c = text;

@@ -33,6 +33,10 @@ void read_settings(void);
 // missing, negative (an endless pause otherwise) or 0 (a busy loop).
 uint32_t cycle_pause_seconds(void);
 
+// The countdown's seconds left, `limit` less `elapsed`, held within 32 bits
+// (a limit of -2147483648 would wrap).
+int32_t countdown_seconds_left(int32_t limit, int32_t elapsed);
+
 // Splits a time text at its ':' separators (runs count as one) and stores
 // field k, read like atoi and cut to 8 bits, in fields[k - 1]; fields past
 // `capacity` are ignored. Returns the number of fields stored.
