@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -23,7 +24,7 @@ struct CheckCase {
 const CheckCase CASES[] = {
     {"[General]\nsleep=1\n[Genral]\ntimer=5\n", "3: unknown section [Genral]; nothing in it is read\n"},
     {"[General\ntimer=5\n[General]\n", "1: [General has no \"]\"; the keys after it are not read\n"},
-    {"[nut]\nexprot=1\n", "2: unknown key exprot=1 in [NUT]; not read\n"},
+    {"[nut]\r\nexprot = 1 ; on\r\n", "2: unknown key exprot=1 in [NUT]; not read\n"},
     {"timer=5\n[General]\n", "1: timer=5 before the first section; not read\n"},
     {"[User]\n[General]\n[USER]\ncommand9=x\n", "3: [USER] given again; only the first is read\n"},
     {"[General]\ntimer=5\nTIMER=abc\n", "3: TIMER=abc given again in [General]; only the first is read\n"},
@@ -38,7 +39,7 @@ const CheckCase CASES[] = {
     {"[General]\nautostart=yes\n", "2: autostart=yes in [General] is not a whole 32-bit number; the service unit is left as it is\n"},
     {"[General]\ntime_shutdown=25:99:00\n", "2: time_shutdown=25:99:00 in [General] is not a time HH:mm:ss\n"},
     // Control bytes never reach a terminal; the second piece of a long comment is no line of its own.
-    {"[User]\n;" + std::string(600, 'x') + "\ncommand6=\"a\x1b[2Jb\"\n", "3: unknown key command6=a?[2Jb in [User]; not read\n"},
+    {"[User]\n;" + std::string(600, 'x') + "\ncommand6=\"a\x1b[2J\"\"b\"\n", "3: unknown key command6=a?[2J\"b in [User]; not read\n"},
     {"[General]\naddress=0x0F\ntimer=-2147483648\nsleep=+1\ntime_boot=24:00:00\ntimed_boot=\n"
      "[Mail]\nanything=1\nanything=2\n[notify]\nCOMMAND=x\n[NUT]\nhostsync=0x7fffffff\n", ""},
 };
@@ -67,12 +68,10 @@ TEST(DaemonConfigCheck, SettingsTakeOnlyWholeNumbersAndOtherwiseReadAsMissing) {
     ScratchDir scratch("config_read");
     const std::string file = (scratch.path() / "bexo.cfg").string();
     std::ofstream(file) << "[General]\ntimer=0x1F\nsleep=30abc\nmail=" + std::string(63, '0') + "1\n";
-    const struct { const char *key; int32_t value; bool unreadable; } cases[] = {
-        {"timer", 31, false}, {"sleep", -7, true}, {"mail", -7, true}, {"address", -7, false}};
-    for (const auto &c : cases) {
-        bool unreadable = !c.unreadable;
-        EXPECT_EQ(config_read_integer("General", c.key, -7, file.c_str(), &unreadable), c.value) << c.key;
-        EXPECT_EQ(unreadable, c.unreadable) << c.key;
+    for (const auto &[key, value, unreadable] : {std::tuple{"timer", 31, false}, {"sleep", -7, true}, {"mail", -7, true}, {"address", -7, false}}) {
+        bool seen = !unreadable;
+        EXPECT_EQ(config_read_integer("General", key, -7, file.c_str(), &seen), value) << key;
+        EXPECT_EQ(seen, unreadable) << key;
     }
 }
 

@@ -258,20 +258,6 @@ TEST_F(IniReadTest, ValueNearEndOfLineBufferIntoSmallBuffers)
     EXPECT_EQ(ini_getl("General", key.c_str(), -1, file_.c_str()), 1234567890);
 }
 
-// A line's number, kind, name and value, as the look-ups classify it; a long line's second piece is a line of its own.
-TEST_F(IniReadTest, WalkHandsOutHeadersAndKeyLinesInFileOrder)
-{
-    write("; c\n[General]\r\nTimer = 30 ; s\n" + k511 + "k=\"a \"\"b\"\"\"\n[broken \n\nx:y\n");
-    std::string seen;
-    const auto visit = [](const ini_line *l, void *out) {
-        *static_cast<std::string *>(out) += std::to_string(l->kind) + " " + std::to_string(l->number) + " " + l->name +
-                                            (l->value != nullptr ? "=" + std::string(l->value) : "") + "|";
-    };
-    EXPECT_EQ(ini_walk(file_.c_str(), visit, &seen), 1);
-    EXPECT_EQ(seen, "0 2 General|2 3 Timer=30|2 4 k=a \"b\"|1 5 broken|2 7 x=y|");
-    EXPECT_EQ(ini_walk((dir_ / "none.cfg").c_str(), visit, &seen), 0);
-}
-
 TEST_F(IniReadTest, FileOfOnlyLongLinesFindsNothing)
 {
     write(std::string(5000, 'z'));
