@@ -6,9 +6,11 @@
 
 #include "common/config/ini_store.hpp"
 #include "common/config/int32_text.hpp"
+#include "daemon/config_check.hpp"
 
 int32_t timer;
 int32_t autostart;
+bool keep_service_unit;
 int32_t sleepval;
 uint8_t address;
 int32_t mail;
@@ -23,15 +25,15 @@ int event_line = EVENT_LINE_PROCESSOR_NUMBER;
 
 namespace {
 
-int32_t read_integer(const char *key) {
-    return ini_getl(SECTION_GENERAL, key, SETTING_MISSING, inifile);
+int32_t read_integer(const char *key, bool *unreadable = nullptr) {
+    return config_read_integer(SECTION_GENERAL, key, SETTING_MISSING, inifile, unreadable);
 }
 
 }  // namespace
 
 void read_settings(void) {
     timer = read_integer(KEY_TIMER);
-    autostart = read_integer(KEY_AUTOSTART);
+    autostart = read_integer(KEY_AUTOSTART, &keep_service_unit);
     sleepval = read_integer(KEY_SLEEP);
     address = static_cast<uint8_t>(read_integer(KEY_ADDRESS) & 0xFF);
     mail = read_integer(KEY_MAIL);
@@ -44,6 +46,13 @@ void read_settings(void) {
 }
 
 uint32_t cycle_pause_seconds(void) { return sleepval < 1 ? 1 : static_cast<uint32_t>(sleepval); }
+
+int32_t countdown_seconds_left(int32_t limit, int32_t elapsed) {
+    const int64_t left = static_cast<int64_t>(limit) - elapsed;
+    if (left < INT32_MIN) return INT32_MIN;
+    if (left > INT32_MAX) return INT32_MAX;
+    return static_cast<int32_t>(left);
+}
 
 int split_time_text(const char *text, uint8_t *fields, int capacity) {
     int count = 0;

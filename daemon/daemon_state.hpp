@@ -9,6 +9,7 @@
 
 extern int32_t timer;           // seconds of supply loss before power-off; negative: never
 extern int32_t autostart;       // 1: install and enable the service unit
+extern bool keep_service_unit;  // autostart could not be read: leave the unit as it is
 extern int32_t sleepval;        // seconds between two monitoring cycles
 extern uint8_t address;         // the board's bus address
 extern int32_t mail;            // 1: start the mail script on supply loss
@@ -26,12 +27,17 @@ inline constexpr int EVENT_LINE_PROCESSOR_NUMBER = 27;
 // Holds the running daemon's process id, under a write lock while it runs.
 inline constexpr char PID_FILE[] = "/var/run/bexod.pid";
 
-// Reads the nine settings of section General in their fixed order.
+// Reads the nine settings of section General in their fixed order. A number
+// the 32-bit reading cannot take whole reads as missing.
 void read_settings(void);
 
 // Seconds to pause between cycles: the "sleep" setting, or 1 when it is
 // missing, negative (an endless pause otherwise) or 0 (a busy loop).
 uint32_t cycle_pause_seconds(void);
+
+// The countdown's seconds left, `limit` less `elapsed`, held within 32 bits
+// (a limit of -2147483648 would wrap).
+int32_t countdown_seconds_left(int32_t limit, int32_t elapsed);
 
 // Splits a time text at its ':' separators (runs count as one) and stores
 // field k, read like atoi and cut to 8 bits, in fields[k - 1]; fields past

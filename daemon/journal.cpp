@@ -32,6 +32,8 @@ const message_level LEVELS[] = {
     {"BEXOD:  The system did not go down; watching the board again\n", LOG_WARNING},
     {"BEXOD:  NUT export: unable to read the board\n", LOG_WARNING},
     {"BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n", LOG_WARNING},
+    // Every problem of the configuration file; the line goes on with its details.
+    {"BEXOD:  Configuration ", LOG_WARNING},
     {"BEXOD:  timer error\n", LOG_ERR},
     {"BEXOD:  Unable to export GPIO\n", LOG_ERR},
     {"BEXOD:  Unable to change to output\n", LOG_ERR},
@@ -84,9 +86,11 @@ int connect_system_log(bool *stream) {
 
 }  // namespace
 
+// An entry is the beginning of the messages it stands for: a whole line for
+// most, only the start for the configuration's problems.
 int journal_level(const char *message) {
     for (const message_level &entry : LEVELS) {
-        if (strcmp(entry.message, message) == 0) return entry.level;
+        if (strncmp(entry.message, message, strlen(entry.message)) == 0) return entry.level;
     }
     return LOG_NOTICE;
 }

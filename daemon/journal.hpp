@@ -5,8 +5,9 @@
 #pragma once
 
 // The syslog level of one of the daemon's messages: warning and up for a
-// supply loss and a power-off decision, error for what ends the daemon,
-// info for the line's routine switches, notice for the rest.
+// supply loss, a power-off decision and a problem of bexo.cfg, error for
+// what ends the daemon, info for the line's routine switches, notice for
+// the rest.
 int journal_level(const char *message);
 
 // Sends the message (its line end left off) as one datagram to /dev/log.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // bexod: the monitoring daemon of the B.EXO UPS board, and its own control
-// command (-status, -start, -stop, -restart).
+// command (-status, -start, -stop, -restart), and the checker of its
+// configuration file (-check).
 
 #include <cerrno>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include "common/support/create_pid_file.hpp"
 #include "common/support/log.hpp"
 #include "common/support/region_locking.hpp"
+#include "daemon/config_check.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
@@ -40,6 +42,7 @@ const struct option long_options[] = {
     {"start", no_argument, nullptr, 'b'},
     {"stop", no_argument, nullptr, 'e'},
     {"restart", no_argument, nullptr, 'f'},
+    {"check", no_argument, nullptr, 'c'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -211,6 +214,29 @@ bool request_restart(void) {
     return true;
 }
 
+// -check answers any user, so it is looked for before the superuser check;
+// the options are then parsed afresh (optind 0), their messages included.
+bool check_requested(int argc, char *argv[]) {
+    bool requested = false;
+    opterr = 0;
+    int option;
+    while ((option = getopt_long_only(argc, argv, "ibe", long_options, nullptr)) != -1) {
+        requested = requested || option == 'c';
+    }
+    opterr = 1;
+    optind = 0;
+    return requested;
+}
+
+void print_config_problem(const char *line) { fputs(line, stdout); }
+
+// Each problem of the file goes where the user who starts the daemon looks,
+// and to the event log.
+void warn_of_config_problem(const char *line) {
+    fputs(line, stderr);
+    Log(line);
+}
+
 // Acts on the options in their order; true when one of them asks for a start.
 bool handle_options(int argc, char *argv[]) {
     bool start_requested = false;
@@ -272,6 +298,7 @@ void report_silent_board(int error) {
 
 // Everything the invoking process prepares before it detaches.
 void prepare_start(void) {
+    config_check_file(inifile, warn_of_config_problem);
     fd = piI2CSetup(address);
     if (send_action(CMD_RESUME) != 0) {
         report_silent_board(errno);
@@ -336,6 +363,9 @@ int main(int argc, char *argv[]) {
     event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
     read_settings();
     nut_export_read_settings();
+    if (check_requested(argc, argv)) {
+        return config_check_file(inifile, print_config_problem) > 0 ? 1 : 0;
+    }
     if (geteuid() != 0) {
         printf("Please start the software with superuser privilegs.\n");
         return 0;

@@ -64,7 +64,7 @@ void hand_line_back_to_board(void) {
 
 countdown_end follow_countdown(void) {
     for (;;) {
-        nut_export_countdown(timer_run == 1, timer - var);
+        nut_export_countdown(timer_run == 1, countdown_seconds_left(timer, var));
         if (shutdown_button_pressed()) {
             Log("BEXOD:  Received manual Shutdown signal!\n");
             power_off_sequence();

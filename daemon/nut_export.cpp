@@ -13,6 +13,7 @@
 #include "common/config/ini_store.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
+#include "daemon/config_check.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/shutdown_actions.hpp"
 
@@ -316,14 +317,14 @@ void event_now(bool lost, bool decided, int32_t timer) {
 
 int32_t read_interval(void) {
     const int32_t value =
-        ini_getl(SECTION_NUT, KEY_NUT_INTERVAL, DEFAULT_INTERVAL_SECONDS, inifile);
+        config_read_integer(SECTION_NUT, KEY_NUT_INTERVAL, DEFAULT_INTERVAL_SECONDS, inifile);
     return value < MIN_INTERVAL_SECONDS ? MIN_INTERVAL_SECONDS : value;
 }
 
 }  // namespace
 
 void nut_export_read_settings(void) {
-    enabled = ini_getl(SECTION_NUT, KEY_NUT_EXPORT, 0, inifile) == 1;
+    enabled = config_read_integer(SECTION_NUT, KEY_NUT_EXPORT, 0, inifile) == 1;
     interval_seconds = read_interval();
 }
 

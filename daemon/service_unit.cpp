@@ -74,6 +74,8 @@ bool cgroup_is_service(const char *cgroup_path) {
 }  // namespace
 
 void install_or_remove_service(void) {
+    // A value that could not be read says nothing about the unit.
+    if (keep_service_unit) return;
     const bool installed = unit_file_installed();
     if (autostart == 1 && !installed) {
         run_shell("sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/");

@@ -6,7 +6,8 @@
 #include <sys/types.h>
 
 // Copies and enables the unit when "autostart" is 1 and it is not
-// installed; disables and removes an installed unit otherwise.
+// installed; disables and removes an installed unit otherwise, unless
+// "autostart" holds something that could not be read as a number.
 void install_or_remove_service(void);
 
 // True when the unit is installed and enabled and this process is not

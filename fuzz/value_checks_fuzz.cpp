@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/config/time_of_day.hpp"
 #include "fuzz/fuzz_support.hpp"
 #include "tool/value_checks.hpp"
 

@@ -12,6 +12,7 @@
 #include "common/config/config_file.hpp"
 #include "common/config/ini_store.hpp"
 #include "common/config/int32_text.hpp"
+#include "common/config/time_of_day.hpp"
 #include "tool/status_report.hpp"
 #include "tool/tool_bus.hpp"
 #include "tool/value_checks.hpp"

@@ -257,6 +257,50 @@ int32_t ini_getl(const char *section, const char *key, int32_t default_value,
     return text_to_int32(number, hex ? 16 : 10);
 }
 
+// Fills `entry` from `line`, which is cut up in place; false for a line that
+// carries no data.
+static bool classify_line(char *line, ini_line *entry) {
+    char *start = skipleading(line);
+    entry->value = nullptr;
+    if (*start == '[') {
+        char *end = strchr(start + 1, ']');
+        entry->kind = end != nullptr ? INI_LINE_SECTION : INI_LINE_OPEN_SECTION;
+        if (end != nullptr)
+            *end = '\0';
+        else
+            striptrailing(start + 1);
+        entry->name = start + 1;
+        return true;
+    }
+    if (!is_key_line(line)) return false;
+    char *sep = find_separator(line);
+    quote_option quotes = QUOTE_NONE;
+    char *value = cleanstring(skipleading(sep + 1), &quotes);
+    // Dequoting only ever shortens the text, so it is done in place.
+    if (quotes == QUOTE_DEQUOTE) save_strncpy(value, value, strlen(value) + 1, quotes);
+    *skiptrailing(sep, start) = '\0';
+    entry->kind = INI_LINE_KEY;
+    entry->name = start;
+    entry->value = value;
+    return true;
+}
+
+int ini_walk(const char *filename, void (*visit)(const ini_line *line, void *context),
+             void *context) {
+    FILE *fp = fopen(filename, "rb");
+    if (fp == nullptr) return 0;
+    char line[INI_BUFFERSIZE];
+    ini_line entry{INI_LINE_KEY, 1, nullptr, nullptr};
+    int length;
+    while ((length = read_line(fp, line, INI_BUFFERSIZE)) > 0) {
+        const bool line_ends = line[length - 1] == '\n';
+        if (classify_line(line, &entry)) visit(&entry, context);
+        if (line_ends) entry.number++;
+    }
+    fclose(fp);
+    return 1;
+}
+
 // ---------------------------------------------------------------------------
 // Writing: line assembly
 

@@ -15,6 +15,27 @@ int ini_gets(const char *section, const char *key, const char *default_value, ch
 // X, else base 10; saturating), or `default_value` when it is missing or empty.
 int32_t ini_getl(const char *section, const char *key, int32_t default_value, const char *filename);
 
+// One line of the file as the look-ups classify it, handed out by ini_walk.
+enum ini_line_kind {
+    INI_LINE_SECTION,       // a header; `name` is the text between "[" and the first "]"
+    INI_LINE_OPEN_SECTION,  // "[" without "]": it ends a section and starts none;
+                            // `name` is the text after the "["
+    INI_LINE_KEY,           // a key line; `name` is the key, `value` the value as ini_gets reads it
+};
+struct ini_line {
+    ini_line_kind kind;
+    int number;  // the line's number in the file, from 1
+    const char *name;
+    const char *value;  // key lines only, null otherwise
+};
+
+// Hands every header and key line of the file to `visit`, in file order;
+// comments and lines without data are passed over, and the pieces of a line
+// longer than the line buffer are taken one by one, as the look-ups take
+// them. Returns 0 when the file cannot be opened (errno tells why), else 1.
+int ini_walk(const char *filename, void (*visit)(const ini_line *line, void *context),
+             void *context);
+
 // Sets `key` to `value`, deletes the key (`value` null) or the whole section
 // (`key` null), keeping every other byte of the file. Returns 1 when done or
 // nothing was to be done, 0 when the file could not be written (it is then

@@ -29,7 +29,7 @@ TOOL_OPTIONS = {  # long name: short form
     "flash": "c", "help": "d", "mail": "e", "boot": "f", "shutdown": "g", "setboot": "h",
     "setshutdown": "i",
 }
-DAEMON_OPTIONS = {"status": "i", "start": "b", "stop": "e", "restart": None}
+DAEMON_OPTIONS = {"status": "i", "start": "b", "stop": "e", "restart": None, "check": None}
 
 
 def ini_lines(section):

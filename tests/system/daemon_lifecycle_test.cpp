@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -580,8 +581,67 @@ INSTANTIATE_TEST_SUITE_P(
                  {"sudo systemctl disable bexod.service",
                   "sudo rm -r /etc/systemd/system/bexod.service"},
                  false},
-        UnitCase{"OffAndMissingDoesNothing", "autostart=0\n", false, {}, false}),
+        UnitCase{"OffAndMissingDoesNothing", "autostart=0\n", false, {}, false},
+        // A value that is no number says nothing about the unit.
+        UnitCase{"UnreadableSettingLeavesTheUnit", "autostart=yes\n", true, {}, true}),
     [](const testing::TestParamInfo<UnitCase> &info) { return info.param.name; });
+
+// ------------------------------------------------------ configuration check
+
+const std::string FLAWED = "[General]\naddress=0x36\nsleep=1\ntimer=abc\ntime_shutdown=25:99:00\n[Genral]\n[NUT]\nexprot=1\n";
+const std::vector<std::string> FLAWED_LINES = {
+    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 4: timer=abc in [General] is not a whole 32-bit number; read as missing",
+    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 5: time_shutdown=25:99:00 in [General] is not a time HH:mm:ss",
+    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 6: unknown section [Genral]; nothing in it is read",
+    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 8: unknown key exprot=1 in [NUT]; not read"};
+
+TEST(DaemonConfigFile, CheckNamesEachProblemForAnyUserAndExitsWith1) {
+    World w;
+    w.set_config(FLAWED);
+    sim::RunOptions user;
+    user.as_user = true;
+    for (const sim::RunOptions &options : {sim::RunOptions{}, user}) {
+        const sim::Result r = w.bexod({"-check"}, options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(lines(r.out), FLAWED_LINES);
+        EXPECT_EQ(r.err, "");
+    }
+    w.set_config(config("sleep=1\n"));
+    const sim::Result sound = w.bexod({"-check"}, user);
+    EXPECT_EQ(sound.status, 0);
+    EXPECT_EQ(sound.out + sound.err, "");
+    EXPECT_FALSE(any_bus_or_gpio(w)) << dump(w);
+    EXPECT_EQ(w.log(), "");
+}
+
+TEST(DaemonConfigFile, StartWarnsOnStandardErrorInTheLogAndInTheJournal) {
+    World w;
+    w.set_config(FLAWED);
+    const sim::Result r = w.bexod({"-start"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.err), FLAWED_LINES);
+    ASSERT_TRUE(w.wait_for_log("BEXOD: Entering Daemon BEXO.", 10)) << dump(w);
+    std::vector<std::string> expected = FLAWED_LINES;
+    expected.insert(expected.end(), {"BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO."});
+    EXPECT_EQ(messages(w), expected);
+    const std::vector<SyslogEntry> sent = syslog_entries(w);
+    ASSERT_EQ(sent.size(), expected.size());
+    for (size_t i = 0; i < FLAWED_LINES.size(); i++) EXPECT_EQ(sent[i].priority, LOG_DAEMON | LOG_WARNING) << i;
+}
+
+// timer=abc read as 0 powered the Pi off after a blip; read as missing, there is no countdown.
+TEST(DaemonConfigFile, UnreadableTimerMeansNoCountdown) {
+    World w;
+    w.set_config(config("timer=abc\nsleep=1\n"));
+    ASSERT_GT(start_daemon(w), 0);
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 10)) << dump(w);
+    w.after(2, [&] { w.board().restore_supply(); });
+    EXPECT_TRUE(w.wait_for_log("BEXOD:  Voltage present!", 15)) << dump(w);
+    EXPECT_TRUE(shim_calls(w, 0, "systemctl").empty()) << dump(w);
+    const Bytes sent = w.commands();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x49), 0) << "no 'I'";
+}
 
 // ------------------------------------------------------------------- GPIO
 

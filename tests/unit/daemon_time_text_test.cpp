@@ -54,4 +54,9 @@ TEST(DaemonSettings, MissingNegativeOrZeroSleepPausesOneSecond) {
     }
 }
 
+TEST(DaemonSettings, CountdownSecondsLeftStayWithin32Bits) {
+    const int32_t cases[][3] = {{30, 4, 26}, {-1, 3, -4}, {INT32_MIN, 1, INT32_MIN}, {INT32_MAX, -1, INT32_MAX}};
+    for (const auto &c : cases) EXPECT_EQ(countdown_seconds_left(c[0], c[1]), c[2]) << c[0] << " " << c[1];
+}
+
 }  // namespace

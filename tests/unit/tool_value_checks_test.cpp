@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <gtest/gtest.h>
 
+#include "common/config/time_of_day.hpp"
 #include "tool/value_checks.hpp"
 
 namespace {
