@@ -361,25 +361,23 @@ TEST(DaemonCommandLine, RestartGivesUpWhenTheOldDaemonNeverLetsGo) {
 
 // -------------------------------------------------------- systemd's daemon
 
-// The unit installed and enabled, as "autostart=1" and systemctl leave it.
-void install_enabled_unit() {
-    World::write_file(UNIT_FILE, "[Unit]\n");
+// The unit installed and enabled, as "autostart=1" and systemctl leave it,
+// or the package's unit after "systemctl enable bexod".
+void install_enabled_unit(const char *unit_file = UNIT_FILE) {
+    World::write_file(unit_file, "[Unit]\n");
     std::filesystem::create_directories("/etc/systemd/system/multi-user.target.wants");
-    std::filesystem::create_symlink(UNIT_FILE, "/etc/systemd/system/multi-user.target.wants/bexod.service");
-}
-
-// What /proc/ENTRY/cgroup shows inside the world ("self", or a process id).
-void put_in_unit(World &w, const std::string &entry) {
-    World::write_file(w.testbed_root() + "/proc/" + entry + "/cgroup", "0::/system.slice/bexod.service\n");
+    std::filesystem::create_symlink(unit_file, "/etc/systemd/system/multi-user.target.wants/bexod.service");
 }
 
 // A daemon started from a shell while the unit was installed but not yet
-// enabled; then the unit is enabled.
-pid_t start_then_enable_unit(World &w) {
-    w.set_config(config("autostart=1\nsleep=1\n"));
-    World::write_file(UNIT_FILE, "[Unit]\n");
+// enabled; then the unit is enabled. The package's unit goes with
+// autostart=0, as autostart=1 would hand the start over.
+pid_t start_then_enable_unit(World &w, const char *unit_file = UNIT_FILE) {
+    const bool package = std::string(unit_file) == PACKAGE_UNIT_FILE;
+    w.set_config(config(package ? "autostart=0\nsleep=1\n" : "autostart=1\nsleep=1\n"));
+    World::write_file(unit_file, "[Unit]\n");
     const pid_t daemon = start_daemon(w);
-    install_enabled_unit();
+    install_enabled_unit(unit_file);
     return daemon;
 }
 
@@ -388,30 +386,73 @@ bool any_bus_traffic(const World &w, size_t from = 0) {
 }
 
 // From a shell, with the unit enabled, systemd starts the daemon; the unit's
-// own start, inside its cgroup, is the one that runs it.
+// own start, inside its cgroup, is the one that runs it. The package's unit
+// counts as much as the copy in /etc.
 TEST(DaemonService, StartFromAShellIsHandedToSystemd) {
-    World w;
-    w.set_config(config("autostart=1\nsleep=1\n"));
-    install_enabled_unit();
-    const sim::Result r = w.bexod({"-start"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
-    EXPECT_EQ(shim_calls(w), (std::vector<std::string>{"sudo systemctl start bexod", "systemctl start bexod"}));
-    EXPECT_FALSE(World::exists(PID_FILE));
-    EXPECT_FALSE(any_bus_traffic(w));
+    for (const char *unit_file : {UNIT_FILE, PACKAGE_UNIT_FILE}) {
+        SCOPED_TRACE(unit_file);
+        World w;
+        w.set_config(config("autostart=1\nsleep=1\n"));
+        install_enabled_unit(unit_file);
+        const sim::Result r = w.bexod({"-start"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+        EXPECT_EQ(shim_calls(w), (std::vector<std::string>{"sudo systemctl start bexod", "systemctl start bexod"}));
+        EXPECT_FALSE(World::exists(PID_FILE));
+        EXPECT_FALSE(any_bus_traffic(w));
 
-    w.set_shim_status("systemctl", 5);
-    const sim::Result failed = w.bexod({"-start"});
-    EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.out, "B.EXO Daemon: \"sudo systemctl start bexod\" failed\n");
+        w.set_shim_status("systemctl", 5);
+        const sim::Result failed = w.bexod({"-start"});
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_EQ(failed.out, "B.EXO Daemon: \"sudo systemctl start bexod\" failed\n");
+        w.set_shim_status("systemctl", 0);
 
-    put_in_unit(w, "self");
-    const size_t before = w.event_count();
-    const pid_t daemon = start_daemon(w);
-    ASSERT_GT(daemon, 0);
-    EXPECT_TRUE(shim_calls(w, before).empty()) << "the unit's own start runs the daemon";
-    ASSERT_TRUE(w.signal_daemon(SIGTERM));
-    EXPECT_EQ(w.wait_exit(daemon, 10), 0);
+        put_in_unit(w, "self");
+        const size_t before = w.event_count();
+        const pid_t daemon = start_daemon(w);
+        ASSERT_GT(daemon, 0);
+        // The package's unit enabled by hand: the unit's start adds the copy in /etc.
+        const std::vector<std::string> own_start =
+            unit_file == UNIT_FILE ? std::vector<std::string>{}
+                                   : std::vector<std::string>{"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
+                                                              "sudo chmod +x /etc/systemd/system/bexod.service",
+                                                              "sudo systemctl daemon-reload",
+                                                              "sudo systemctl enable bexod.service"};
+        EXPECT_EQ(shim_calls(w, before, "sudo"), own_start) << "the unit's own start runs the daemon";
+        ASSERT_TRUE(w.signal_daemon(SIGTERM));
+        EXPECT_EQ(w.wait_exit(daemon, 10), 0);
+    }
+}
+
+// The first start with autostart=1 installs and enables the unit and has
+// systemd start it: the invoking process never touches the board or the
+// line, so the unit's own start is the only one.
+TEST(DaemonService, FirstStartWithAutostartInstallsTheUnitAndLeavesTheStartToSystemd) {
+    for (const int systemctl_status : {0, 5}) {
+        SCOPED_TRACE(systemctl_status);
+        World w;
+        w.set_config(config("autostart=1\nsleep=1\n"));
+        World::write_file(UNIT_SOURCE, "[Unit]\nDescription=B.EXO UPS daemon\n");
+        w.set_shim_status("systemctl", systemctl_status);
+        const sim::Result r = w.bexod({"-start"});
+        EXPECT_EQ(shim_calls(w, 0, "sudo"),
+                  (std::vector<std::string>{"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
+                                            "sudo chmod +x /etc/systemd/system/bexod.service",
+                                            "sudo systemctl daemon-reload", "sudo systemctl enable bexod.service",
+                                            "sudo systemctl start bexod"}));
+        EXPECT_EQ(World::read_file(UNIT_FILE), "[Unit]\nDescription=B.EXO UPS daemon\n");
+        EXPECT_FALSE(any_bus_traffic(w)) << dump(w);
+        EXPECT_TRUE(w.gpio_events().empty());
+        EXPECT_FALSE(World::exists(PID_FILE));
+        EXPECT_TRUE(messages(w).empty());
+        if (systemctl_status == 0) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "B.EXO Daemon: \"sudo systemctl start bexod\" failed\n");
+        }
+    }
 }
 
 // A daemon started from a shell before the unit was enabled is not the
@@ -419,16 +460,18 @@ TEST(DaemonService, StartFromAShellIsHandedToSystemd) {
 // ends it before systemd starts the unit's (which would otherwise adopt it
 // through the PID file and never read new settings).
 TEST(DaemonService, StopAndRestartAlsoEndADaemonStartedFromAShell) {
-    for (const std::string option : {"-stop", "-restart"}) {
-        SCOPED_TRACE(option);
+    for (const auto &[option, unit_file] : {std::pair{"-stop", UNIT_FILE}, std::pair{"-restart", UNIT_FILE},
+                                            std::pair{"-stop", PACKAGE_UNIT_FILE},
+                                            std::pair{"-restart", PACKAGE_UNIT_FILE}}) {
+        SCOPED_TRACE(std::string(option) + " " + unit_file);
         World w;
-        const pid_t stray = start_then_enable_unit(w);
+        const pid_t stray = start_then_enable_unit(w, unit_file);
         ASSERT_GT(stray, 0);
         const size_t before = w.event_count();
         const sim::Result r = w.bexod({option});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(w.wait_exit(stray, 10), 0) << dump(w);
-        if (option == "-stop") {
+        if (std::string(option) == "-stop") {
             EXPECT_EQ(r.out, "B.EXO Daemon stopped!\n");
             EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo systemctl stop bexod", "systemctl stop bexod",
                                                                        "sudo rm -r /var/run/bexod.pid"}));
@@ -523,6 +566,8 @@ struct UnitCase {
     bool unit_installed_before;
     std::vector<std::string> sudo_calls;
     bool unit_installed_after;
+    bool package_unit = false;  // the package's copy in /lib/systemd/system, not enabled
+    bool inside_unit = false;   // started by systemd, in the unit's cgroup
 };
 
 class DaemonServiceUnit : public testing::TestWithParam<UnitCase> {};
@@ -534,10 +579,13 @@ TEST_P(DaemonServiceUnit, InstalledOrRemovedAtStart) {
     const std::string unit = "[Unit]\nDescription=B.EXO UPS daemon\n";
     World::write_file(UNIT_SOURCE, unit);
     if (c.unit_installed_before) World::write_file(UNIT_FILE, unit);
+    if (c.package_unit) World::write_file(PACKAGE_UNIT_FILE, unit);
+    if (c.inside_unit) put_in_unit(w, "self");
 
     ASSERT_GT(start_daemon(w), 0);
     EXPECT_EQ(shim_calls(w, 0, "sudo"), c.sudo_calls) << dump(w);
     EXPECT_EQ(World::exists(UNIT_FILE), c.unit_installed_after);
+    EXPECT_EQ(World::exists(PACKAGE_UNIT_FILE), c.package_unit) << "the package's unit is dpkg's";
     const Events sudo = since(w, 0, [](const Event &e) { return e.kind == Kind::Shim && e.text == "sudo"; });
     if (c.sudo_calls.size() == 4) {
         expect_pause(sudo[0], sudo[1], 1.0, "after the copy");
@@ -556,11 +604,11 @@ TEST_P(DaemonServiceUnit, InstalledOrRemovedAtStart) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DaemonServiceUnit,
     testing::Values(
-        UnitCase{"OnAndMissingInstalls", "autostart=1\n", false,
+        UnitCase{"OnAndMissingInstallsInsideTheUnit", "autostart=1\n", false,
                  {"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
                   "sudo chmod +x /etc/systemd/system/bexod.service",
                   "sudo systemctl daemon-reload", "sudo systemctl enable bexod.service"},
-                 true},
+                 true, true, true},
         UnitCase{"OnAndPresentDoesNothing", "autostart=1\n", true, {}, true},
         UnitCase{"OffAndPresentRemoves", "autostart=0\n", true,
                  {"sudo systemctl disable bexod.service",
@@ -570,7 +618,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {"sudo systemctl disable bexod.service",
                   "sudo rm -r /etc/systemd/system/bexod.service"},
                  false},
-        UnitCase{"OffAndMissingDoesNothing", "autostart=0\n", false, {}, false}),
+        UnitCase{"OffAndMissingDoesNothing", "autostart=0\n", false, {}, false},
+        UnitCase{"OffLeavesThePackagesUnit", "autostart=0\n", false, {}, false, true},
+        UnitCase{"OffRemovesOnlyTheCopyInEtc", "autostart=0\n", true,
+                 {"sudo systemctl disable bexod.service",
+                  "sudo rm -r /etc/systemd/system/bexod.service"},
+                 false, true}),
     [](const testing::TestParamInfo<UnitCase> &info) { return info.param.name; });
 
 // ------------------------------------------------------------------- GPIO
