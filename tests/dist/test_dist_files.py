@@ -22,6 +22,8 @@ UNIT = TOP / "dist" / "bexod.service.in"  # ExecStart=@BEXOD_PROGRAM@ -start
 SHIPPED_UNITS = TOP / "dist" / "deb" / "shipped-units"
 DIST_BUILD = os.environ.get("BEXO_DIST_BUILD")  # a configured build (scripts/dist-test sets it)
 KEYS_HEADER = TOP / "common" / "config" / "config_file.hpp"
+COMPLETION = TOP / "dist" / "completion"
+GPL_2 = Path("/usr/share/common-licenses/GPL-2")
 
 TOOL_OPTIONS = {  # long name: short form
     "chrgon": "1", "chrgoff": "2", "vin": "3", "pwrext": "4", "pwrbat": "5", "capbat": "6",
@@ -215,6 +217,63 @@ class PrestartTest(unittest.TestCase):
         self.assertTrue(0.9 < seconds < 3, seconds)
         _, seconds = self.run_prestart("", -1)
         self.assertTrue(9.5 < seconds < 13, seconds)
+
+
+class LicenceTest(unittest.TestCase):
+    @unittest.skipUnless(GPL_2.exists(), "needs Debian's common licences")
+    def test_CopyingHoldsTheGplVersion2(self):
+        self.assertEqual((TOP / "COPYING").read_text(), GPL_2.read_text())
+
+    def test_CopyrightFileIsMachineReadableGpl2OrLater(self):
+        paragraphs = [dict(re.findall(r"^([A-Za-z-]+): ?(.*)$", p, re.M))
+                      for p in (TOP / "dist/deb/copyright").read_text().split("\n\n")]
+        self.assertEqual(paragraphs[0]["Format"],
+                         "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+        files = [p for p in paragraphs if "Files" in p]
+        self.assertEqual([(p["Files"], p["License"]) for p in files], [("*", "GPL-2+")])
+        licence = [p for p in paragraphs if "Files" not in p and p.get("License") == "GPL-2+"]
+        self.assertEqual(len(licence), 1)
+        text = (TOP / "dist/deb/copyright").read_text()
+        self.assertIn("either version 2 of the License, or\n (at your option) any later version.", text)
+        self.assertIn('"/usr/share/common-licenses/GPL-2"', text)
+
+
+def source_options(path):
+    """The long option names of a program's option table."""
+    return set(re.findall(r'^\s*\{"([a-z]+)", (?:no|required)_argument', path.read_text(), re.M))
+
+
+def complete(program, *words):
+    """What bash offers for the last of `words` after `program`."""
+    script = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); '
+              '_%s; printf "%%s\\n" "${COMPREPLY[@]}"' % program)
+    done = subprocess.run(["bash", "-c", script, "complete", str(COMPLETION / program), program, *words],
+                          capture_output=True, text=True, check=True)
+    return set(done.stdout.split())
+
+
+@unittest.skipUnless(shutil.which("bash"), "needs bash")
+class CompletionTest(unittest.TestCase):
+    def test_EveryOptionOfTheProgramsIsOffered(self):
+        # bexod -check checks bexo.cfg; it may come with another change
+        for program, source, extra in (("bexo", TOP / "tool/main.cpp", set()),
+                                       ("bexod", TOP / "daemon/main.cpp", {"check"})):
+            with self.subTest(program):
+                options = source_options(source)
+                self.assertGreaterEqual(len(options), 4)
+                self.assertEqual(complete(program, ""), {"-" + o for o in options | extra})
+
+    def test_ValuesFollowTheirOptions(self):
+        cases = [  # words typed, what is offered
+            (("-auto", ""), {"0", "1"}),
+            (("-status", "-mail", ""), {"0", "1"}),
+            (("-b", ""), set()),  # -chgadd: an address of the user's own
+            (("-timer", ""), set()),
+            (("-set",), {"-setboot", "-setshutdown"}),
+        ]
+        for words, offered in cases:
+            with self.subTest(words=words):
+                self.assertEqual(complete("bexo", *words), offered)
 
 
 class ManPageTest(unittest.TestCase):
