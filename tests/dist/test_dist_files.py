@@ -225,15 +225,11 @@ class LicenceTest(unittest.TestCase):
         self.assertEqual((TOP / "COPYING").read_text(), GPL_2.read_text())
 
     def test_CopyrightFileIsMachineReadableGpl2OrLater(self):
-        paragraphs = [dict(re.findall(r"^([A-Za-z-]+): ?(.*)$", p, re.M))
-                      for p in (TOP / "dist/deb/copyright").read_text().split("\n\n")]
-        self.assertEqual(paragraphs[0]["Format"],
-                         "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
-        files = [p for p in paragraphs if "Files" in p]
-        self.assertEqual([(p["Files"], p["License"]) for p in files], [("*", "GPL-2+")])
-        licence = [p for p in paragraphs if "Files" not in p and p.get("License") == "GPL-2+"]
-        self.assertEqual(len(licence), 1)
         text = (TOP / "dist/deb/copyright").read_text()
+        self.assertTrue(text.startswith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
+        self.assertIn("\n\nFiles: *\nCopyright: ", text)
+        self.assertEqual(re.findall(r"^License: (.*)$", text, re.M), ["GPL-2+", "GPL-2+"])
         self.assertIn("either version 2 of the License, or\n (at your option) any later version.", text)
         self.assertIn('"/usr/share/common-licenses/GPL-2"', text)
 
@@ -262,18 +258,6 @@ class CompletionTest(unittest.TestCase):
                 options = source_options(source)
                 self.assertGreaterEqual(len(options), 4)
                 self.assertEqual(complete(program, ""), {"-" + o for o in options | extra})
-
-    def test_ValuesFollowTheirOptions(self):
-        cases = [  # words typed, what is offered
-            (("-auto", ""), {"0", "1"}),
-            (("-status", "-mail", ""), {"0", "1"}),
-            (("-b", ""), set()),  # -chgadd: an address of the user's own
-            (("-timer", ""), set()),
-            (("-set",), {"-setboot", "-setshutdown"}),
-        ]
-        for words, offered in cases:
-            with self.subTest(words=words):
-                self.assertEqual(complete("bexo", *words), offered)
 
 
 class ManPageTest(unittest.TestCase):
