@@ -4,10 +4,12 @@
 #                                            with the default prefix /usr
 #   /opt/bexod/bexo.cfg                      configuration, a conffile
 #   /opt/bexod/start/bexod.service           unit that bexod installs itself
+#   /lib/systemd/system/bexod.service        the same unit for "systemctl enable bexod"
 #   /opt/bexod/scripts/mail.py               supply-loss mail notice
 #   /opt/bexod/tools/                        place for the flashing tool twiboot
 #   /usr/share/man/man8/bexo.8.gz, bexod.8.gz
-#   /usr/share/doc/bexo/examples/ups.conf    NUT's ups.conf section for the export
+#   /usr/share/doc/bexo/README.md.gz, examples/ups.conf   README, NUT's ups.conf section
+#   /usr/share/bash-completion/completions/bexo, bexod   bash completion
 # The programs use these paths as they are, so /opt/bexod is absolute; the
 # prefix defaults to /usr (CMakeLists.txt, before the programs' rules).
 
@@ -25,7 +27,10 @@ install(CODE "
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endif()")
 # The unit names the installed bexod. It is written at install time, so that
-# a prefix given only to "cmake --install --prefix" is the one it names.
+# a prefix given only to "cmake --install --prefix" is the one it names. The
+# same file goes to systemd's folder for packages, where "systemctl enable
+# bexod" finds it; the copy in /etc/systemd/system that bexod makes from
+# /opt/bexod/start takes precedence.
 install(CODE "
   set(BEXOD_PROGRAM \"${CMAKE_INSTALL_SBINDIR}/bexod\")
   if(NOT IS_ABSOLUTE \"\${BEXOD_PROGRAM}\")
@@ -33,17 +38,19 @@ install(CODE "
   endif()
   configure_file(\"${BEXO_DIST_DIR}/bexod.service.in\" \"${CMAKE_BINARY_DIR}/dist/bexod.service\" @ONLY)
   file(INSTALL DESTINATION \"${BEXO_OPT_DIR}/start\" TYPE FILE
+       FILES \"${CMAKE_BINARY_DIR}/dist/bexod.service\")
+  file(INSTALL DESTINATION \"/lib/systemd/system\" TYPE FILE
        FILES \"${CMAKE_BINARY_DIR}/dist/bexod.service\")")
 install(PROGRAMS ${BEXO_DIST_DIR}/mail.py DESTINATION ${BEXO_OPT_DIR}/scripts)
 install(DIRECTORY DESTINATION ${BEXO_OPT_DIR}/tools)
 install(FILES ${BEXO_DIST_DIR}/deb/logrotate DESTINATION /etc/logrotate.d RENAME bexo)
 
-# Manual pages and the changelog go out compressed, as Debian expects.
+# Manual pages, the changelog and the README go out compressed, as Debian expects.
 set(BEXO_GZ_DIR ${CMAKE_BINARY_DIR}/dist-gz)
 configure_file(${BEXO_DIST_DIR}/deb/changelog.in ${BEXO_GZ_DIR}/changelog @ONLY)
 set(BEXO_GZ_FILES)
 foreach(src ${CMAKE_CURRENT_LIST_DIR}/../man/bexo.8 ${CMAKE_CURRENT_LIST_DIR}/../man/bexod.8
-            ${BEXO_GZ_DIR}/changelog)
+            ${BEXO_GZ_DIR}/changelog ${CMAKE_CURRENT_LIST_DIR}/../README.md)
   get_filename_component(name ${src} NAME)
   add_custom_command(OUTPUT ${BEXO_GZ_DIR}/${name}.gz
     COMMAND gzip -9n -c ${src} > ${BEXO_GZ_DIR}/${name}.gz
@@ -54,8 +61,11 @@ add_custom_target(bexo_dist_files ALL DEPENDS ${BEXO_GZ_FILES})
 install(FILES ${BEXO_GZ_DIR}/bexo.8.gz ${BEXO_GZ_DIR}/bexod.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 set(BEXO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/bexo)
-install(FILES ${BEXO_GZ_DIR}/changelog.gz ${BEXO_DIST_DIR}/deb/copyright DESTINATION ${BEXO_DOC_DIR})
+install(FILES ${BEXO_GZ_DIR}/changelog.gz ${BEXO_GZ_DIR}/README.md.gz ${BEXO_DIST_DIR}/deb/copyright
+  DESTINATION ${BEXO_DOC_DIR})
 install(FILES ${BEXO_DIST_DIR}/nut/ups.conf DESTINATION ${BEXO_DOC_DIR}/examples)
+install(FILES ${BEXO_DIST_DIR}/completion/bexo ${BEXO_DIST_DIR}/completion/bexod
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
 install(FILES ${BEXO_DIST_DIR}/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
   RENAME bexo)
 
@@ -123,4 +133,6 @@ set(BEXO_PROGRAM_LIST ${CMAKE_BINARY_DIR}/bexo-programs.txt)
 file(GENERATE OUTPUT ${BEXO_PROGRAM_LIST} CONTENT "$<TARGET_FILE:bexod>\n$<TARGET_FILE:bexo>\n")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake.in ${CMAKE_BINARY_DIR}/cpack-project.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack-project.cmake)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/cpack-strip.cmake.in ${CMAKE_BINARY_DIR}/cpack-strip.cmake @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/cpack-strip.cmake)
 include(CPack)

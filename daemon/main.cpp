@@ -146,13 +146,27 @@ bool wait_until_stopped(void) {
     exit(1);
 }
 
+// With "autostart" 1 and no unit yet, the unit is installed and enabled
+// before anything else and systemd runs the first start too: the unit's own
+// "bexod -start" talks to the board, and systemd owns the daemon from then on.
+bool start_belongs_to_service(void) {
+    if (service_manages_daemon()) {
+        return true;
+    }
+    if (!service_install_pending()) {
+        return false;
+    }
+    install_or_remove_service();
+    return true;
+}
+
 bool request_start(void) {
     pid_t pid = running_daemon_pid();
     if (pid > 0) {
         printf("B.EXO still Daemon running... PID: %d\n", pid);
         return false;
     }
-    const bool by_systemd = service_manages_daemon();
+    const bool by_systemd = start_belongs_to_service();
     if (by_systemd) {
         ask_service_manager("start");
     }

@@ -15,16 +15,23 @@ namespace {
 constexpr char UNIT_FOLDER[] = "/etc/systemd/system";
 constexpr char UNIT_NAME[] = "bexod.service";
 constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
+// The package's copy; the one in /etc/systemd/system takes precedence.
+constexpr char PACKAGE_UNIT_FILE[] = "/lib/systemd/system/bexod.service";
 constexpr int PATH_SIZE = 512;
 constexpr int CGROUP_LINE_SIZE = 512;
 
-bool unit_file_installed(void) {
-    FILE *unit = fopen(UNIT_FILE, "r");
+bool readable(const char *path) {
+    FILE *unit = fopen(path, "r");
     if (unit == nullptr) {
         return false;
     }
     fclose(unit);
     return true;
+}
+
+// The copy that "autostart" installs and removes.
+bool unit_file_installed(void) {
+    return readable(UNIT_FILE);
 }
 
 bool ends_with(const char *text, const char *end) {
@@ -34,8 +41,13 @@ bool ends_with(const char *text, const char *end) {
 }
 
 // Enabled means linked into some target's .wants folder, as "systemctl
-// enable" does it.
+// enable" does it. The link lives in /etc/systemd/system whichever copy it
+// enables; systemd loads the unit by the link's name, so a unit file must
+// exist in one of the two places for the link to mean anything.
 bool unit_enabled(void) {
+    if (!unit_file_installed() && !readable(PACKAGE_UNIT_FILE)) {
+        return false;
+    }
     DIR *folder = opendir(UNIT_FOLDER);
     if (folder == nullptr) {
         return false;
@@ -90,7 +102,11 @@ void install_or_remove_service(void) {
 }
 
 bool service_manages_daemon(void) {
-    return unit_file_installed() && unit_enabled() && !cgroup_is_service("/proc/self/cgroup");
+    return unit_enabled() && !cgroup_is_service("/proc/self/cgroup");
+}
+
+bool service_install_pending(void) {
+    return autostart == 1 && !unit_file_installed() && !cgroup_is_service("/proc/self/cgroup");
 }
 
 bool runs_in_service(pid_t pid) {

@@ -10,10 +10,16 @@
 // "autostart" holds something that could not be read as a number.
 void install_or_remove_service(void);
 
-// True when the unit is installed and enabled and this process is not
-// running inside it: starting a daemon from here would give it a second,
-// unmanaged one, stopped late at shutdown and never restarted.
+// True when the unit is enabled (the copy in /etc/systemd/system or the
+// package's in /lib/systemd/system) and this process is not running inside
+// it: starting a daemon from here would give it a second, unmanaged one,
+// stopped late at shutdown and never restarted.
 bool service_manages_daemon(void);
+
+// True when "autostart" is 1, the unit is not yet in /etc/systemd/system
+// and this process is not the unit's own: a start from here installs the
+// unit first and leaves the daemon to systemd.
+bool service_install_pending(void);
 
 // Whether process `pid` runs inside the unit (its cgroup is the unit's).
 bool runs_in_service(pid_t pid);

@@ -44,6 +44,7 @@ Mounts::Mounts(const std::string &scratch) : scratch_(scratch) {
         {"log", "/var/log"},
         {"run", "/run"},
         {"systemd-system", "/etc/systemd/system"},
+        {"systemd-lib", "/lib/systemd/system"},
     };
     for (const auto &[name, target] : binds) {
         make_dir(scratch_ + "/" + name);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The world's private file system: scratch folders bound over /opt,
-// /var/log, /run and /etc/systemd/system inside this process's own mount
-// namespace, so the programs use their real paths and nothing outside
-// changes.
+// /var/log, /run, /etc/systemd/system and /lib/systemd/system inside this
+// process's own mount namespace, so the programs use their real paths and
+// nothing outside changes.
 #pragma once
 
 #include <string>

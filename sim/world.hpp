@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated world in which the real bexo and bexod run unchanged: a UPS
 // board on /dev/i2c-1 (umockdev), /sys/class/gpio (FUSE), /proc/cpuinfo,
-// private /opt, /var/log, /run and /etc/systemd/system, and shims for sudo,
-// systemctl, python and twiboot. Everything the programs do there lands in
-// one ordered, time-stamped event record.
+// private /opt, /var/log, /run, /etc/systemd/system and /lib/systemd/system,
+// and shims for sudo, systemctl, python and twiboot. Everything the programs
+// do there lands in one ordered, time-stamped event record.
 //
 // A World needs a process that runs with the umockdev preload inside its own
 // mount namespace: call enter_world_process() first (bexo_sim_main and

@@ -22,6 +22,8 @@ UNIT = TOP / "dist" / "bexod.service.in"  # ExecStart=@BEXOD_PROGRAM@ -start
 SHIPPED_UNITS = TOP / "dist" / "deb" / "shipped-units"
 DIST_BUILD = os.environ.get("BEXO_DIST_BUILD")  # a configured build (scripts/dist-test sets it)
 KEYS_HEADER = TOP / "common" / "config" / "config_file.hpp"
+COMPLETION = TOP / "dist" / "completion"
+GPL_2 = Path("/usr/share/common-licenses/GPL-2")
 
 TOOL_OPTIONS = {  # long name: short form
     "chrgon": "1", "chrgoff": "2", "vin": "3", "pwrext": "4", "pwrbat": "5", "capbat": "6",
@@ -215,6 +217,47 @@ class PrestartTest(unittest.TestCase):
         self.assertTrue(0.9 < seconds < 3, seconds)
         _, seconds = self.run_prestart("", -1)
         self.assertTrue(9.5 < seconds < 13, seconds)
+
+
+class LicenceTest(unittest.TestCase):
+    @unittest.skipUnless(GPL_2.exists(), "needs Debian's common licences")
+    def test_CopyingHoldsTheGplVersion2(self):
+        self.assertEqual((TOP / "COPYING").read_text(), GPL_2.read_text())
+
+    def test_CopyrightFileIsMachineReadableGpl2OrLater(self):
+        text = (TOP / "dist/deb/copyright").read_text()
+        self.assertTrue(text.startswith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
+        self.assertIn("\n\nFiles: *\nCopyright: ", text)
+        self.assertEqual(re.findall(r"^License: (.*)$", text, re.M), ["GPL-2+", "GPL-2+"])
+        self.assertIn("either version 2 of the License, or\n (at your option) any later version.", text)
+        self.assertIn('"/usr/share/common-licenses/GPL-2"', text)
+
+
+def source_options(path):
+    """The long option names of a program's option table."""
+    return set(re.findall(r'^\s*\{"([a-z]+)", (?:no|required)_argument', path.read_text(), re.M))
+
+
+def complete(program, *words):
+    """What bash offers for the last of `words` after `program`."""
+    script = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); '
+              '_%s; printf "%%s\\n" "${COMPREPLY[@]}"' % program)
+    done = subprocess.run(["bash", "-c", script, "complete", str(COMPLETION / program), program, *words],
+                          capture_output=True, text=True, check=True)
+    return set(done.stdout.split())
+
+
+@unittest.skipUnless(shutil.which("bash"), "needs bash")
+class CompletionTest(unittest.TestCase):
+    def test_EveryOptionOfTheProgramsIsOffered(self):
+        # bexod -check checks bexo.cfg; it may come with another change
+        for program, source, extra in (("bexo", TOP / "tool/main.cpp", set()),
+                                       ("bexod", TOP / "daemon/main.cpp", {"check"})):
+            with self.subTest(program):
+                options = source_options(source)
+                self.assertGreaterEqual(len(options), 4)
+                self.assertEqual(complete(program, ""), {"-" + o for o in options | extra})
 
 
 class ManPageTest(unittest.TestCase):

@@ -19,11 +19,15 @@ BUSYBOX = Path("/bin/busybox")
 
 FILES = {  # path in the package: mode
     "etc/logrotate.d/bexo": 0o644,
+    "lib/systemd/system/bexod.service": 0o644,
     "opt/bexod/bexo.cfg": 0o644,
     "opt/bexod/scripts/mail.py": 0o755,
     "opt/bexod/start/bexod.service": 0o644,
     "usr/bin/bexo": 0o755,
     "usr/sbin/bexod": 0o755,
+    "usr/share/bash-completion/completions/bexo": 0o644,
+    "usr/share/bash-completion/completions/bexod": 0o644,
+    "usr/share/doc/bexo/README.md.gz": 0o644,
     "usr/share/doc/bexo/changelog.gz": 0o644,
     "usr/share/doc/bexo/copyright": 0o644,
     "usr/share/doc/bexo/examples/ups.conf": 0o644,
@@ -38,6 +42,10 @@ MODELS = {"armhf": ("32-bit Raspberry Pi OS", "Pi 1", "Zero W"),
           "arm64": ("64-bit Raspberry Pi OS", "Pi 3, 4, 400, 5 and Zero 2 W")}
 UNIT = "etc/systemd/system/bexod.service"
 SHIPPED = "opt/bexod/start/bexod.service"
+PACKAGE_UNIT = "lib/systemd/system/bexod.service"
+NUT_FILE = "run/bexod/bexo.dev"
+ADM = 4  # group adm, as base-passwd makes it
+BUILT = {"usr/sbin/bexod": "daemon/bexod", "usr/bin/bexo": "tool/bexo"}  # in a build folder
 TOP = Path(__file__).resolve().parents[2]
 WANTS = "etc/systemd/system/multi-user.target.wants/bexod.service"
 
@@ -107,6 +115,8 @@ class ThrowAwayRoot:
             (self.path / d).mkdir(parents=True, exist_ok=True)
         (self.path / "var/run").symlink_to("../run")
         (self.path / "var/lib/dpkg/status").touch()
+        (self.path / "etc/passwd").write_text("root:x:0:0:root:/root:/bin/sh\n")
+        (self.path / "etc/group").write_text("root:x:0:\nadm:x:%d:\n" % ADM)
         shutil.copy(BUSYBOX, self.path / "bin/busybox")
         for applet in run(str(BUSYBOX), "--list").stdout.split():
             link = self.path / "bin" / applet
@@ -203,13 +213,38 @@ class PackageTest(unittest.TestCase):
                     for program in ("usr/sbin/bexod", "usr/bin/bexo"):
                         self.assertRegex(run("file", "-b", str(Path(tmp) / program)).stdout, ELF[arch])
 
-    def test_LintianFindsNoErrorsOrWarnings(self):
+    def test_LintianPedanticFindsNothingBeyondTheExplainedOverrides(self):
         for deb, arch in self.each_package():
             with self.subTest(arch=arch):
-                done = run("lintian", "--fail-on", "error,warning", str(deb), check=False)
-                tags = [line for line in done.stdout.splitlines() if line[:2] in ("E:", "W:")]
+                done = run("lintian", "--pedantic", "--display-info", "--display-experimental",
+                           "--fail-on", "error,warning,info,pedantic,experimental", str(deb), check=False)
+                tags = [line for line in done.stdout.splitlines() if line[:2] in ("E:", "W:", "I:", "P:", "X:")]
                 self.assertEqual(tags, [])
                 self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+    def test_ProgramsCarryDebiansHardening(self):
+        for deb, arch in self.each_package():
+            with self.subTest(arch=arch), tempfile.TemporaryDirectory() as tmp:
+                run("dpkg-deb", "-x", str(deb), tmp)
+                for program in ("usr/sbin/bexod", "usr/bin/bexo"):
+                    path = str(Path(tmp) / program)
+                    dynamic = run("readelf", "-dW", path).stdout
+                    segments = run("readelf", "-lW", path).stdout
+                    self.assertIn("GNU_RELRO", segments, program)
+                    if arch == "arm64":
+                        symbols = run("readelf", "--dyn-syms", "-W", path).stdout
+                        self.assertRegex(symbols, r"__(s|v?f)?printf_chk", program)
+                        self.assertIn("__stack_chk_fail", symbols, program)
+                        self.assertRegex(dynamic, r"\(FLAGS_1\).*\bNOW\b.*\bPIE\b", program)
+                    else:
+                        # stripped and static: the checked functions show in the
+                        # symbols of the programs scripts/package built
+                        built = TOP / "build-package-armhf" / BUILT[program]
+                        if built.exists():
+                            symbols = run("readelf", "-sW", str(built)).stdout
+                            self.assertRegex(symbols, r" __(s|v?f)?printf_chk\n", program)
+                    sections = run("readelf", "-SW", path).stdout
+                    self.assertNotIn(" .comment ", sections, program)
 
     def test_InstallKeepsAnEditedConfigurationAcrossUpgradeAndRemovesAllOnPurge(self):
         for deb, arch in self.each_package():
@@ -238,6 +273,11 @@ class PackageTest(unittest.TestCase):
         self.assertIn("Status: install ok installed", root.status())
         self.assertRegex(root.status(), r"Conffiles:\n(?: .*\n)* /opt/bexod/bexo.cfg [0-9a-f]{32}")
         self.assertFalse((root / UNIT).exists(), "the package must leave the unit to bexod")
+        self.assertEqual((root / PACKAGE_UNIT).read_text(), (root / SHIPPED).read_text())
+        self.assertFalse((root / "etc/systemd").exists(), "installing enables nothing")
+        log = root / "var/log/bexod.log"
+        self.assertEqual((log.stat().st_uid, log.stat().st_gid, log.stat().st_mode & 0o7777), (0, ADM, 0o640))
+        os.chown(log, 0, 0)  # as bexod created it before the package did
 
         # bexod ran with autostart=1 and installed the unit of an earlier
         # version; the user edited the configuration
@@ -253,7 +293,10 @@ class PackageTest(unittest.TestCase):
         self.assertIn("timer=300", cfg.read_text())
         self.assertEqual((root / UNIT).read_text(), (root / SHIPPED).read_text())
         self.assertFalse((root / "run/bexod.dpkg-restart").exists())
+        self.assertEqual((log.stat().st_gid, log.stat().st_mode & 0o7777), (ADM, 0o640))
 
+        (root / NUT_FILE).parent.mkdir()
+        (root / NUT_FILE).write_text("ups.status: OL\n")
         (root / "var/log/bexod.log").write_text("Tue Dec  8 10:00:00 2026 - BEXOD: Entering Daemon BEXO.\n")
         daemon = FakeDaemon(root.path, tmp)
         try:
@@ -264,6 +307,8 @@ class PackageTest(unittest.TestCase):
         self.assertFalse((root / UNIT).exists())
         self.assertFalse((root / WANTS).is_symlink())
         self.assertFalse((root / "usr/sbin/bexod.real").exists())  # the package's program
+        self.assertFalse((root / PACKAGE_UNIT).exists())
+        self.assertFalse((root / NUT_FILE).parent.exists(), "the NUT file outlived the daemon")
         self.assertIn("timer=300", cfg.read_text())
 
         root.dpkg("--purge", "bexo")
@@ -296,14 +341,16 @@ class PackageTest(unittest.TestCase):
             'status) echo "x bexod.service - B.EXO UPS monitoring daemon"\n'
             '  echo "bexod[42]: Unable to open I2C device: No such file or directory"; exit 3 ;;\n'
             'esac\nexit 0\n')
-        cases = [  # how it was started, the lines the user must see
-            ("by hand", None, ["bexo: 'bexod -start' failed with status 1:",
-                               "Unable to open I2C device: No such file or directory"]),
-            ("by systemd", failing_systemctl, ["bexo: starting bexod.service again failed with status 1:",
-                                              "bexod[42]: Unable to open I2C device: No such file or directory"]),
+        by_systemd = ["bexo: starting bexod.service again failed with status 1:",
+                      "bexod[42]: Unable to open I2C device: No such file or directory"]
+        cases = [  # how it was started, the unit in /etc, the lines the user must see
+            ("by hand", None, False, ["bexo: 'bexod -start' failed with status 1:",
+                                      "Unable to open I2C device: No such file or directory"]),
+            ("by systemd", failing_systemctl, True, by_systemd),
+            ("by systemd from the package's unit", failing_systemctl, False, by_systemd),
         ]
         deb = packages()[0]
-        for name, systemctl, shown in cases:
+        for name, systemctl, etc_copy, shown in cases:
             with self.subTest(name), tempfile.TemporaryDirectory() as tmp:
                 root = ThrowAwayRoot(Path(tmp) / "root")
                 try:
@@ -312,6 +359,7 @@ class PackageTest(unittest.TestCase):
                     if systemctl:
                         (root / "run/systemd/system").mkdir(parents=True)
                         root.write_script("/usr/bin/systemctl", systemctl)
+                    if etc_copy:
                         (root / "etc/systemd/system").mkdir(parents=True)
                         shutil.copy(root / SHIPPED, root / UNIT)
                     out = self.upgrade_with_running_daemon(root, deb, tmp)
@@ -320,6 +368,27 @@ class PackageTest(unittest.TestCase):
                     self.assertIn(shown[1], lines[lines.index(shown[0]) + 1:], out)
                 finally:
                     root.close()
+
+    @unittest.skipUnless(shutil.which("systemctl"), "needs systemctl")
+    def test_SystemctlEnableFindsThePackagesUnitAndTheRemovalDisablesIt(self):
+        deb = packages()[0]
+        with tempfile.TemporaryDirectory() as tmp:
+            root = ThrowAwayRoot(Path(tmp) / "root")
+            try:
+                root.dpkg("-i", str(deb))
+                systemctl = ("systemctl", "--root=" + str(root.path))
+                run(*systemctl, "enable", "bexod.service")
+                self.assertEqual(os.readlink(root / WANTS), "/" + PACKAGE_UNIT)
+                self.assertEqual(run(*systemctl, "is-enabled", "bexod.service").stdout.strip(), "enabled")
+                root.dpkg("-i", str(deb))
+                self.assertTrue((root / WANTS).is_symlink(), "an upgrade keeps the owner's choice")
+                root.dpkg("-r", "bexo")
+                self.assertFalse((root / WANTS).is_symlink())
+                self.assertFalse((root / PACKAGE_UNIT).exists())
+                root.dpkg("--purge", "bexo")
+                self.assertNotIn("Status: install", root.status())
+            finally:
+                root.close()
 
     def test_StalePidFileIsNotSignalled(self):
         deb = packages()[0]

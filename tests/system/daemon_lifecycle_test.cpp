@@ -372,16 +372,12 @@ TEST(DaemonCommandLine, RestartGivesUpWhenTheOldDaemonNeverLetsGo) {
 
 // -------------------------------------------------------- systemd's daemon
 
-// The unit installed and enabled, as "autostart=1" and systemctl leave it.
-void install_enabled_unit() {
-    World::write_file(UNIT_FILE, "[Unit]\n");
+// The unit installed and enabled, as "autostart=1" and systemctl leave it,
+// or the package's unit after "systemctl enable bexod".
+void install_enabled_unit(const char *unit_file = UNIT_FILE) {
+    World::write_file(unit_file, "[Unit]\n");
     std::filesystem::create_directories("/etc/systemd/system/multi-user.target.wants");
-    std::filesystem::create_symlink(UNIT_FILE, "/etc/systemd/system/multi-user.target.wants/bexod.service");
-}
-
-// What /proc/ENTRY/cgroup shows inside the world ("self", or a process id).
-void put_in_unit(World &w, const std::string &entry) {
-    World::write_file(w.testbed_root() + "/proc/" + entry + "/cgroup", "0::/system.slice/bexod.service\n");
+    std::filesystem::create_symlink(unit_file, "/etc/systemd/system/multi-user.target.wants/bexod.service");
 }
 
 // A daemon started from a shell while the unit was installed but not yet
@@ -423,6 +419,47 @@ TEST(DaemonService, StartFromAShellIsHandedToSystemd) {
     EXPECT_TRUE(shim_calls(w, before).empty()) << "the unit's own start runs the daemon";
     ASSERT_TRUE(w.signal_daemon(SIGTERM));
     EXPECT_EQ(w.wait_exit(daemon, 10), 0);
+}
+
+// The package's unit, enabled with "systemctl enable bexod", counts as much.
+TEST(DaemonService, StartFromAShellIsHandedToSystemdForThePackagesUnit) {
+    World w;
+    w.set_config(config("autostart=0\nsleep=1\n"));
+    install_enabled_unit(PACKAGE_UNIT_FILE);
+    EXPECT_EQ(w.bexod({"-start"}).out, "B.EXO Daemon started..\n");
+    EXPECT_EQ(shim_calls(w), (std::vector<std::string>{"sudo systemctl start bexod", "systemctl start bexod"}));
+    EXPECT_FALSE(any_bus_traffic(w));
+}
+
+// The first start with autostart=1 installs and enables the unit and has
+// systemd start it: the invoking process never touches the board or the
+// line, so the unit's own start is the only one.
+TEST(DaemonService, FirstStartWithAutostartInstallsTheUnitAndLeavesTheStartToSystemd) {
+    for (const int systemctl_status : {0, 5}) {
+        SCOPED_TRACE(systemctl_status);
+        World w;
+        w.set_config(config("autostart=1\nsleep=1\n"));
+        World::write_file(UNIT_SOURCE, "[Unit]\nDescription=B.EXO UPS daemon\n");
+        w.set_shim_status("systemctl", systemctl_status);
+        const sim::Result r = w.bexod({"-start"});
+        EXPECT_EQ(shim_calls(w, 0, "sudo"),
+                  (std::vector<std::string>{"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
+                                            "sudo chmod +x /etc/systemd/system/bexod.service",
+                                            "sudo systemctl daemon-reload", "sudo systemctl enable bexod.service",
+                                            "sudo systemctl start bexod"}));
+        EXPECT_EQ(World::read_file(UNIT_FILE), "[Unit]\nDescription=B.EXO UPS daemon\n");
+        EXPECT_FALSE(any_bus_traffic(w)) << dump(w);
+        EXPECT_TRUE(w.gpio_events().empty());
+        EXPECT_FALSE(World::exists(PID_FILE));
+        EXPECT_TRUE(messages(w).empty());
+        if (systemctl_status == 0) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "B.EXO Daemon: \"sudo systemctl start bexod\" failed\n");
+        }
+    }
 }
 
 // A daemon started from a shell before the unit was enabled is not the
@@ -534,6 +571,8 @@ struct UnitCase {
     bool unit_installed_before;
     std::vector<std::string> sudo_calls;
     bool unit_installed_after;
+    bool package_unit = false;  // the package's copy in /lib/systemd/system, not enabled
+    bool inside_unit = false;   // started by systemd, in the unit's cgroup
 };
 
 class DaemonServiceUnit : public testing::TestWithParam<UnitCase> {};
@@ -545,10 +584,13 @@ TEST_P(DaemonServiceUnit, InstalledOrRemovedAtStart) {
     const std::string unit = "[Unit]\nDescription=B.EXO UPS daemon\n";
     World::write_file(UNIT_SOURCE, unit);
     if (c.unit_installed_before) World::write_file(UNIT_FILE, unit);
+    if (c.package_unit) World::write_file(PACKAGE_UNIT_FILE, unit);
+    if (c.inside_unit) put_in_unit(w, "self");
 
     ASSERT_GT(start_daemon(w), 0);
     EXPECT_EQ(shim_calls(w, 0, "sudo"), c.sudo_calls) << dump(w);
     EXPECT_EQ(World::exists(UNIT_FILE), c.unit_installed_after);
+    EXPECT_EQ(World::exists(PACKAGE_UNIT_FILE), c.package_unit) << "the package's unit is dpkg's";
     const Events sudo = since(w, 0, [](const Event &e) { return e.kind == Kind::Shim && e.text == "sudo"; });
     if (c.sudo_calls.size() == 4) {
         expect_pause(sudo[0], sudo[1], 1.0, "after the copy");
@@ -567,11 +609,11 @@ TEST_P(DaemonServiceUnit, InstalledOrRemovedAtStart) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DaemonServiceUnit,
     testing::Values(
-        UnitCase{"OnAndMissingInstalls", "autostart=1\n", false,
+        UnitCase{"OnAndMissingInstallsInsideTheUnit", "autostart=1\n", false,
                  {"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
                   "sudo chmod +x /etc/systemd/system/bexod.service",
                   "sudo systemctl daemon-reload", "sudo systemctl enable bexod.service"},
-                 true},
+                 true, true, true},
         UnitCase{"OnAndPresentDoesNothing", "autostart=1\n", true, {}, true},
         UnitCase{"OffAndPresentRemoves", "autostart=0\n", true,
                  {"sudo systemctl disable bexod.service",
@@ -583,7 +625,12 @@ INSTANTIATE_TEST_SUITE_P(
                  false},
         UnitCase{"OffAndMissingDoesNothing", "autostart=0\n", false, {}, false},
         // A value that is no number says nothing about the unit.
-        UnitCase{"UnreadableSettingLeavesTheUnit", "autostart=yes\n", true, {}, true}),
+        UnitCase{"UnreadableSettingLeavesTheUnit", "autostart=yes\n", true, {}, true},
+        UnitCase{"OffLeavesThePackagesUnit", "autostart=0\n", false, {}, false, true},
+        UnitCase{"OffRemovesOnlyTheCopyInEtc", "autostart=0\n", true,
+                 {"sudo systemctl disable bexod.service",
+                  "sudo rm -r /etc/systemd/system/bexod.service"},
+                 false, true}),
     [](const testing::TestParamInfo<UnitCase> &info) { return info.param.name; });
 
 // ------------------------------------------------------ configuration check

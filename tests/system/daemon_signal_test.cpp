@@ -167,13 +167,14 @@ TEST(DaemonSignals, StopSignalDuringAUserCommandRunsItsSequenceAtOnce) {
     EXPECT_EQ(w.wait_exit(current, 10), 0);
 }
 
-// The invoking process pauses a second after copying the service unit; a
-// SIGTERM there already has the bus and runs the whole stop sequence, and
-// nothing is started.
+// The unit's own start (the package's unit) pauses a second after copying
+// the service unit to /etc; a SIGTERM there already has the bus and runs the
+// whole stop sequence, and nothing is started.
 TEST(DaemonSignals, SigtermDuringStartUpStopsTheInvocationWithItsSequence) {
     World w;
     w.set_config(config("autostart=1\nsleep=1\n"));
     World::write_file(UNIT_SOURCE, "[Unit]\n");
+    put_in_unit(w, "self");
     const sim::Result r = w.run(
         {"sh", "-c", "bexod -start & sleep 0.5; kill -TERM $!; wait $!; echo status $?"});
     EXPECT_EQ(r.out, "B.EXO Daemon started..\nstatus 0\n");

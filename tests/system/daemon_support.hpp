@@ -27,6 +27,12 @@ inline constexpr char PID_FILE[] = "/run/bexod.pid";
 inline constexpr char LOG_FILE[] = "/var/log/bexod.log";
 inline constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
 inline constexpr char UNIT_SOURCE[] = "/opt/bexod/start/bexod.service";
+inline constexpr char PACKAGE_UNIT_FILE[] = "/lib/systemd/system/bexod.service";
+
+// What /proc/ENTRY/cgroup shows inside the world ("self", or a process id).
+inline void put_in_unit(World &w, const std::string &entry) {
+    World::write_file(w.testbed_root() + "/proc/" + entry + "/cgroup", "0::/system.slice/bexod.service\n");
+}
 
 // The world's record and the event log, for failure messages.
 inline std::string dump(const World &w) {

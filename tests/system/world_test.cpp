@@ -396,13 +396,14 @@ TEST(SimWorld, ProgramsSeeTheCpuinfoAndModelOfTheTestsChoice) {
 TEST(SimWorld, FilesWrittenInsideStayInside) {
     World w;
     const auto r = sh(w, "echo x > /opt/bexod/bexo.cfg && echo y >> /var/log/bexod.log && "
-                         "echo $$ > /var/run/bexod.pid && echo z > /etc/systemd/system/bexod.service");
+                         "echo $$ > /var/run/bexod.pid && echo z > /etc/systemd/system/bexod.service && "
+                         "echo u > /lib/systemd/system/bexod.service");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(w.config(), "x\n");
     EXPECT_EQ(w.log(), "y\n");
     EXPECT_TRUE(World::exists("/run/bexod.pid")) << "/var/run leads to the world's /run";
     for (const char *path : {"/opt/bexod/bexo.cfg", "/var/log/bexod.log", "/run/bexod.pid",
-                             "/etc/systemd/system/bexod.service"}) {
+                             "/etc/systemd/system/bexod.service", "/lib/systemd/system/bexod.service"}) {
         const auto outside = sim::exists_outside(path);
         if (!outside) GTEST_SKIP() << "the namespace outside cannot be entered here";
         EXPECT_FALSE(*outside) << path;
