@@ -192,6 +192,7 @@ bool request_restart(void) {
         printf("B.EXO Daemon not running...\n");
         return false;
     }
+    nut_export_restart_begins(pid);
     if (service_manages_daemon()) {
         restart_service(pid);
         return false;
@@ -270,6 +271,7 @@ void report_silent_board(int error) {
 
 // Everything the invoking process prepares before it detaches.
 void prepare_start(void) {
+    nut_export_start();
     fd = piI2CSetup(address);
     if (send_action(CMD_RESUME) != 0) {
         report_silent_board(errno);
@@ -307,9 +309,11 @@ void close_standard_streams(void) {
         exit(1);
     }
     if (child > 0) {
+        nut_export_owned_by(child);
         exit(0);
     }
     createPidFile(program, PID_FILE, CPF_CLOEXEC);
+    nut_export_owned_by(getpid());
     umask(0);
     if (setsid() < 0) {
         exit(1);

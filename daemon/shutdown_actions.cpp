@@ -19,6 +19,7 @@
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/nut_export.hpp"
 
 namespace {
 
@@ -87,6 +88,7 @@ void remove_pid_file(void) {
 }
 
 [[noreturn]] void terminate_sequence(void) {
+    if (stop_accepted) nut_export_keep_at_exit();
     alert_board_of_stop();
     Log("BEXOD: Received SIGTERM signal.\n");
     remove_pid_file();
