@@ -56,6 +56,7 @@ install(FILES ${BEXO_GZ_DIR}/bexo.8.gz ${BEXO_GZ_DIR}/bexod.8.gz DESTINATION ${C
 set(BEXO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/bexo)
 install(FILES ${BEXO_GZ_DIR}/changelog.gz ${BEXO_DIST_DIR}/deb/copyright DESTINATION ${BEXO_DOC_DIR})
 install(FILES ${BEXO_DIST_DIR}/nut/ups.conf DESTINATION ${BEXO_DOC_DIR}/examples)
+install(FILES ${BEXO_DIST_DIR}/examples/notify.sh DESTINATION ${BEXO_DOC_DIR}/examples)
 install(FILES ${BEXO_DIST_DIR}/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
   RENAME bexo)
 

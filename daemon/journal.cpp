@@ -33,6 +33,7 @@ const message_level LEVELS[] = {
     {"BEXOD:  NUT export: unable to read the board\n", LOG_WARNING},
     {"BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n", LOG_WARNING},
     {"BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed\n", LOG_WARNING},
+    {"BEXOD:  Unable to start the notify command\n", LOG_WARNING},
     {"BEXOD:  timer error\n", LOG_ERR},
     {"BEXOD:  Unable to export GPIO\n", LOG_ERR},
     {"BEXOD:  Unable to change to output\n", LOG_ERR},

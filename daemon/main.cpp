@@ -22,6 +22,7 @@
 #include "daemon/daemon_state.hpp"
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
+#include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"
 #include "daemon/service_unit.hpp"
 #include "daemon/shutdown_actions.hpp"
@@ -338,6 +339,7 @@ int main(int argc, char *argv[]) {
     event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
     read_settings();
     nut_export_read_settings();
+    notify_read_settings();
     if (geteuid() != 0) {
         printf("Please start the software with superuser privilegs.\n");
         return 0;

@@ -15,6 +15,7 @@
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/notify.hpp"
 #include "daemon/shutdown_actions.hpp"
 
 namespace {
@@ -330,11 +331,15 @@ reading_result take_reading(void) {
     const reading_result result = read_board(last);
     switch (result) {
     case READING_TAKEN:
+        notify_board_answered(true);
         failed_readings = 0;
         have_reading = true;
         write_file();
         break;
-    case READING_FAILED: reading_failed(); break;
+    case READING_FAILED:
+        notify_board_answered(false);
+        reading_failed();
+        break;
     case READING_SKIPPED: break;
     }
     return result;

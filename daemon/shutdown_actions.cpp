@@ -19,6 +19,7 @@
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"
 
 namespace {
@@ -180,6 +181,7 @@ struct timespec monotonic_now(void) {
 // Asks the system to power off or reboot; a request that failed leaves the
 // daemon monitoring, so the next event can try again.
 void request_system_stop(const char *command) {
+    notify_event(NOTIFY_SHUTDOWN);
     if (run_shell(command) == 0) {
         stop_accepted = true;
         stop_accepted_at = monotonic_now();

@@ -81,6 +81,9 @@ class ShippedConfigurationTest(unittest.TestCase):
         nut = load_script().read_section(CFG, "NUT")
         self.assertEqual((nut["export"], nut["interval"], nut["hostsync"]), ("0", "10", "0"))
 
+    def test_NotifyCommandIsOffAsShipped(self):
+        self.assertEqual(ini_lines("Notify"), ["command="])
+
     def test_NoUserCommandIsActiveAsShipped(self):
         self.assertEqual(ini_lines("User"), [])
 

@@ -275,7 +275,7 @@ class DaemonNutExportFaults : public testing::TestWithParam<FaultCase> {};
 TEST_P(DaemonNutExportFaults, LeaveTheFileAloneLogOnceAndKeepMonitoring) {
     const FaultCase &c = GetParam();
     World w;
-    const pid_t pid = start_exporting(w, "", "export=1\ninterval=2\n");
+    const pid_t pid = start_exporting(w, "", "export=1\ninterval=2\n[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\"\n");
     ASSERT_GT(pid, 0);
     const std::string before = World::read_file(DEV_FILE);
     struct stat was{};
@@ -308,6 +308,11 @@ TEST_P(DaemonNutExportFaults, LeaveTheFileAloneLogOnceAndKeepMonitoring) {
     const Bytes sent = w.commands(from);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x22), c.failed_readings) << dump(w);
     EXPECT_EQ(World::read_file(DEV_FILE), before);
+    // Three failures in a row are a lost board for NUT's notifications too.
+    const std::vector<std::string> notified = removed ? std::vector<std::string>{"sim-mark COMMBAD Communications with UPS bexo lost", "sim-mark COMMOK Communications with UPS bexo established"}
+                                                      : std::vector<std::string>{};
+    w.wait_for([&] { return shim_calls(w, 0, "sim-mark").size() >= notified.size(); }, 5);
+    EXPECT_EQ(shim_calls(w, 0, "sim-mark"), notified);
 }
 
 INSTANTIATE_TEST_SUITE_P(
