@@ -66,6 +66,7 @@ install(FILES ${BEXO_GZ_DIR}/changelog.gz ${BEXO_GZ_DIR}/README.md.gz ${BEXO_DIS
 install(FILES ${BEXO_DIST_DIR}/nut/ups.conf DESTINATION ${BEXO_DOC_DIR}/examples)
 install(FILES ${BEXO_DIST_DIR}/completion/bexo ${BEXO_DIST_DIR}/completion/bexod
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
+install(FILES ${BEXO_DIST_DIR}/examples/notify.sh DESTINATION ${BEXO_DOC_DIR}/examples)
 install(FILES ${BEXO_DIST_DIR}/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
   RENAME bexo)
 

@@ -32,6 +32,8 @@ const message_level LEVELS[] = {
     {"BEXOD:  The system did not go down; watching the board again\n", LOG_WARNING},
     {"BEXOD:  NUT export: unable to read the board\n", LOG_WARNING},
     {"BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n", LOG_WARNING},
+    {"BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed\n", LOG_WARNING},
+    {"BEXOD:  Unable to start the notify command\n", LOG_WARNING},
     // Every problem of the configuration file; the line goes on with its details.
     {"BEXOD:  Configuration ", LOG_WARNING},
     {"BEXOD:  timer error\n", LOG_ERR},

@@ -24,6 +24,7 @@
 #include "daemon/daemon_state.hpp"
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
+#include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"
 #include "daemon/service_unit.hpp"
 #include "daemon/shutdown_actions.hpp"
@@ -211,6 +212,7 @@ bool request_restart(void) {
         printf("B.EXO Daemon not running...\n");
         return false;
     }
+    nut_export_restart_begins(pid);
     if (service_manages_daemon()) {
         restart_service(pid);
         return false;
@@ -313,6 +315,7 @@ void report_silent_board(int error) {
 // Everything the invoking process prepares before it detaches.
 void prepare_start(void) {
     config_check_file(inifile, warn_of_config_problem);
+    nut_export_start();
     fd = piI2CSetup(address);
     if (send_action(CMD_RESUME) != 0) {
         report_silent_board(errno);
@@ -350,9 +353,11 @@ void close_standard_streams(void) {
         exit(1);
     }
     if (child > 0) {
+        nut_export_owned_by(child);
         exit(0);
     }
     createPidFile(program, PID_FILE, CPF_CLOEXEC);
+    nut_export_owned_by(getpid());
     umask(0);
     if (setsid() < 0) {
         exit(1);
@@ -377,6 +382,7 @@ int main(int argc, char *argv[]) {
     event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
     read_settings();
     nut_export_read_settings();
+    notify_read_settings();
     if (check_requested(argc, argv)) {
         return config_check_file(inifile, print_config_problem) > 0 ? 1 : 0;
     }

@@ -11,6 +11,7 @@
 #include "common/support/log.hpp"
 #include "common/support/timer.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"
 #include "daemon/shutdown_actions.hpp"
 
@@ -39,8 +40,11 @@ enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RES
 bool query_board(uint8_t command) {
     switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE, UPS_RETRY_LIMIT,
                          READ_FAILURES_TO_GIVE_UP, daemon_waiting)) {
-    case UPS_ANSWERED: return true;
-    case UPS_TIMED_OUT: Log("BEXOD:  i2c-Request timed out \n"); return false;
+    case UPS_ANSWERED: notify_board_answered(true); return true;
+    case UPS_TIMED_OUT:
+        Log("BEXOD:  i2c-Request timed out \n");
+        notify_board_answered(false);
+        return false;
     case UPS_BUS_BUSY: return false;  // only for waits that give up, not the daemon's
     case UPS_READ_FAILED: break;
     }
@@ -60,6 +64,7 @@ void hand_line_back_to_board(void) {
     send_action(CMD_RESTORED);
     Log("BEXOD:  Voltage present!\n");
     nut_export_supply_restored();
+    notify_event(NOTIFY_ONLINE);
 }
 
 countdown_end follow_countdown(void) {
@@ -72,6 +77,8 @@ countdown_end follow_countdown(void) {
         }
         if (battery_low()) {
             Log("BEXOD: Received Shutdown signal through low battery capacity.\n");
+            notify_event(NOTIFY_LOWBATT);
+            notify_event(NOTIFY_FSD);
             nut_export_power_off_decided();
             send_action(CMD_POWER_OFF);
             power_off_sequence();
@@ -101,6 +108,7 @@ int follow_supply_loss(void) {
     stop_timer();
     if (end == COUNTDOWN_EXPIRED) {
         Log("BEXOD:  Received Shutdown Signal through timer expired.\n");
+        notify_event(NOTIFY_FSD);
         nut_export_power_off_decided();
         send_action(CMD_POWER_OFF);
         power_off_sequence();
@@ -129,6 +137,7 @@ int handle_event(void) {
     default:
         Log("BEXOD:  Voltage loss!\n");
         nut_export_supply_lost();
+        notify_event(NOTIFY_ONBATT);
         return follow_supply_loss();
     }
 }
@@ -160,6 +169,7 @@ void watch_again(void) {
     Log("BEXOD:  The system did not go down; watching the board again\n");
     send_action(CMD_RESUME);
     gpio_change_in();
+    nut_export_resume();
 }
 
 }  // namespace

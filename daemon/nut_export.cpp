@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,16 +16,26 @@
 #include "common/support/log.hpp"
 #include "daemon/config_check.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/notify.hpp"
 #include "daemon/shutdown_actions.hpp"
 
 namespace {
 
 constexpr char TEMP_FILE[] = "/run/bexod/bexo.dev.tmp";
+// Left by a -restart for the daemon it stops and the one it starts: the
+// process id of the daemon being restarted.
+constexpr char RESTART_MARKER[] = "/run/bexod/restart";
+constexpr int MARKER_SIZE = 32;
 constexpr char MAKER[] = "B.EXO";
 constexpr mode_t FILE_MODE = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;   // 0644
 constexpr mode_t DIR_MODE = FILE_MODE | S_IXUSR | S_IXGRP | S_IXOTH;  // 0755
 constexpr int32_t DEFAULT_INTERVAL_SECONDS = 10;
 constexpr int32_t MIN_INTERVAL_SECONDS = 2;
+constexpr int32_t MAX_HOSTSYNC_SECONDS = 60;
+// A run of failed readings this long means the file no longer tells the
+// board's state.
+constexpr int32_t FAILED_READINGS_TO_REMOVE = 3;
+constexpr unsigned US_PER_S = 1000000;
 // A board that does not echo is asked twice more, then the reading is
 // given up: the daemon's own queries must not wait behind it.
 constexpr int READING_RETRIES = 2;
@@ -41,6 +52,10 @@ constexpr int64_t EARLY_WAKE_NS = 5 * 1000000;
 // Longest single pause, in microseconds (daemon_pause takes an unsigned).
 constexpr int64_t MAX_PAUSE_US = 1000000000;
 constexpr int32_t NO_TIMER = -1;
+
+// How a reading ended. A reading that found the bus held by another
+// process is skipped: no failure, the next interval tries again.
+enum reading_result { READING_TAKEN, READING_FAILED, READING_SKIPPED };
 
 // One reading of the board, as -status reads it.
 struct board_reading {
@@ -60,6 +75,7 @@ struct board_reading {
 
 bool enabled = false;
 int32_t interval_seconds = DEFAULT_INTERVAL_SECONDS;
+int32_t hostsync_seconds = 0;
 int64_t next_reading_ns = 0;  // monotonic; 0 until the first reading: due at once
 
 board_reading last;  // the last values read
@@ -68,10 +84,14 @@ bool ask_identity = true;
 bool supply_lost = false;  // from the daemon's events, whatever the last reading said
 bool power_off_decided = false;
 int32_t timer_shown = NO_TIMER;
-time_t last_mtime = 0;  // whole seconds of the last file written
-bool read_failing = false;
-bool bus_was_busy = false;  // the last exchange found the bus kept by another process
+time_t last_mtime = 0;        // whole seconds of the last file written
+int32_t failed_readings = 0;  // in a row
 bool write_failing = false;
+reading_result exchange_outcome = READING_TAKEN;  // of the last exchange
+
+pid_t file_owner = 0;  // the process whose exit removes the file
+bool keep_at_exit = false;
+bool restart_marker_written = false;
 
 int64_t monotonic_ns(void) {
     struct timespec now;
@@ -97,13 +117,23 @@ void full_pause(unsigned microseconds) {
     }
 }
 
+reading_result outcome_of(ups_result result) {
+    switch (result) {
+    case UPS_ANSWERED: return READING_TAKEN;
+    // Another process's turn on the bus is no failure of the board.
+    case UPS_BUS_BUSY: return READING_SKIPPED;
+    case UPS_TIMED_OUT:
+    case UPS_READ_FAILED: return READING_FAILED;
+    }
+    return READING_FAILED;
+}
+
 const ups_waiting waiting = {full_pause, BUS_WAIT_US, BUS_GIVE_UP};
 
 bool exchange(uint8_t command, int retries) {
-    const ups_result result = ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS,
-                                           retries, READ_FAILURES_TO_GIVE_UP, waiting);
-    bus_was_busy = result == UPS_BUS_BUSY;
-    return result == UPS_ANSWERED;
+    exchange_outcome = outcome_of(ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS,
+                                               retries, READ_FAILURES_TO_GIVE_UP, waiting));
+    return exchange_outcome == READING_TAKEN;
 }
 
 bool read_identity(board_reading &r) {
@@ -147,13 +177,13 @@ bool read_extern_current(board_reading &r) {
 // All or nothing: a reading that fails half-way leaves `r` as it was. The
 // identity is asked for once, and again after a failure (the board may
 // have been flashed meanwhile).
-bool read_board(board_reading &r) {
+reading_result read_board(board_reading &r) {
     board_reading fresh = r;
     ask_identity = !(read_identity(fresh) && read_supply_and_charger(fresh) &&
                      read_battery(fresh) && read_extern_current(fresh));
-    if (ask_identity) return false;
+    if (ask_identity) return exchange_outcome;
     r = fresh;
-    return true;
+    return READING_TAKEN;
 }
 
 // ------------------------------------------------------------ the file
@@ -183,9 +213,11 @@ const char *charger_status(const board_reading &r) {
     return charging(r) ? "charging" : "floating";
 }
 
+// FSD: NUT's flag for "the primary is shutting everything down", which a
+// secondary upsmon acts on at once.
 const char *ups_status(void) {
-    if (power_off_decided) return "OB LB";
-    if (on_battery()) return "OB";
+    if (power_off_decided) return "FSD OB LB";
+    if (on_battery()) return "OB DISCHRG";
     return have_reading && charging(last) ? "OL CHRG" : "OL";
 }
 
@@ -287,20 +319,38 @@ void write_file(void) {
     write_failing = !ok;
 }
 
-// A board that cannot be read leaves the file alone: NUT keeps showing the
-// last values written, and nothing is guessed. Logged once per failing run.
-void take_reading(void) {
-    next_reading_ns = monotonic_ns() + static_cast<int64_t>(interval_seconds) * NS_PER_S;
-    if (!read_board(last)) {
-        // Another process's turn on the bus is no failure of the board.
-        if (bus_was_busy) return;
-        if (!read_failing) Log("BEXOD:  NUT export: unable to read the board\n");
-        read_failing = true;
-        return;
+void remove_file(void) { unlink(NUT_EXPORT_FILE); }
+
+// A failed reading leaves the file alone: NUT keeps showing the last values,
+// nothing is guessed. After three in a row the file goes, so that NUT says
+// the driver is gone rather than show old values; from a power-off decision
+// on it keeps saying FSD. Each is logged once per failing run.
+void reading_failed(void) {
+    if (failed_readings < FAILED_READINGS_TO_REMOVE) ++failed_readings;
+    if (failed_readings == 1) Log("BEXOD:  NUT export: unable to read the board\n");
+    if (failed_readings < FAILED_READINGS_TO_REMOVE || power_off_decided) return;
+    if (unlink(NUT_EXPORT_FILE) == 0) {
+        Log("BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed\n");
     }
-    read_failing = false;
-    have_reading = true;
-    write_file();
+}
+
+reading_result take_reading(void) {
+    next_reading_ns = monotonic_ns() + static_cast<int64_t>(interval_seconds) * NS_PER_S;
+    const reading_result result = read_board(last);
+    switch (result) {
+    case READING_TAKEN:
+        notify_board_answered(true);
+        failed_readings = 0;
+        have_reading = true;
+        write_file();
+        break;
+    case READING_FAILED:
+        notify_board_answered(false);
+        reading_failed();
+        break;
+    case READING_SKIPPED: break;
+    }
+    return result;
 }
 
 bool reading_due(void) { return next_reading_ns == 0 || monotonic_ns() >= next_reading_ns; }
@@ -321,11 +371,83 @@ int32_t read_interval(void) {
     return value < MIN_INTERVAL_SECONDS ? MIN_INTERVAL_SECONDS : value;
 }
 
+int32_t read_hostsync(void) {
+    const int32_t value = config_read_integer(SECTION_NUT, KEY_NUT_HOSTSYNC, 0, inifile);
+    if (value < 0) return 0;
+    return value > MAX_HOSTSYNC_SECONDS ? MAX_HOSTSYNC_SECONDS : value;
+}
+
+// The process id a -restart's marker names, or 0.
+pid_t restarted_daemon(void) {
+    char text[MARKER_SIZE] = "";
+    const int marker = open(RESTART_MARKER, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (marker < 0) return 0;
+    const ssize_t got = read(marker, text, sizeof text - 1);
+    close(marker);
+    if (got <= 0) return 0;
+    text[got] = '\0';
+    return static_cast<pid_t>(atoi(text));
+}
+
+// Every exit of the owner removes the file, fatal ones too, except while
+// it announces a power-off or when a -restart hands it to the next daemon.
+// A -restart invocation whose marker no new daemon took removes the file:
+// nothing would rewrite it.
+void at_exit(void) {
+    if (restart_marker_written && unlink(RESTART_MARKER) == 0) {
+        remove_file();
+        return;
+    }
+    if (file_owner != getpid() || keep_at_exit || power_off_decided) return;
+    if (restarted_daemon() == getpid()) return;
+    remove_file();
+}
+
+void remove_at_exit(void) {
+    static bool registered = false;
+    if (!registered) registered = atexit(at_exit) == 0;
+}
+
+bool write_marker(pid_t old) {
+    char text[MARKER_SIZE];
+    const int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(old));
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int marker = open(RESTART_MARKER, flags, FILE_MODE);
+    if (marker < 0 && errno == ENOENT && mkdir(NUT_EXPORT_DIR, DIR_MODE) == 0) {
+        marker = open(RESTART_MARKER, flags, FILE_MODE);
+    }
+    if (marker < 0) return false;
+    const bool ok = write_whole(marker, text, length);
+    return close(marker) == 0 && ok;
+}
+
 }  // namespace
 
 void nut_export_read_settings(void) {
     enabled = config_read_integer(SECTION_NUT, KEY_NUT_EXPORT, 0, inifile) == 1;
     interval_seconds = read_interval();
+    hostsync_seconds = read_hostsync();
+}
+
+// A marker means a -restart stopped the daemon before this start: its file
+// stays until the first reading replaces it.
+void nut_export_start(void) {
+    if (!enabled) return;
+    if (unlink(RESTART_MARKER) != 0) remove_file();
+    file_owner = getpid();
+    remove_at_exit();
+}
+
+void nut_export_owned_by(pid_t daemon) { file_owner = daemon; }
+
+void nut_export_keep_at_exit(void) { keep_at_exit = true; }
+
+// Without the marker the restart still works; NUT then sees the driver go
+// and come back.
+void nut_export_restart_begins(pid_t old) {
+    if (!enabled) return;
+    restart_marker_written = write_marker(old);
+    if (restart_marker_written) remove_at_exit();
 }
 
 // The pause ends early for a reading only when it is longer than the
@@ -370,6 +492,19 @@ void nut_export_supply_restored(void) {
     if (enabled) event_now(false, false, NO_TIMER);
 }
 
+// NUT's primary cannot see its secondaries' logins either: nothing ends
+// the wait early.
 void nut_export_power_off_decided(void) {
-    if (enabled) event_now(true, true, 0);
+    if (!enabled) return;
+    event_now(true, true, 0);
+    full_pause(static_cast<unsigned>(hostsync_seconds) * US_PER_S);
+}
+
+// Without a fresh reading there is nothing true to show: the file goes.
+void nut_export_resume(void) {
+    if (!enabled) return;
+    supply_lost = false;
+    power_off_decided = false;
+    timer_shown = NO_TIMER;
+    if (take_reading() != READING_TAKEN) remove_file();
 }

@@ -19,6 +19,8 @@
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/notify.hpp"
+#include "daemon/nut_export.hpp"
 
 namespace {
 
@@ -91,6 +93,7 @@ void remove_pid_file(void) {
 }
 
 [[noreturn]] void terminate_sequence(void) {
+    if (stop_accepted) nut_export_keep_at_exit();
     alert_board_of_stop();
     Log("BEXOD: Received SIGTERM signal.\n");
     remove_pid_file();
@@ -176,6 +179,7 @@ int wait_for_command(pid_t child) {
 // Asks the system to power off or reboot; a request that failed leaves the
 // daemon monitoring, so the next event can try again.
 void request_system_stop(const char *command) {
+    notify_event(NOTIFY_SHUTDOWN);
     if (run_shell(command) == 0) {
         stop_accepted = true;
         stop_accepted_at = monotonic_seconds();

@@ -53,7 +53,7 @@ class ShippedConfigurationTest(unittest.TestCase):
 
     def test_GeneralHoldsEachKeyTheProgramsReadExactlyOnce(self):
         header = KEYS_HEADER.read_text()
-        wanted = set(re.findall(r'KEY_(?!NUT_)[A-Z_]+\[\] = "([a-z_]+)"', header))
+        wanted = set(re.findall(r'KEY_(?!NUT_|NOTIFY_)[A-Z_]+\[\] = "([a-z_]+)"', header))
         self.assertEqual(len(wanted), 9, "key names not found in " + str(KEYS_HEADER))
         written = [line.split("=", 1)[0].strip().lower() for line in ini_lines("General")]
         self.assertEqual(sorted(written), sorted(wanted))
@@ -75,12 +75,16 @@ class ShippedConfigurationTest(unittest.TestCase):
     def test_NutSectionShipsTheDaemonsKeysWithTheExportOff(self):
         header = KEYS_HEADER.read_text()
         keys = re.findall(r'KEY_NUT_[A-Z_]+\[\] = "([a-z_]+)"', header)
-        self.assertEqual(sorted(keys), ["export", "interval"])
+        self.assertEqual(sorted(keys), ["export", "hostsync", "interval"])
         self.assertEqual(ini_lines("NUT"), [
             "export=0        ; 1: publish the board's state for NUT's dummy-ups driver",
-            "interval=10     ; seconds between two readings of the board (at least 2)"])
+            "interval=10     ; seconds between two readings of the board (at least 2)",
+            "hostsync=0      ; seconds between announcing FSD and the power-off"])
         nut = load_script().read_section(CFG, "NUT")
-        self.assertEqual((nut["export"], nut["interval"]), ("0", "10"))
+        self.assertEqual((nut["export"], nut["interval"], nut["hostsync"]), ("0", "10", "0"))
+
+    def test_NotifyCommandIsOffAsShipped(self):
+        self.assertEqual(ini_lines("Notify"), ["command="])
 
     def test_NoUserCommandIsActiveAsShipped(self):
         self.assertEqual(ini_lines("User"), [])

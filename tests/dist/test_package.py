@@ -31,6 +31,7 @@ FILES = {  # path in the package: mode
     "usr/share/doc/bexo/changelog.gz": 0o644,
     "usr/share/doc/bexo/copyright": 0o644,
     "usr/share/doc/bexo/examples/ups.conf": 0o644,
+    "usr/share/doc/bexo/examples/notify.sh": 0o644,
     "usr/share/lintian/overrides/bexo": 0o644,
     "usr/share/man/man8/bexo.8.gz": 0o644,
     "usr/share/man/man8/bexod.8.gz": 0o644,

@@ -161,40 +161,58 @@ INSTANTIATE_TEST_SUITE_P(
                       b.set_battery(660);
                       b.set_on_battery(true);
                   },
-                  with(STANDARD, {{"ups.status", "OB"}, {"battery.charge", "0.00"}, {"battery.voltage", "3.54"},
+                  with(STANDARD, {{"ups.status", "OB DISCHRG"}, {"battery.charge", "0.00"}, {"battery.voltage", "3.54"},
                                   {"battery.charger.status", "discharging"}}),
                   {}}),
     [](const testing::TestParamInfo<BoardCase> &info) { return info.param.name; });
 
 // ------------------------------------------------------------ status
 
-// OL CHRG, then OB with the seconds left, then OB LB with 0 in the file
-// before the user command runs (it copies the file).
-TEST(DaemonNutExportStatus, SupplyLossEndingInLowBatteryIsCriticalBeforeTheUserCommands) {
+class DaemonNutExportStatus : public testing::TestWithParam<int> {};
+
+// OL CHRG, then OB DISCHRG with the seconds left, then FSD OB LB with 0:
+// written before [NUT] hostsync's wait, which ends in 'I', and before the
+// user command (which copies the file).
+TEST_P(DaemonNutExportStatus, SupplyLossEndingInLowBatteryAnnouncesFsdBeforeTheWaitAndThePowerOff) {
+    const int hostsync = GetParam();
     World w;
-    const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\n",
-                                      "command1=cp /run/bexod/bexo.dev /run/at-user-command\n");
+    const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\nhostsync=" + std::to_string(hostsync) + "\n",
+                                      "command1=sudo cp /run/bexod/bexo.dev /run/at-user-command\n");
     ASSERT_GT(pid, 0);
     EXPECT_EQ(dev_fields()["ups.status"], "OL CHRG");
     w.board().lose_supply();
-    ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "OB"; }, 10)) << dump(w);
-    ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
+    EXPECT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "OB DISCHRG"; }, 10)) << dump(w);
+    EXPECT_TRUE(w.wait_for([] { return dev_fields()["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
     const int left = std::stoi(dev_fields()["ups.timer.shutdown"]);
     EXPECT_GT(left, 50);
     EXPECT_LE(left, 60);
     EXPECT_EQ(dev_fields()["battery.charger.status"], "discharging");
     w.board().set_battery_low(true);
-    ASSERT_TRUE(w.wait_for_shim("sudo", 20, "systemctl")) << dump(w);
+    if (hostsync > 0) {
+        ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "FSD OB LB"; }, 10)) << dump(w);
+        EXPECT_EQ(w.board().seen(0x49), 0) << "'I' before FSD in the file";
+    }
+    // The power-off comes once the user command has run.
+    ASSERT_TRUE(w.wait_for_shim("sudo", 20 + hostsync, "systemctl")) << dump(w);
     const Fields at_command = fields_of(World::read_file("/run/at-user-command"));
-    EXPECT_EQ(at_command.count("ups.status") ? at_command.at("ups.status") : "", "OB LB") << dump(w);
+    EXPECT_EQ(at_command.count("ups.status") ? at_command.at("ups.status") : "", "FSD OB LB") << dump(w);
     EXPECT_EQ(at_command.count("ups.timer.shutdown") ? at_command.at("ups.timer.shutdown") : "", "0");
-    // It stays critical while the daemon waits for the system to stop it.
+    const auto low = [](const Event &e) { return e.kind == Kind::Read && e.bytes.size() == 6 && e.bytes[0] == 0x21 && e.bytes[5] == 1; };
+    const size_t answer = index_of(w, low), power_off = index_of(w, write_of(0x49)),
+                 command = index_of(w, [](const Event &e) { return e.kind == Kind::Shim && e.text == "sudo"; });
+    ASSERT_LT(answer, power_off) << dump(w);
+    ASSERT_LT(power_off, command) << dump(w);
+    const Events all = w.events();
+    expect_pause(all[answer], all[power_off], hostsync + 0.0, "hostsync between the low battery and 'I'");
+    // It stays FSD while the daemon waits for the system to stop it.
     const size_t after = w.event_count();
     ASSERT_TRUE(w.wait_for([&] { return readings(w, after) >= 2; }, 10)) << dump(w);
-    EXPECT_EQ(dev_fields()["ups.status"], "OB LB");
+    EXPECT_EQ(dev_fields()["ups.status"], "FSD OB LB");
 }
 
-TEST(DaemonNutExportStatus, SupplyBackIsOnlineAgainWithoutTimer) {
+INSTANTIATE_TEST_SUITE_P(HostSync, DaemonNutExportStatus, testing::Values(0, 2));
+
+TEST(DaemonNutExportSupplyBack, IsOnlineAgainWithoutTimer) {
     World w;
     const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\n");
     ASSERT_GT(pid, 0);
@@ -246,16 +264,18 @@ struct FaultCase {
     const char *name;
     std::function<void(World &)> fault;
     const char *message;
+    int failed_readings = 1;  // three remove the file until the board answers again
 };
 
 class DaemonNutExportFaults : public testing::TestWithParam<FaultCase> {};
 
-// A board that cannot be read leaves the file as it is; a file that cannot
-// be written is logged; neither ends the daemon, and each is logged once.
+// A board that cannot be read leaves the file as it is, for two readings;
+// the third failed one in a row removes it. A file that cannot be written is
+// logged. None ends the daemon, and each is logged once.
 TEST_P(DaemonNutExportFaults, LeaveTheFileAloneLogOnceAndKeepMonitoring) {
     const FaultCase &c = GetParam();
     World w;
-    const pid_t pid = start_exporting(w, "", "export=1\ninterval=2\n");
+    const pid_t pid = start_exporting(w, "", "export=1\ninterval=2\n[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\"\n");
     ASSERT_GT(pid, 0);
     const std::string before = World::read_file(DEV_FILE);
     struct stat was{};
@@ -265,22 +285,34 @@ TEST_P(DaemonNutExportFaults, LeaveTheFileAloneLogOnceAndKeepMonitoring) {
     ASSERT_TRUE(w.wait_for_log(c.message, 15)) << dump(w);
     struct stat at_failure{};
     const bool kept = stat(DEV_FILE, &at_failure) == 0 && at_failure.st_ino == was.st_ino;
+    const char removal[] = "BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed";
+    const bool removed = c.failed_readings >= 3;
+    if (removed) {
+        ASSERT_TRUE(w.wait_for_log(removal, 15)) << dump(w);
+        EXPECT_FALSE(World::exists(DEV_FILE));
+    }
     ASSERT_TRUE(w.wait_for([&] { return readings(w, from) >= 4; }, 20)) << dump(w);
     EXPECT_EQ(count(messages(w), c.message), 1u) << w.log();
+    EXPECT_EQ(count(messages(w), removal), removed ? 1u : 0u) << w.log();
     EXPECT_TRUE(alive(pid));
     struct stat now{};
     if (std::string(c.name) == "FolderUnwritable") {
         EXPECT_FALSE(World::exists(DEV_FILE));
         return;
     }
-    EXPECT_TRUE(kept) << "the file was replaced after the failed reading";
+    EXPECT_TRUE(kept || removed) << "the file was replaced after the failed reading";
     // Once the board answers again the identity is asked anew and the file
     // is replaced.
     ASSERT_EQ(stat(DEV_FILE, &now), 0);
     EXPECT_NE(now.st_ino, was.st_ino);
     const Bytes sent = w.commands(from);
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x22), 1) << dump(w);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x22), c.failed_readings) << dump(w);
     EXPECT_EQ(World::read_file(DEV_FILE), before);
+    // Three failures in a row are a lost board for NUT's notifications too.
+    const std::vector<std::string> notified = removed ? std::vector<std::string>{"sim-mark COMMBAD Communications with UPS bexo lost", "sim-mark COMMOK Communications with UPS bexo established"}
+                                                      : std::vector<std::string>{};
+    w.wait_for([&] { return shim_calls(w, 0, "sim-mark").size() >= notified.size(); }, 5);
+    EXPECT_EQ(shim_calls(w, 0, "sim-mark"), notified);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -288,6 +320,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FaultCase{"NoEcho", [](World &w) { w.board().wrong_echo(3); }, "BEXOD:  NUT export: unable to read the board"},
         FaultCase{"ReadFails", [](World &w) { w.board().fail_reads(1); }, "BEXOD:  NUT export: unable to read the board"},
+        FaultCase{"TwoReadsFail", [](World &w) { w.board().fail_reads(2); }, "BEXOD:  NUT export: unable to read the board", 2},
+        FaultCase{"ThreeReadsFail", [](World &w) { w.board().fail_reads(3); }, "BEXOD:  NUT export: unable to read the board", 3},
         FaultCase{"FolderUnwritable",
                   [](World &) {
                       std::filesystem::remove_all("/run/bexod");
@@ -295,6 +329,100 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "BEXOD:  NUT export: unable to write /run/bexod/bexo.dev"}),
     [](const testing::TestParamInfo<FaultCase> &info) { return info.param.name; });
+
+// ------------------------------------------------------------ lifetime
+
+const char RESTART_MARKER[] = "/run/bexod/restart";
+const char STALE[] = "ups.status: OL\nbattery.charge: 99.00\n";
+
+struct LifetimeCase {
+    const char *name;
+    const char *nut;
+    bool stale_file;                               // one left by an earlier run, and a first reading that fails
+    std::function<void(World &, pid_t)> end;       // the daemon's end (or its restart)
+    const char *status_after;                      // nullptr: the file is gone
+};
+
+class DaemonNutExportLifetime : public testing::TestWithParam<LifetimeCase> {};
+
+// The file exists only while a running daemon has a current reading; a
+// -restart hands it on without a gap, and a pending power-off keeps FSD.
+TEST_P(DaemonNutExportLifetime, FileLivesOnlyWithTheWatch) {
+    const LifetimeCase &c = GetParam();
+    World w;
+    if (c.stale_file) {
+        World::write_file(DEV_FILE, STALE);
+        w.board().fail_reads(1);
+    }
+    w.set_config(nut_config("timer=60\n", c.nut));
+    const pid_t pid = start_daemon(w);
+    ASSERT_GT(pid, 0);
+    if (!c.stale_file) {
+        ASSERT_TRUE(w.wait_for([] { return World::exists(DEV_FILE); }, 10)) << dump(w);
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> missing{0};
+    std::thread watcher([&] {
+        for (bool seen = false; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+            const bool there = World::exists(DEV_FILE);
+            missing += seen && !there;
+            seen = seen || there;
+        }
+    });
+    c.end(w, pid);
+    stop = true;
+    watcher.join();
+    EXPECT_FALSE(World::exists(RESTART_MARKER));
+    if (c.status_after == nullptr) {
+        EXPECT_FALSE(World::exists(DEV_FILE)) << World::read_file(DEV_FILE) << dump(w);
+        return;
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(dev_fields()["ups.status"], c.status_after) << dump(w);
+}
+
+void stop_daemon(World &w, pid_t pid) {
+    EXPECT_EQ(w.bexod({"-stop"}).status, 0);
+    EXPECT_EQ(w.wait_exit(pid, 10), 0) << dump(w);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, DaemonNutExportLifetime,
+    testing::Values(
+        LifetimeCase{"StopRemovesIt", "export=1\ninterval=2\n", false, stop_daemon, nullptr},
+        // A read that keeps failing ends the daemon at its first query.
+        LifetimeCase{"FatalExitRemovesIt", "export=1\ninterval=60\n", false,
+                     [](World &w, pid_t pid) {
+                         w.board().fail_reads(-1);
+                         w.board().lose_supply();
+                         EXPECT_EQ(w.wait_exit(pid, 30), 1) << dump(w);
+                     },
+                     nullptr},
+        // The first reading fails: only the start can have removed it.
+        LifetimeCase{"StartRemovesAStaleOne", "export=1\ninterval=60\n", true,
+                     [](World &w, pid_t) {
+                         EXPECT_TRUE(w.wait_for_log("BEXOD:  NUT export: unable to read the board", 10)) << dump(w);
+                     },
+                     nullptr},
+        LifetimeCase{"RestartHandsItOn", "export=1\ninterval=2\n", false,
+                     [](World &w, pid_t pid) {
+                         const size_t from = w.event_count();
+                         EXPECT_EQ(w.bexod({"-restart"}).status, 0);
+                         EXPECT_EQ(w.wait_exit(pid, 10), 0);
+                         EXPECT_TRUE(w.wait_for([&] { return readings(w, from) >= 1; }, 10)) << dump(w);
+                         EXPECT_TRUE(is_bexod(w.daemon_pid()));
+                     },
+                     "OL CHRG"},
+        LifetimeCase{"StopWhilePowerOffIsPendingKeepsFsd", "export=1\ninterval=2\n", false,
+                     [](World &w, pid_t pid) {
+                         w.sigterm_on_poweroff(true, 0.5);
+                         w.board().set_battery_low(true);
+                         w.board().lose_supply();
+                         EXPECT_EQ(w.wait_exit(pid, 30), 0) << dump(w);
+                     },
+                     "FSD OB LB"},
+        LifetimeCase{"ExportOffLeavesAForeignOneAlone", "export=0\n", true, stop_daemon, "OL"}),
+    [](const testing::TestParamInfo<LifetimeCase> &info) { return info.param.name; });
 
 // ------------------------------------------------------------ whole file
 
@@ -352,7 +480,7 @@ TEST(DaemonNutExportFile, AReaderNeverSeesAPartialFile) {
     EXPECT_TRUE(broken.empty()) << broken.size() << " of " << reads << " reads broken, first:\n" << broken.front();
     EXPECT_GT(reads, 1000u);
     EXPECT_TRUE(versions.count("OL CHRG -1")) << testing::PrintToString(versions);
-    EXPECT_TRUE(versions.count("OB LB 0")) << testing::PrintToString(versions);
+    EXPECT_TRUE(versions.count("FSD OB LB 0")) << testing::PrintToString(versions);
     EXPECT_GE(versions.size(), 4u) << testing::PrintToString(versions);
     EXPECT_GE(changes, 4u);
     EXPECT_EQ(same_second, 0u) << "of " << changes << " changes";
@@ -365,10 +493,11 @@ const char NUT_DRIVER[] = "/lib/nut/dummy-ups";
 const char NUT_UPSMON[] = "/lib/nut/upsmon";
 const char NUT_UPSC[] = "/bin/upsc";
 const char NUT_DIR[] = "/run/nut-test";
-// upsmon as a secondary: a poll every second while on battery, and a second
-// to wait for a primary to set FSD before it gives up and shuts down.
+// upsmon as a secondary: a poll every second while on battery, and half a
+// minute to wait for a primary to set FSD before it gives up and shuts down
+// on OB LB alone: a shutdown sooner came through FSD.
 const int POLLFREQALERT = 1;
-const int HOSTSYNC = 1;
+const int HOSTSYNC = 30;
 // Debian 12's dummy-ups looks at its file every 2 s.
 const double DRIVER_FOLLOWS = 3;
 
@@ -412,9 +541,17 @@ protected:
 
     std::string log_of(const std::string &name) { return World::read_file(std::string(NUT_DIR) + "/" + name + ".log"); }
 
+    sim::Result run_upsc() { return w.run({NUT_UPSC, "bexo@127.0.0.1:" + std::to_string(port)}, env); }
+
     Fields upsc() {
-        const sim::Result r = w.run({NUT_UPSC, "bexo@127.0.0.1:" + std::to_string(port)}, env);
+        const sim::Result r = run_upsc();
         return r.status == 0 ? fields_of(r.out) : Fields{};
+    }
+
+    void start_driver_and_server() {
+        start("dummy-ups", std::string(NUT_DRIVER) + " -a bexo -u root -F");
+        ASSERT_TRUE(w.wait_for([] { return World::exists(std::string(NUT_DIR) + "/state/dummy-ups-bexo"); }, 15)) << nut_logs();
+        start("upsd", std::string(NUT_UPSD) + " -u root -F");
     }
 
     std::string status() {
@@ -444,9 +581,7 @@ TEST_F(NutServer, ShowsTheBoardFollowsASupplyLossToLowBatteryAndItsSecondaryShut
     w.board().set_battery(745);
     const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\n");
     ASSERT_GT(pid, 0);
-    start("dummy-ups", std::string(NUT_DRIVER) + " -a bexo -u root -F");
-    ASSERT_TRUE(w.wait_for([] { return World::exists(std::string(NUT_DIR) + "/state/dummy-ups-bexo"); }, 15)) << nut_logs();
-    start("upsd", std::string(NUT_UPSD) + " -u root -F");
+    start_driver_and_server();
     ASSERT_TRUE(wait_status("OL CHRG", 15)) << nut_logs() << dump(w);
     const Fields shown = upsc();
     for (const auto &[name, value] :
@@ -458,18 +593,40 @@ TEST_F(NutServer, ShowsTheBoardFollowsASupplyLossToLowBatteryAndItsSecondaryShut
     start("upsmon", std::string(NUT_UPSMON) + " -F");
 
     w.board().lose_supply();
-    ASSERT_TRUE(wait_status("OB", 20)) << nut_logs() << dump(w);
+    ASSERT_TRUE(wait_status("OB DISCHRG", 20)) << nut_logs() << dump(w);
     ASSERT_TRUE(w.wait_for([&] { const Fields f = upsc(); return f.count("ups.timer.shutdown") && f.at("ups.timer.shutdown") != "-1"; }, 15));
     EXPECT_TRUE(w.shim_calls("sim-mark").empty()) << "upsmon shut down on battery alone\n" << nut_logs();
     w.board().set_battery_low(true);
     const auto decided = w.wait_for_event(write_of(0x49), 20);
     ASSERT_TRUE(decided) << dump(w);
-    ASSERT_TRUE(wait_status("OB LB", 10)) << nut_logs();
-    EXPECT_EQ(seen, (std::vector<std::string>{"OL CHRG", "OB", "OB LB"}));
+    ASSERT_TRUE(wait_status("FSD OB LB", 10)) << nut_logs();
+    EXPECT_EQ(seen, (std::vector<std::string>{"OL CHRG", "OB DISCHRG", "FSD OB LB"}));
     const auto shutdown = w.wait_for_shim("sim-mark", 20, "upsmon-shutdown");
     ASSERT_TRUE(shutdown) << nut_logs() << dump(w);
-    // The file's change, one poll on battery, HOSTSYNC, one more poll.
-    EXPECT_LE(shutdown->t - decided->t, DRIVER_FOLLOWS + 2 * POLLFREQALERT + HOSTSYNC + 1.0) << nut_logs();
+    // The file's change and one poll on battery: no HOSTSYNC wait.
+    EXPECT_LE(shutdown->t - decided->t, DRIVER_FOLLOWS + POLLFREQALERT + 1.0) << nut_logs();
+    EXPECT_EQ(log_of("upsmon").find("Giving up on the primary"), std::string::npos) << nut_logs();
+}
+
+// Without bexod there is no file, so no driver: upsc says so. NUT's driver
+// unit starts dummy-ups again (Debian's nut-driver@ unit: Restart=always),
+// and once bexod runs again upsc reads the board again.
+TEST_F(NutServer, StopLeavesNoDriverAndAStartBringsTheBoardBack) {
+    const pid_t pid = start_exporting(w, "", "export=1\ninterval=2\n");
+    ASSERT_GT(pid, 0);
+    start("dummy-ups", "while :; do " + std::string(NUT_DRIVER) + " -a bexo -u root -F; sleep 1; done");
+    start("upsd", std::string(NUT_UPSD) + " -u root -F");
+    ASSERT_TRUE(wait_status("OL CHRG", 20)) << nut_logs() << dump(w);
+    ASSERT_EQ(w.bexod({"-stop"}).status, 0);
+    ASSERT_EQ(w.wait_exit(pid, 10), 0);
+    std::string error;
+    EXPECT_TRUE(w.wait_for([&] {
+        error = run_upsc().err;
+        return error.find("Error: Driver not connected") != std::string::npos || error.find("Error: Data stale") != std::string::npos;
+    }, 15)) << error << nut_logs();
+    ASSERT_GT(start_daemon(w), 0);
+    EXPECT_TRUE(wait_status("OL CHRG", 20)) << nut_logs() << dump(w);
+    EXPECT_EQ(upsc()["battery.charger.status"], "charging");
 }
 
 }  // namespace

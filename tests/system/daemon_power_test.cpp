@@ -485,6 +485,80 @@ INSTANTIATE_TEST_SUITE_P(
                     MailCase{"Two", "mail=2\n", false}, MailCase{"Missing", "", false}),
     [](const testing::TestParamInfo<MailCase> &info) { return info.param.name; });
 
+// ----------------------------------------------------------- notify
+
+struct NotifyCase {
+    const char *name;
+    const char *section;  // [Notify], or nothing
+    std::vector<std::string> calls;
+};
+
+const std::vector<std::string> NOTICES{
+    "ONBATT bexo UPS bexo on battery", "ONLINE bexo UPS bexo on line power", "ONBATT bexo UPS bexo on battery",
+    "LOWBATT bexo UPS bexo battery is low", "FSD bexo UPS bexo: forced shutdown in progress",
+    "SHUTDOWN bexo Auto logout and shutdown proceeding"};
+
+std::vector<std::string> marked(const std::string &words) {
+    std::vector<std::string> out;
+    for (const std::string &n : NOTICES) out.push_back("sim-mark " + (words.empty() ? n : n.substr(0, n.find(' '))));
+    return out;
+}
+
+class DaemonNotify : public testing::TestWithParam<NotifyCase> {};
+
+// A supply loss, its return, a second loss to low battery and the
+// power-off: each event runs the command once, in order, with NUT's message
+// and NOTIFYTYPE and UPSNAME, with creation mask 022 and detached (the
+// daemon keeps no child). A command that never ends delays nothing; without
+// a command nothing else changes.
+TEST_P(DaemonNotify, EachEventRunsTheCommandOnceInOrder) {
+    const NotifyCase &c = GetParam();
+    World w;
+    w.set_config(config("sleep=1\ntimer=-1\n") + c.section);
+    w.sigterm_on_poweroff(true, 0.5);
+    const pid_t pid = start_daemon(w);
+    ASSERT_GT(pid, 0);
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for_event(write_of(0x21), 10)) << dump(w);
+    w.board().restore_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage present!", 20)) << dump(w);
+    if (!c.calls.empty()) {
+        ASSERT_TRUE(w.wait_for_shim("sim-mark", 10, "ONLINE")) << dump(w);
+        const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+        EXPECT_EQ(World::read_file(task + "/children"), "") << "a child left, zombie or not";
+    }
+    w.board().set_battery_low(true);
+    w.board().lose_supply();
+    EXPECT_EQ(w.wait_exit(pid, 30), 0) << dump(w);
+    // A command still running holds the next back for a second at most.
+    w.wait_for([&] { return shim_calls(w, 0, "sim-mark").size() >= c.calls.size(); }, 5);
+    EXPECT_EQ(shim_calls(w, 0, "sim-mark"), c.calls);
+    for (const Event &e : w.shim_calls("sim-mark")) EXPECT_EQ(e.umask, 022);
+    std::vector<std::string> others;
+    for (const std::string &call : shim_calls(w))
+        if (call.rfind("sim-mark", 0) != 0) others.push_back(call);
+    EXPECT_EQ(others, (std::vector<std::string>{"sudo systemctl poweroff", "systemctl poweroff", "sudo rm -r /var/run/bexod.pid"}));
+    const Events all = w.events();
+    const size_t low = index_of(w, [](const Event &e) { return e.kind == Kind::Read && e.bytes[0] == 0x21 && e.bytes[5] == 1; });
+    const size_t off = index_of(w, [](const Event &e) { return e.kind == Kind::Shim && e.text == "systemctl"; });
+    ASSERT_LT(off, all.size()) << dump(w);
+    EXPECT_LT(gap(all[low], all[off]), 1.0) << "the power-off waited";
+    EXPECT_EQ(messages(w), (std::vector<std::string>{
+                               "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO.", "BEXOD:  Set GPIO to output",
+                               "BEXOD:  Voltage loss!", "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!",
+                               "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                               "BEXOD: Received Shutdown signal through low battery capacity.",
+                               "BEXOD:  Set GPIO to output", "BEXOD: Received SIGTERM signal."}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, DaemonNotify,
+    testing::Values(NotifyCase{"EveryEvent", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\" \"$UPSNAME\"\n", marked("")},
+                    NotifyCase{"NeverEnding", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\" && sleep 600 && true\n",
+                               marked("type")},
+                    NotifyCase{"Empty", "[Notify]\ncommand=\n", {}}, NotifyCase{"Absent", "", {}}),
+    [](const testing::TestParamInfo<NotifyCase> &info) { return info.param.name; });
+
 // The daemon runs with creation mask 0; what it starts gets the usual 022,
 // so a command run as root leaves no world-writable file behind.
 TEST(DaemonCommands, EverythingTheDaemonStartsRunsWithCreationMask022) {
