@@ -25,7 +25,6 @@
 #include <linux/miscdevice.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
-#include <linux/platform_device.h>
 #include <linux/sched.h>
 #include <linux/timekeeping.h>
 #include <linux/uaccess.h>
@@ -35,8 +34,6 @@
 #define EVENT_LINE 27
 #define STREAM_SIZE 4096
 #define ANSWER_WAIT_MS 3000
-
-static struct platform_device *pdev;
 
 /* ---- the stream to user space */
 
@@ -344,12 +341,8 @@ static int __init board_init(void)
 	struct gpio_irq_chip *girq;
 	int ret;
 
-	pdev = platform_device_register_simple("bexo-board", -1, NULL, 0);
-	if (IS_ERR(pdev))
-		return PTR_ERR(pdev);
 	init_irq_work(&fire, fire_irq);
 	chip.label = "pinctrl-bcm2835";
-	chip.parent = &pdev->dev;
 	chip.owner = THIS_MODULE;
 	chip.base = -1;
 	chip.ngpio = LINES;
@@ -364,11 +357,10 @@ static int __init board_init(void)
 	girq->default_type = IRQ_TYPE_NONE;
 	ret = gpiochip_add_data(&chip, NULL);
 	if (ret)
-		goto no_chip;
+		return ret;
 	ret = misc_register(&board_device);
 	if (ret)
 		goto no_device;
-	adapter.dev.parent = &pdev->dev;
 	ret = i2c_add_numbered_adapter(&adapter);
 	if (ret)
 		goto no_adapter;
@@ -377,8 +369,6 @@ no_adapter:
 	misc_deregister(&board_device);
 no_device:
 	gpiochip_remove(&chip);
-no_chip:
-	platform_device_unregister(pdev);
 	return ret;
 }
 
@@ -388,7 +378,6 @@ static void __exit board_exit(void)
 	misc_deregister(&board_device);
 	irq_work_sync(&fire);
 	gpiochip_remove(&chip);
-	platform_device_unregister(pdev);
 }
 
 module_init(board_init);

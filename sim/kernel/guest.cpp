@@ -365,12 +365,6 @@ Result Guest::bexo(const std::vector<std::string> &args) {
     return run(line);
 }
 
-Result Guest::bexod(const std::vector<std::string> &args) {
-    std::string line = "bexod";
-    for (const auto &a : args) line += " " + quoted(a);
-    return run(line);
-}
-
 Events Guest::events(size_t from) const {
     Events all;
     {

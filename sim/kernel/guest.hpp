@@ -40,7 +40,6 @@ public:
     // A shell script in the guest; status -1 when the guest did not answer.
     Result run(const std::string &script, double timeout = 60);
     Result bexo(const std::vector<std::string> &args);
-    Result bexod(const std::vector<std::string> &args);
 
     // The record: bus transfers (kind Write or Read, one event per message;
     // `pid` is the process that made the transfer), the board's level of

@@ -303,8 +303,9 @@ private:
         details_.clear();
         fflush(stdout);
     }
-    void OnTestProgramEnd(const testing::UnitTest &) override {
-        printf("%s: %d passed, %d failed\n", label_.c_str(), passed_, failed_);
+    void OnTestProgramEnd(const testing::UnitTest &u) override {
+        printf("%s: %d passed, %d failed (%.0f s)\n", label_.c_str(), passed_, failed_,
+               static_cast<double>(u.elapsed_time()) / 1000);
     }
     std::string label_;
     std::string details_;
