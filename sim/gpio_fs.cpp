@@ -192,6 +192,12 @@ int GpioFs::Impl::store_line_attr(const Node &n, const std::string &text, Event 
     if (n.attr == "edge") {
         e.kind = Kind::GpioEdge;
         if (word != "none" && word != "rising" && word != "falling" && word != "both") return EINVAL;
+        // The kernel frees the old interrupt, then refuses to give an output
+        // line a new one.
+        if (word != l.edge && word != "none" && l.output) {
+            l.edge = "none";
+            return EIO;
+        }
         l.edge = word;
         return 0;
     }

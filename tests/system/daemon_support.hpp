@@ -34,8 +34,11 @@ inline void put_in_unit(World &w, const std::string &entry) {
     World::write_file(w.testbed_root() + "/proc/" + entry + "/cgroup", "0::/system.slice/bexod.service\n");
 }
 
-// The world's record and the event log, for failure messages.
-inline std::string dump(const World &w) {
+// The world's record and the event log, for failure messages. These
+// helpers take any world with the record's and the log's interface (the
+// simulated one, or the kernel tier's guest).
+template <typename W>
+std::string dump(const W &w) {
     return "---- record\n" + sim::format_trace(w.events()) + "---- /var/log/bexod.log\n" + w.log();
 }
 
@@ -58,7 +61,8 @@ inline constexpr size_t STAMP_LENGTH = 27;  // "Tue Dec  8 10:30:28 2026 - "
 
 // The messages of the event log, stamps removed. Every entry must carry the
 // stamp and be a line of its own.
-inline std::vector<std::string> messages(const World &w) {
+template <typename W>
+std::vector<std::string> messages(const W &w) {
     const std::string text = w.log();
     EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
     std::vector<std::string> out;
@@ -82,14 +86,15 @@ inline size_t count(const std::vector<std::string> &list, const std::string &ite
 }
 
 // Events from index `from` on that satisfy `keep`.
-template <typename Keep>
-Events since(const World &w, size_t from, Keep keep) {
+template <typename W, typename Keep>
+Events since(const W &w, size_t from, Keep keep) {
     return sim::only(w.events(from), keep);
 }
 
 inline std::string text_of(const Bytes &bytes) { return sim::hex(bytes); }
 
-inline Events reads(const World &w, size_t from = 0) {
+template <typename W>
+Events reads(const W &w, size_t from = 0) {
     return since(w, from, [](const Event &e) { return e.kind == Kind::Read; });
 }
 
@@ -100,8 +105,8 @@ inline std::string call_line(const Event &e) {
     return out;
 }
 
-inline std::vector<std::string> shim_calls(const World &w, size_t from = 0,
-                                           const std::string &name = "") {
+template <typename W>
+std::vector<std::string> shim_calls(const W &w, size_t from = 0, const std::string &name = "") {
     std::vector<std::string> out;
     for (const Event &e : w.shim_calls(name, from)) out.push_back(call_line(e));
     return out;
@@ -202,8 +207,8 @@ inline double gap(const Event &from, const Event &to) { return to.t - from.t; }
 
 // Index of the first event at or after `from` that satisfies `match`, or the
 // record's size.
-template <typename Match>
-size_t index_of(const World &w, Match match, size_t from = 0) {
+template <typename W, typename Match>
+size_t index_of(const W &w, Match match, size_t from = 0) {
     const Events all = w.events();
     for (size_t i = from; i < all.size(); i++)
         if (match(all[i])) return i;

@@ -355,15 +355,18 @@ TEST(SimGpio, NumbersAndPolarityAsTheKernelTakesThem) {
                         "rfile:" + g + "gpio27/edge"}),
               (std::vector<std::string>{"wfile -1 EINVAL", "wfile -1 EINVAL", "wfile 4 OK", "wfile 3 OK",
                                         "wfile 1 OK", "wfile 1 OK", "rfile 2 OK \"1\\n\"", "wfile -1 EINVAL",
-                                        "wfile 7 OK", "rfile 7 OK \"rising\\n\""}));
+                                        "wfile -1 EIO", "rfile 5 OK \"none\\n\""}))
+        << "an output line gets no interrupt edge";
     const auto line = w.gpio();
     EXPECT_TRUE(line.output);
     EXPECT_TRUE(line.active_low);
     EXPECT_EQ(line.level, 0) << "active low: a written 1 drives the line low";
-    EXPECT_EQ(line.edge, "rising");
-    EXPECT_EQ(probe(w, {"wfile:" + g + "gpio27/direction=in", "rfile:" + g + "gpio27/value"}).back(),
-              "rfile 2 OK \"1\\n\"")
+    EXPECT_EQ(line.edge, "none");
+    EXPECT_EQ(probe(w, {"wfile:" + g + "gpio27/direction=in", "rfile:" + g + "gpio27/value",
+                        "wfile:" + g + "gpio27/edge=rising\\n"}),
+              (std::vector<std::string>{"wfile 2 OK", "rfile 2 OK \"1\\n\"", "wfile 7 OK"}))
         << "an input the board holds low reads 1 when active low";
+    EXPECT_EQ(w.gpio().edge, "rising");
 }
 
 bool real_root() { return sim::exists_outside("/").has_value(); }

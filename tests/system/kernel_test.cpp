@@ -1,0 +1,348 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The unmodified bexo and bexod of one build in a Linux guest under QEMU,
+// against Linux's own i2c-dev, its bus lock on a real character device and
+// its GPIO sysfs, with the world's board model behind them (sim/kernel).
+// Run by scripts/kernel-test, one guest per build:
+//   kernel_test --build arm64|armhf [--label TEXT] -- QEMU COMMAND LINE...
+// prints one line per scenario and a last line with the counts.
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "sim/kernel/guest.hpp"
+#include "tests/system/daemon_support.hpp"
+#include "tests/system/tool_support.hpp"
+
+namespace {
+
+using namespace daemon_test;
+using sim::Guest;
+
+Guest *guest = nullptr;  // one guest for every scenario of the run
+
+const char AT_NOON[] = "date -s '2026-12-08 12:00:00' >/dev/null && ";
+const char USER_COMMANDS[] = "command1=sim-mark one\ncommand2=\ncommand3=sim-mark three\n";
+const std::vector<std::string> USER_COMMAND_CALLS{"sim-mark one", "sim-mark three"};
+const std::vector<std::string> START_LOG{"BEXOD:  Activating time controlled boot!",
+                                         "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO."};
+const std::vector<std::string> POWER_OFF_CALLS{"sudo systemctl poweroff", "systemctl poweroff",
+                                               "sudo rm -r /var/run/bexod.pid"};
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class Kernel : public testing::Test {
+protected:
+    Guest &w = *guest;
+    void SetUp() override {
+        w.reset();
+        ASSERT_EQ(w.failure(), "");
+    }
+
+    // bexod -start at 22:15:00 with the timed boot at 06:00:00 and sleep 1;
+    // the daemon's process id once it watches the line.
+    pid_t start(const std::string &general, const std::string &user = USER_COMMANDS) {
+        w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\n" + general, user));
+        const sim::Result r = w.run("date -s '2026-12-08 22:15:00' >/dev/null && bexod -start");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
+        EXPECT_TRUE(w.wait_for_log("BEXOD: Entering Daemon BEXO.", 10)) << r.err << dump(w);
+        const pid_t pid = w.daemon_pid();
+        EXPECT_TRUE(w.alive(pid)) << dump(w);
+        return w.alive(pid) ? pid : 0;
+    }
+
+    // The end a power-off or reboot brings: the system's SIGTERM, then the
+    // stop sequence ('C' and the record) and the line left high as an output.
+    void expect_stopped_by_the_system(pid_t pid) {
+        ASSERT_TRUE(w.wait_for_log("BEXOD: Received SIGTERM signal.", 20)) << dump(w);
+        EXPECT_TRUE(w.gone(pid, 10)) << dump(w);
+        EXPECT_FALSE(w.exists(PID_FILE));
+        const size_t signal = index_of(w, [](const Event &e) { return e.kind == Kind::Signal; });
+        const Events after = w.board_writes(signal);
+        ASSERT_EQ(after.size(), 2u) << dump(w);
+        EXPECT_EQ(text_of(after[0].bytes), "43");
+        ASSERT_EQ(after[1].bytes.size(), 10u);
+        EXPECT_EQ(text_of(Bytes(after[1].bytes.begin(), after[1].bytes.begin() + 4)), "54 06 00 00");
+        const auto line = w.gpio();
+        EXPECT_TRUE(line.exported && line.output);
+        EXPECT_EQ(line.level, 1);
+    }
+
+    // Every read from `from` on answers the request just before it on the
+    // bus, made by the same process; the number of reads.
+    size_t expect_replies_follow_their_requests(size_t from) {
+        const Events all = w.events();
+        const Event *request = nullptr;
+        size_t replies = 0;
+        for (size_t i = 0; i < all.size(); i++) {
+            const Event &e = all[i];
+            if (e.kind == Kind::Write) request = &e;
+            if (e.kind != Kind::Read || i < from) continue;
+            replies++;
+            EXPECT_TRUE(e.ok()) << e.str();
+            if (request == nullptr || e.bytes.empty()) continue;
+            EXPECT_EQ(e.pid, request->pid) << "a reply read by another process: " << e.str();
+            EXPECT_EQ(e.bytes[0], request->bytes[0]) << "a reply to another's request: " << e.str();
+        }
+        return replies;
+    }
+};
+
+// ------------------------------------------------------------------ bexo
+
+TEST_F(Kernel, StatusBoxMatchesTheGoldenFile) {
+    w.set_config(tool_test::DEFAULT_CONFIG);
+    const sim::Result r = w.run(std::string(AT_NOON) + "bexo -status");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, tool_test::golden("status_default.txt"));
+    EXPECT_EQ(text_of(w.commands()), "22 36 35 d0 23 d2 d1");
+    std::vector<size_t> reply_lengths;
+    for (const Event &e : reads(w)) reply_lengths.push_back(e.bytes.size());
+    EXPECT_EQ(reply_lengths, (std::vector<size_t>{5, 3, 3, 3, 6, 6, 6}));
+    EXPECT_EQ(expect_replies_follow_their_requests(0), 7u);
+}
+
+TEST_F(Kernel, ChrgpwrAndChgaddSendTheirBytes) {
+    w.set_config(tool_test::DEFAULT_CONFIG);
+    const sim::Result charge = w.run(std::string(AT_NOON) + "bexo -chrgpwr 300");
+    EXPECT_EQ(charge.status, 0) << charge.err;
+    EXPECT_EQ(charge.out, tool_test::boxed("* Charging current: 300 mA     *\n"));
+    EXPECT_EQ(w.requests(), (std::vector<Bytes>{{0x22}, {0x37, 0x02}}));
+    EXPECT_EQ(w.board().charge_code(), 2);
+
+    const size_t before = w.event_count();
+    const sim::Result move = w.run(std::string(AT_NOON) + "bexo -chgadd 0x5a");
+    EXPECT_EQ(move.status, 0) << move.err;
+    EXPECT_EQ(move.out, tool_test::boxed("* I2C-Address set to: 0x5a     *\n" +
+                                         std::string(tool_test::RESTART_LINES)));
+    EXPECT_EQ(w.requests(before), (std::vector<Bytes>{{0x22}, {0x41, 0x5a}}));
+    EXPECT_EQ(w.board().address(), 0x5a);
+    EXPECT_EQ(w.read_file(tool_test::CONFIG_PATH), "[General]\naddress=0x5a\n");
+
+    // The next run finds the board at its new address.
+    const size_t moved = w.event_count();
+    EXPECT_EQ(w.bexo({"-vin", "0"}).out, "5.10\n");
+    const Events bus = since(w, moved, sim::is_bus);
+    ASSERT_EQ(bus.size(), 2u) << dump(w);
+    for (const Event &e : bus) EXPECT_EQ(e.address, 0x5a) << e.str();
+}
+
+// ----------------------------------------------------------------- bexod
+
+TEST_F(Kernel, StartAnnouncesItselfAndClaimsLine27AtTheChipsBase) {
+    const pid_t pid = start("timer=-1\n", "");
+    ASSERT_GT(pid, 0);
+    const Events writes = w.board_writes();
+    ASSERT_EQ(writes.size(), 3u) << dump(w);
+    EXPECT_EQ(text_of(writes[0].bytes), "44");
+    EXPECT_EQ(text_of(writes[1].bytes), "53");
+    EXPECT_EQ(writes[2].bytes, time_record(6, 0, 0, 0, 0, 0));
+    EXPECT_EQ(messages(w), START_LOG);
+
+    // The kernel numbers the chip's lines from a base of its choosing.
+    const int base = w.gpio_base();
+    ASSERT_GT(base, 0);
+    const auto line = w.gpio();
+    EXPECT_TRUE(line.exported) << "gpio" << base + 27 << " is not exported";
+    EXPECT_FALSE(line.output);
+    EXPECT_EQ(line.level, 0);
+    EXPECT_FALSE(w.exists("/sys/class/gpio/gpio27"));
+    // It watches the line and leaves the bus alone while nothing happens.
+    w.run("sleep 2");
+    EXPECT_TRUE(w.alive(pid));
+    EXPECT_EQ(w.board_writes().size(), 3u) << dump(w);
+}
+
+TEST_F(Kernel, SupplyLossCountsDownToThePowerOffAndTheStopSequence) {
+    const pid_t pid = start("timer=2\n");
+    ASSERT_GT(pid, 0);
+    const size_t started = w.event_count();
+    w.board().lose_supply();
+    expect_stopped_by_the_system(pid);
+    EXPECT_EQ(messages(w), (START_LOG + std::vector<std::string>{
+                                            "BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!",
+                                            "BEXOD:  Received Shutdown Signal through timer expired.",
+                                            "BEXOD:  Set GPIO to output", "BEXOD: Received SIGTERM signal."}));
+    EXPECT_EQ(shim_calls(w, started), USER_COMMAND_CALLS + POWER_OFF_CALLS) << dump(w);
+    EXPECT_EQ(text_of(w.commands(started)), "43 33 33 21 45 33 21 49 54 43 54") << dump(w);
+    // 'I' comes once more than `timer` seconds were counted after the
+    // answered button query.
+    const Events writes = w.board_writes(started);
+    const Event &power_off = writes.at(writes.size() - 4);
+    const Event answered = reads(w, started).at(0);
+    EXPECT_GE(gap(answered, power_off), 3 - 0.1);
+    EXPECT_LE(gap(answered, power_off), 2 + 5.0);
+}
+
+struct ButtonCase {
+    const char *name;
+    int button;
+    const char *message;
+    std::vector<std::string> calls;
+    const char *commands;
+};
+
+class KernelButton : public Kernel, public testing::WithParamInterface<ButtonCase> {};
+
+TEST_P(KernelButton, PowersOffOrRebootsWhileWaiting) {
+    const ButtonCase &c = GetParam();
+    const pid_t pid = start("timer=5\n");
+    ASSERT_GT(pid, 0);
+    const size_t started = w.event_count();
+    w.board().press_button(c.button);
+    expect_stopped_by_the_system(pid);
+    EXPECT_EQ(messages(w), (START_LOG + std::vector<std::string>{"BEXOD:  Set GPIO to output", c.message,
+                                                                 "BEXOD:  Set GPIO to output",
+                                                                 "BEXOD: Received SIGTERM signal."}));
+    EXPECT_EQ(shim_calls(w, started), c.calls) << dump(w);
+    EXPECT_EQ(text_of(w.commands(started)), c.commands) << dump(w);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buttons, KernelButton,
+    testing::Values(ButtonCase{"Shutdown", 1, "BEXOD:  Received manual Shutdown signal!",
+                               USER_COMMAND_CALLS + POWER_OFF_CALLS, "43 33 54 43 54"},
+                    ButtonCase{"Reboot", 2, "BEXOD:  Received manual Reboot signal!",
+                               {"sudo systemctl reboot", "systemctl reboot", "sudo rm -r /var/run/bexod.pid"},
+                               "43 33 43 54"}),
+    [](const testing::TestParamInfo<ButtonCase> &info) { return info.param.name; });
+
+// The kernel reports the board's NACK as EREMOTEIO, as the Pi's driver does;
+// the daemon asks again.
+TEST_F(Kernel, FailedReadIsRetried) {
+    const pid_t pid = start("timer=-1\n", "");
+    ASSERT_GT(pid, 0);
+    w.board().fail_reads(1);
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 15)) << dump(w);
+    const Events failed = since(w, 0, [](const Event &e) { return e.kind == Kind::Read && !e.ok(); });
+    ASSERT_EQ(failed.size(), 1u) << dump(w);
+    EXPECT_EQ(failed[0].err, EREMOTEIO);
+    const size_t answered = index_of(w, [](const Event &e) { return e.kind == Kind::Read && e.ok(); });
+    const Events all = w.events();
+    Bytes asked;
+    for (size_t i = 0; i < answered; i++)
+        if (sim::is_board_write(all[i])) asked.push_back(all[i].bytes[0]);
+    EXPECT_EQ(text_of(asked), "44 53 54 43 33 33") << dump(w);
+    EXPECT_TRUE(w.alive(pid));
+}
+
+// bexo -status in a loop while the daemon counts down: the lock on the real
+// /dev/i2c-1 keeps every request and its reply together.
+TEST_F(Kernel, StatusLoopDuringTheCountdownSharesTheBus) {
+    const pid_t pid = start("timer=-1\n", "");
+    ASSERT_GT(pid, 0);
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 15)) << dump(w);
+    const size_t from = w.event_count();
+    const sim::Result r = w.run(
+        "end=$(($(cut -d. -f1 /proc/uptime) + 10))\n"
+        "while [ \"$(cut -d. -f1 /proc/uptime)\" -lt \"$end\" ]; do bexo -status >/dev/null || exit 9; done");
+    EXPECT_EQ(r.status, 0) << "a -status run failed: " << r.err;
+    EXPECT_GT(expect_replies_follow_their_requests(from), 12u);
+    const Bytes sent = w.commands(from);
+    EXPECT_GE(std::count(sent.begin(), sent.end(), 0x22), 2) << "the tool ran its boxes";
+    EXPECT_GE(std::count(sent.begin(), sent.end(), 0xD1), 1);
+    const Events passes = since(w, from, write_of(0x21));
+    ASSERT_GE(passes.size(), 3u) << dump(w);
+    for (size_t i = 1; i < passes.size(); i++) EXPECT_LT(gap(passes[i - 1], passes[i]), 4.0) << passes[i].t;
+    std::set<int> users;
+    for (const Event &e : since(w, from, sim::is_bus)) users.insert(e.pid);
+    EXPECT_TRUE(users.count(pid)) << "the daemon went on querying";
+    EXPECT_GE(users.size(), 3u);
+}
+
+std::map<std::string, std::string> nut_fields(const Guest &w) {
+    std::map<std::string, std::string> out;
+    for (const std::string &line : lines(w.read_file("/run/bexod/bexo.dev"))) {
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos) out[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+    return out;
+}
+
+TEST_F(Kernel, NutExportFollowsASupplyLoss) {
+    const pid_t pid = start("timer=60\n[NUT]\nexport=1\ninterval=2\n", "");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(w.wait_for([&] { return nut_fields(w)["ups.status"] == "OL CHRG"; }, 10)) << dump(w);
+    EXPECT_EQ(nut_fields(w)["battery.voltage"], "4.08");
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for([&] { return nut_fields(w)["ups.status"] == "OB"; }, 10)) << dump(w);
+    ASSERT_TRUE(w.wait_for([&] { return nut_fields(w)["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
+    const auto fields = nut_fields(w);
+    const int left = std::stoi(fields.at("ups.timer.shutdown"));
+    EXPECT_GT(left, 50);
+    EXPECT_LE(left, 60);
+    EXPECT_EQ(fields.at("battery.charger.status"), "discharging");
+}
+
+// One line per scenario, its failures below it.
+class OneLinePerScenario : public testing::EmptyTestEventListener {
+public:
+    explicit OneLinePerScenario(std::string label) : label_(std::move(label)) {}
+
+private:
+    void OnTestPartResult(const testing::TestPartResult &r) override {
+        if (r.failed())
+            details_ += "    " + std::string(r.file_name() ? r.file_name() : "?") + ":" +
+                        std::to_string(r.line_number()) + ": " + r.message() + "\n";
+    }
+    void OnTestEnd(const testing::TestInfo &t) override {
+        const bool passed = t.result()->Passed();
+        (passed ? passed_ : failed_)++;
+        printf("%s: %s.%s %s (%.1f s)\n%s", label_.c_str(), t.test_suite_name(), t.name(),
+               passed ? "passed" : "FAILED", static_cast<double>(t.result()->elapsed_time()) / 1000,
+               details_.c_str());
+        details_.clear();
+        fflush(stdout);
+    }
+    void OnTestProgramEnd(const testing::UnitTest &u) override {
+        printf("%s: %d passed, %d failed (%.0f s)\n", label_.c_str(), passed_, failed_,
+               static_cast<double>(u.elapsed_time()) / 1000);
+    }
+    std::string label_;
+    std::string details_;
+    int passed_ = 0;
+    int failed_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    std::string build, label;
+    std::vector<std::string> qemu;
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--build") && i + 1 < argc) {
+            build = argv[++i];
+        } else if (!strcmp(argv[i], "--label") && i + 1 < argc) {
+            label = argv[++i];
+        } else if (!strcmp(argv[i], "--")) {
+            qemu.assign(argv + i + 1, argv + argc);
+            break;
+        }
+    }
+    if (build.empty() || qemu.empty()) {
+        fprintf(stderr, "Usage: %s --build arm64|armhf [--label TEXT] -- QEMU COMMAND...\n", argv[0]);
+        return 2;
+    }
+    if (label.empty()) label = build;
+    Guest g(qemu, build);
+    if (!g.failure().empty()) {
+        printf("%s: the guest did not start: %s\n%s: 0 passed, 1 failed\n", label.c_str(),
+               g.failure().c_str(), label.c_str());
+        return 1;
+    }
+    guest = &g;
+    testing::TestEventListeners &listeners = testing::UnitTest::GetInstance()->listeners();
+    delete listeners.Release(listeners.default_result_printer());
+    listeners.Append(new OneLinePerScenario(label));
+    return RUN_ALL_TESTS();
+}
