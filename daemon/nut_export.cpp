@@ -99,8 +99,10 @@ int64_t monotonic_ns(void) {
     return static_cast<int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
 }
 
-// Returns the nanoseconds it asked to pause.
+// Returns the nanoseconds it asked to pause. A moment that has already
+// passed is no pause: as an unsigned count it would last for an hour.
 int64_t pause_ns(int64_t ns) {
+    if (ns <= 0) return 0;
     int64_t us = (ns + NS_PER_US - 1) / NS_PER_US;
     if (us > MAX_PAUSE_US) us = MAX_PAUSE_US;
     daemon_pause(static_cast<unsigned>(us));
