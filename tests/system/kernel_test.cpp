@@ -274,7 +274,7 @@ TEST_F(Kernel, NutExportFollowsASupplyLoss) {
     ASSERT_TRUE(w.wait_for([&] { return nut_fields(w)["ups.status"] == "OL CHRG"; }, 10)) << dump(w);
     EXPECT_EQ(nut_fields(w)["battery.voltage"], "4.08");
     w.board().lose_supply();
-    ASSERT_TRUE(w.wait_for([&] { return nut_fields(w)["ups.status"] == "OB"; }, 10)) << dump(w);
+    ASSERT_TRUE(w.wait_for([&] { return nut_fields(w)["ups.status"] == "OB DISCHRG"; }, 10)) << dump(w);
     ASSERT_TRUE(w.wait_for([&] { return nut_fields(w)["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
     const auto fields = nut_fields(w);
     const int left = std::stoi(fields.at("ups.timer.shutdown"));
