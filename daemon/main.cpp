@@ -21,6 +21,7 @@
 #include "common/support/log.hpp"
 #include "common/support/region_locking.hpp"
 #include "daemon/config_check.hpp"
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
@@ -82,13 +83,6 @@ void usage(int argc, char *argv[]) {
     printf("      -stop\t\tStop Daemon \n");
     printf("\t  -restart  Restart the Daemon\n");
     printf("\n");
-}
-
-void install_signal_handlers(void) {
-    signal(SIGHUP, signal_handler);
-    signal(SIGTERM, signal_handler);
-    signal(SIGINT, signal_handler);
-    signal(SIGQUIT, signal_handler);
 }
 
 // The process id of the running daemon, or 0. The daemon counts as running
@@ -376,7 +370,7 @@ void close_standard_streams(void) {
 
 int main(int argc, char *argv[]) {
     log_set_copy(journal_send);
-    install_signal_handlers();
+    daemon_catch_signals(hangup_sequence, terminate_sequence);
     // Resolved before anything can pause: a stop sequence run during
     // -restart's pause drives this line too.
     event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);

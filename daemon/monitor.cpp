@@ -10,6 +10,7 @@
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "common/support/timer.hpp"
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"

@@ -15,9 +15,9 @@
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/config_check.hpp"
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/notify.hpp"
-#include "daemon/shutdown_actions.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
-#include "daemon/shutdown_actions.hpp"
 
 namespace {
 
