@@ -244,7 +244,7 @@ void print_config_problem(const char *line) { fputs(line, stdout); }
 // and to the event log.
 void warn_of_config_problem(const char *line) {
     fputs(line, stderr);
-    Log(line);
+    Log(LOG_WARNING, line);
 }
 
 // Acts on the options in their order; true when one of them asks for a start.
@@ -272,7 +272,7 @@ void program_timed_boot(void) {
 }
 
 [[noreturn]] void fail_to_export(void) {
-    Log("BEXOD:  Unable to export GPIO\n");
+    Log(LOG_ERR, "BEXOD:  Unable to export GPIO\n");
     exit(1);
 }
 
@@ -287,7 +287,7 @@ void claim_event_line(void) {
         fail_to_export();
     }
     gpio_direction(event_line, GPIO_IN);
-    Log("BEXOD:  Set GPIO to input\n");
+    Log(LOG_INFO, "BEXOD:  Set GPIO to input\n");
 }
 
 void open_system_log(void) {

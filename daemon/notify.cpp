@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/config/config_file.hpp"
@@ -130,7 +131,7 @@ void connect_output(void) {
     build_environment(environment, type_entry, name_entry, n);
     execle("/bin/sh", "sh", "-c", script, "bexod-notify", n.message, static_cast<char *>(nullptr),
            environment);
-    Log("BEXOD:  Unable to start the notify command\n");
+    Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
     _exit(127);
 }
 
@@ -183,7 +184,7 @@ void wait_for_predecessor_end(int before) {
     (void)!write(baton, "s", 1);
     const pid_t command_pid = fork();
     if (command_pid == 0) run_command(n);
-    if (command_pid < 0) Log("BEXOD:  Unable to start the notify command\n");
+    if (command_pid < 0) Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
     while (command_pid > 0 && waitpid(command_pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     _exit(0);
@@ -210,7 +211,7 @@ void notify_event(notify_type type) {
             close(baton[0]);
             const pid_t runner = fork();
             if (runner == 0) run_in_turn(NOTICES[type], previous_turn, baton[1]);
-            if (runner < 0) Log("BEXOD:  Unable to start the notify command\n");
+            if (runner < 0) Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
             _exit(0);
         }
         close(baton[1]);
@@ -218,7 +219,7 @@ void notify_event(notify_type type) {
         previous_turn = baton[0];
     }
     if (child < 0) {
-        Log("BEXOD:  Unable to start the notify command\n");
+        Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
         return;
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {

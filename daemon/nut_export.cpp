@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/config/config_file.hpp"
@@ -315,7 +316,7 @@ void write_file(void) {
     text_buffer out;
     const int length = format_file(out);
     const bool ok = replace_file(out.text, length);
-    if (!ok && !write_failing) Log("BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n");
+    if (!ok && !write_failing) Log(LOG_WARNING, "BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n");
     write_failing = !ok;
 }
 
@@ -327,10 +328,10 @@ void remove_file(void) { unlink(NUT_EXPORT_FILE); }
 // on it keeps saying FSD. Each is logged once per failing run.
 void reading_failed(void) {
     if (failed_readings < FAILED_READINGS_TO_REMOVE) ++failed_readings;
-    if (failed_readings == 1) Log("BEXOD:  NUT export: unable to read the board\n");
+    if (failed_readings == 1) Log(LOG_WARNING, "BEXOD:  NUT export: unable to read the board\n");
     if (failed_readings < FAILED_READINGS_TO_REMOVE || power_off_decided) return;
     if (unlink(NUT_EXPORT_FILE) == 0) {
-        Log("BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed\n");
+        Log(LOG_WARNING, "BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed\n");
     }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "daemon/shutdown_actions.hpp"
 
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -127,20 +128,20 @@ bool system_stop_never_came(void) {
 
 void gpio_change_out(void) {
     if (gpio_direction(event_line, GPIO_OUT) != 0) {
-        Log("BEXOD:  Unable to change to output\n");
+        Log(LOG_ERR, "BEXOD:  Unable to change to output\n");
         exit(1);
     }
     if (gpio_write(event_line, 1) != 0) {
-        Log("BEXOD:  Unable to set output high\n");
+        Log(LOG_ERR, "BEXOD:  Unable to set output high\n");
         exit(1);
     }
-    Log("BEXOD:  Set GPIO to output\n");
+    Log(LOG_INFO, "BEXOD:  Set GPIO to output\n");
 }
 
 void gpio_change_in(void) {
     if (gpio_direction(event_line, GPIO_IN) != 0) {
-        Log("BEXOD:  Unable to change to input\n");
+        Log(LOG_ERR, "BEXOD:  Unable to change to input\n");
         exit(1);
     }
-    Log("BEXOD:  Set GPIO to input\n");
+    Log(LOG_INFO, "BEXOD:  Set GPIO to input\n");
 }
