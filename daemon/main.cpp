@@ -271,21 +271,14 @@ void program_timed_boot(void) {
     daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 
-[[noreturn]] void fail_to_export(void) {
-    Log(LOG_ERR, "BEXOD:  Unable to export GPIO\n");
-    exit(1);
-}
-
 void claim_event_line(void) {
     char path[PATH_BUFFER_SIZE];
     snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/", event_line);
-    if (DirectoryExists(path) == -1) {
-        if (gpio_export(event_line) != 0) {
-            fail_to_export();
-        }
-    } else if (gpio_unexport(event_line) != 0 || gpio_export(event_line) != 0) {
-        fail_to_export();
-    }
+    // A line left exported is handed back first, so that it starts afresh.
+    const bool exported = DirectoryExists(path) == -1
+                              ? gpio_export(event_line) == 0
+                              : gpio_unexport(event_line) == 0 && gpio_export(event_line) == 0;
+    if (!exported) log_fatal("BEXOD:  Unable to export GPIO\n");
     gpio_direction(event_line, GPIO_IN);
     Log(LOG_INFO, "BEXOD:  Set GPIO to input\n");
 }

@@ -2,7 +2,6 @@
 #include "daemon/monitor.hpp"
 
 #include <csignal>
-#include <cstdlib>
 #include <ctime>
 #include <syslog.h>
 
@@ -50,8 +49,7 @@ bool query_board(uint8_t command) {
     case UPS_BUS_BUSY: return false;  // only for waits that give up, not the daemon's
     case UPS_READ_FAILED: break;
     }
-    Log(LOG_ERR, "BEXOD:  Unable to select I2C device\n");
-    exit(1);
+    log_fatal("BEXOD:  Unable to select I2C device\n");
 }
 
 bool shutdown_button_pressed(void) { return query_board(CMD_BUTTON_QUERY) && buffer_in[1] == 1; }

@@ -114,8 +114,7 @@ void power_off_sequence(void) {
 void reboot_system(void) { request_system_stop("sudo systemctl reboot"); }
 
 bool awaiting_system_stop(void) {
-    return stop_accepted &&
-           monotonic_seconds() - stop_accepted_at < SYSTEM_STOP_WAIT_SECONDS;
+    return stop_accepted && monotonic_seconds() - stop_accepted_at < SYSTEM_STOP_WAIT_SECONDS;
 }
 
 bool system_stop_never_came(void) {
@@ -127,21 +126,13 @@ bool system_stop_never_came(void) {
 }
 
 void gpio_change_out(void) {
-    if (gpio_direction(event_line, GPIO_OUT) != 0) {
-        Log(LOG_ERR, "BEXOD:  Unable to change to output\n");
-        exit(1);
-    }
-    if (gpio_write(event_line, 1) != 0) {
-        Log(LOG_ERR, "BEXOD:  Unable to set output high\n");
-        exit(1);
-    }
+    if (gpio_direction(event_line, GPIO_OUT) != 0)
+        log_fatal("BEXOD:  Unable to change to output\n");
+    if (gpio_write(event_line, 1) != 0) log_fatal("BEXOD:  Unable to set output high\n");
     Log(LOG_INFO, "BEXOD:  Set GPIO to output\n");
 }
 
 void gpio_change_in(void) {
-    if (gpio_direction(event_line, GPIO_IN) != 0) {
-        Log(LOG_ERR, "BEXOD:  Unable to change to input\n");
-        exit(1);
-    }
+    if (gpio_direction(event_line, GPIO_IN) != 0) log_fatal("BEXOD:  Unable to change to input\n");
     Log(LOG_INFO, "BEXOD:  Set GPIO to input\n");
 }

@@ -2,6 +2,7 @@
 #include "common/support/log.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -78,6 +79,11 @@ int Log(int level, const char *message) {
     const int result = append_entry(message);
     if (copy_to != nullptr) copy_to(level, message);
     return result;
+}
+
+void log_fatal(const char *message) {
+    Log(LOG_ERR, message);
+    exit(1);
 }
 
 void log_set_copy(void (*copy)(int level, const char *message)) { copy_to = copy; }

@@ -14,5 +14,9 @@ int Log(const char *message);
 // never decides it. The file's entry is the same whatever the level.
 int Log(int level, const char *message);
 
+// Logs the message at level error and ends the process with status 1,
+// through exit, so that exit handlers run.
+[[noreturn]] void log_fatal(const char *message);
+
 // Where every message goes besides the file (null: nowhere).
 void log_set_copy(void (*copy)(int level, const char *message));
