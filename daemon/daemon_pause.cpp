@@ -91,12 +91,7 @@ void wake_on_child_end(void) {
 }
 
 [[noreturn]] void exec_shell(const char *command) {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    umask(COMMAND_CREATION_MASK);
-    // The bus and its lock stay the daemon's, however long the command runs.
-    if (fd >= 0) close(fd);
+    leave_daemon_for_command();
     execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
     _exit(127);
 }
@@ -156,11 +151,13 @@ void daemon_pause(unsigned microseconds) {
 
 void daemon_pause_seconds(uint32_t seconds) { pause_for({static_cast<time_t>(seconds), 0}); }
 
-time_t monotonic_seconds(void) {
+int64_t monotonic_ns(void) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
+    return static_cast<int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
 }
+
+time_t monotonic_seconds(void) { return static_cast<time_t>(monotonic_ns() / NS_PER_S); }
 
 int send_action(uint8_t command) {
     const int result = ups_send(fd, command, UPS_SEND_SMBUS_BYTE, daemon_waiting);
@@ -182,4 +179,12 @@ int run_shell(const char *command) {
         exec_shell(command);
     }
     return wait_for_command(child);
+}
+
+void leave_daemon_for_command(void) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    umask(COMMAND_CREATION_MASK);
+    if (fd >= 0) close(fd);
 }

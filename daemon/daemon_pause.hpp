@@ -25,8 +25,13 @@ void signal_handler(int signal_number);
 void daemon_pause(unsigned microseconds);
 void daemon_pause_seconds(uint32_t seconds);
 
-// Seconds on the clock that signals, pauses cut short and changes of the
-// time of day do not disturb.
+inline constexpr int64_t NS_PER_US = 1000;
+inline constexpr int64_t NS_PER_MS = 1000000;
+inline constexpr int64_t NS_PER_S = 1000000000;
+
+// The clock that signals, pauses cut short and changes of the time of day
+// do not disturb, in nanoseconds and in whole seconds.
+int64_t monotonic_ns(void);
 time_t monotonic_seconds(void);
 
 // How the daemon's own transfers wait: through daemon_pause, and for
@@ -42,3 +47,8 @@ int send_action(uint8_t command);
 // signal that arrives meanwhile has its sequence run at once. Returns the
 // command's wait status, as system() does, or -1.
 int run_shell(const char *command);
+
+// For a child process that is to run a command: the usual creation mask
+// (not the daemon's own 0), no blocked signals, and no bus descriptor, so
+// that the bus and its lock stay the daemon's however long the command runs.
+void leave_daemon_for_command(void);

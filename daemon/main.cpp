@@ -111,17 +111,6 @@ void show_status(void) {
     }
 }
 
-// systemd starts, stops or restarts the unit's daemon; a failure is the
-// user's to see and ends the run.
-void ask_service_manager(const char *action) {
-    char command[PATH_BUFFER_SIZE];
-    snprintf(command, sizeof command, "sudo systemctl %s bexod", action);
-    if (run_shell(command) != 0) {
-        printf("B.EXO Daemon: \"%s\" failed\n", command);
-        exit(1);
-    }
-}
-
 // True once no process holds the PID file's lock any more. Counted on the
 // clock: signals cut the pauses short.
 bool wait_until_stopped(void) {
@@ -273,7 +262,7 @@ void program_timed_boot(void) {
 
 void claim_event_line(void) {
     char path[PATH_BUFFER_SIZE];
-    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/", event_line);
+    gpio_line_path(event_line, "", path, sizeof path);
     // A line left exported is handed back first, so that it starts afresh.
     const bool exported = DirectoryExists(path) == -1
                               ? gpio_export(event_line) == 0

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <syslog.h>
 
+#include "common/config/config_file.hpp"
 #include "common/hw/gpiolib.hpp"
 #include "common/hw/pi_i2c.hpp"
 #include "common/hw/ups_protocol.hpp"
@@ -96,7 +97,7 @@ countdown_end follow_countdown(void) {
 
 int follow_supply_loss(void) {
     if (mail == 1) {
-        run_shell("python /opt/bexod/scripts/mail.py &");
+        run_shell("python " BEXO_FOLDER "/scripts/mail.py &");
         Log("BEXOD:  Sending Mail notification!\n");
     }
     if (start_timer(COUNTDOWN_PERIOD_MS, timer_handler) != 0) {

@@ -6,11 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -19,7 +17,7 @@
 #include "common/config/config_file.hpp"
 #include "common/config/ini_store.hpp"
 #include "common/support/log.hpp"
-#include "daemon/daemon_state.hpp"
+#include "daemon/daemon_pause.hpp"
 
 extern char **environ;
 
@@ -31,7 +29,6 @@ constexpr char UPS_NAME[] = "bexo";
 // "<N>" line prefixes honoured, no forwarding beyond the journal's own.
 constexpr char JOURNAL_STREAM[] = "/run/systemd/journal/stdout";
 constexpr char JOURNAL_HEADER[] = "bexod-notify\n\n6\n1\n0\n0\n0\n";
-constexpr mode_t COMMAND_CREATION_MASK = 022;
 constexpr int SCRIPT_SIZE = 4096;
 constexpr int ENTRY_SIZE = 64;
 constexpr int ENVIRONMENT_SIZE = 256;
@@ -39,8 +36,6 @@ constexpr int32_t FAILURES_FOR_COMMBAD = 3;
 // A command that hands its message on is done well within this; one that
 // runs longer holds the next one back no further.
 constexpr int64_t TURN_WAIT_MS = 1000;
-constexpr int64_t MS_PER_S = 1000;
-constexpr int64_t NS_PER_MS = 1000000;
 
 struct notice {
     const char *type;
@@ -63,11 +58,7 @@ int previous_turn = -1;  // read end of the last runner's baton
 int32_t failures_in_a_row = 0;
 bool communication_lost = false;
 
-int64_t monotonic_ms(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * MS_PER_S + now.tv_nsec / NS_PER_MS;
-}
+int64_t monotonic_ms(void) { return monotonic_ns() / NS_PER_MS; }
 
 bool has_name(const char *entry, const char *name) {
     const size_t length = strlen(name);
@@ -142,12 +133,7 @@ void leave_the_daemon(void) {
     const int caught[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGALRM, SIGCHLD};
     for (int number : caught) signal(number, SIG_DFL);
     signal(SIGPIPE, SIG_IGN);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    umask(COMMAND_CREATION_MASK);
-    // The bus and its lock stay the daemon's.
-    if (fd >= 0) close(fd);
+    leave_daemon_for_command();
     setsid();
 }
 

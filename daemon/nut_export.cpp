@@ -20,12 +20,18 @@
 #include "daemon/daemon_state.hpp"
 #include "daemon/notify.hpp"
 
+// The daemon's run-time folder and the NUT file in it, written as a
+// temporary file beside it and renamed. Defines, so that the messages
+// naming the file are whole texts.
+#define RUN_FOLDER "/run/bexod"
+#define NUT_FILE RUN_FOLDER "/bexo.dev"
+
 namespace {
 
-constexpr char TEMP_FILE[] = "/run/bexod/bexo.dev.tmp";
+constexpr char TEMP_FILE[] = NUT_FILE ".tmp";
 // Left by a -restart for the daemon it stops and the one it starts: the
 // process id of the daemon being restarted.
-constexpr char RESTART_MARKER[] = "/run/bexod/restart";
+constexpr char RESTART_MARKER[] = RUN_FOLDER "/restart";
 constexpr int MARKER_SIZE = 32;
 constexpr char MAKER[] = "B.EXO";
 constexpr mode_t FILE_MODE = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;   // 0644
@@ -43,8 +49,6 @@ constexpr int READING_RETRIES = 2;
 // A failed read gives the reading up at once; the next interval tries again.
 constexpr int READ_FAILURES_TO_GIVE_UP = 1;
 constexpr int FILE_BUFFER_SIZE = 1024;
-constexpr int64_t NS_PER_US = 1000;
-constexpr int64_t NS_PER_S = 1000000000;
 // A reading waits only briefly for another process to give the bus up, then
 // skips to the next interval: it never delays the daemon's look at the line.
 constexpr unsigned BUS_WAIT_US = 300000;
@@ -93,12 +97,6 @@ reading_result exchange_outcome = READING_TAKEN;  // of the last exchange
 pid_t file_owner = 0;  // the process whose exit removes the file
 bool keep_at_exit = false;
 bool restart_marker_written = false;
-
-int64_t monotonic_ns(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
-}
 
 // Returns the nanoseconds it asked to pause.
 int64_t pause_ns(int64_t ns) {
@@ -234,16 +232,10 @@ void add_identity(text_buffer &out) {
 }
 
 void add_battery(text_buffer &out) {
-    switch (last.battery) {
-    case BATTERY_NOT_AVAILABLE: break;
-    case BATTERY_FULL: add_line(out, "battery.charge: 100.00\nbattery.voltage: 4.20\n"); break;
-    case BATTERY_EMPTY:
-        add_line(out, "battery.charge: 0.00\nbattery.voltage: %.2f\n", last.battery_volts);
-        break;
-    case BATTERY_MEASURED:
+    if (last.battery != BATTERY_NOT_AVAILABLE) {
         add_line(out, "battery.charge: %.2f\nbattery.voltage: %.2f\n",
-                 ups_battery_capacity(last.battery_volts), last.battery_volts);
-        break;
+                 ups_shown_capacity(last.battery, last.battery_volts),
+                 ups_shown_volts(last.battery, last.battery_volts));
     }
     if (last.battery_current_available) {
         add_line(out, "battery.current: %.3f\n", last.battery_ma / 1000.0);
@@ -278,11 +270,13 @@ void stamp_later_than_last(int file) {
     if (futimens(file, times) == 0) last_mtime = times[1].tv_sec;
 }
 
-int open_temp_file(void) {
+// Opens a file of the run-time folder for writing it afresh, making the
+// folder when it is missing.
+int create_in_run_folder(const char *path) {
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int file = open(TEMP_FILE, flags, FILE_MODE);
-    if (file < 0 && errno == ENOENT && mkdir(NUT_EXPORT_DIR, DIR_MODE) == 0) {
-        file = open(TEMP_FILE, flags, FILE_MODE);
+    int file = open(path, flags, FILE_MODE);
+    if (file < 0 && errno == ENOENT && mkdir(RUN_FOLDER, DIR_MODE) == 0) {
+        file = open(path, flags, FILE_MODE);
     }
     return file;
 }
@@ -301,12 +295,12 @@ bool write_whole(int file, const char *text, int length) {
 // A temporary file in the same folder, renamed over the old one: a reader
 // sees the old file or the new one, never a part.
 bool replace_file(const char *text, int length) {
-    const int file = open_temp_file();
+    const int file = create_in_run_folder(TEMP_FILE);
     if (file < 0) return false;
     bool ok = fchmod(file, FILE_MODE) == 0 && write_whole(file, text, length);
     stamp_later_than_last(file);
     ok = close(file) == 0 && ok;
-    if (ok && rename(TEMP_FILE, NUT_EXPORT_FILE) == 0) return true;
+    if (ok && rename(TEMP_FILE, NUT_FILE) == 0) return true;
     unlink(TEMP_FILE);
     return false;
 }
@@ -316,11 +310,11 @@ void write_file(void) {
     text_buffer out;
     const int length = format_file(out);
     const bool ok = replace_file(out.text, length);
-    if (!ok && !write_failing) Log(LOG_WARNING, "BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n");
+    if (!ok && !write_failing) Log(LOG_WARNING, "BEXOD:  NUT export: unable to write " NUT_FILE "\n");
     write_failing = !ok;
 }
 
-void remove_file(void) { unlink(NUT_EXPORT_FILE); }
+void remove_file(void) { unlink(NUT_FILE); }
 
 // A failed reading leaves the file alone: NUT keeps showing the last values,
 // nothing is guessed. After three in a row the file goes, so that NUT says
@@ -330,8 +324,8 @@ void reading_failed(void) {
     if (failed_readings < FAILED_READINGS_TO_REMOVE) ++failed_readings;
     if (failed_readings == 1) Log(LOG_WARNING, "BEXOD:  NUT export: unable to read the board\n");
     if (failed_readings < FAILED_READINGS_TO_REMOVE || power_off_decided) return;
-    if (unlink(NUT_EXPORT_FILE) == 0) {
-        Log(LOG_WARNING, "BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed\n");
+    if (unlink(NUT_FILE) == 0) {
+        Log(LOG_WARNING, "BEXOD:  NUT export: three readings failed; " NUT_FILE " removed\n");
     }
 }
 
@@ -412,11 +406,7 @@ void remove_at_exit(void) {
 bool write_marker(pid_t old) {
     char text[MARKER_SIZE];
     const int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(old));
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int marker = open(RESTART_MARKER, flags, FILE_MODE);
-    if (marker < 0 && errno == ENOENT && mkdir(NUT_EXPORT_DIR, DIR_MODE) == 0) {
-        marker = open(RESTART_MARKER, flags, FILE_MODE);
-    }
+    const int marker = create_in_run_folder(RESTART_MARKER);
     if (marker < 0) return false;
     const bool ok = write_whole(marker, text, length);
     return close(marker) == 0 && ok;
