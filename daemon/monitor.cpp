@@ -26,10 +26,10 @@ constexpr int DAILY_SHUTDOWN_WINDOW_SECONDS = 10;
 // is gone.
 constexpr int READ_FAILURES_TO_GIVE_UP = 5;
 
-volatile sig_atomic_t var = 0;
-int timer_run = 0;
-time_t epoch_time;
-struct tm *tm_p;
+volatile sig_atomic_t var = 0;  // seconds of supply loss the interval timer counted
+int timer_run = 0;              // 1 while a countdown runs ("timer" not negative)
+time_t epoch_time;              // the time of day of the last daily check
+struct tm *tm_p;                // ... as local time
 // A Pi without a real-time clock boots with the time saved at its last
 // shutdown, which may lie inside the window that caused it. The window
 // counts only once a check has seen a time outside it.

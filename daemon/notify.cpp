@@ -53,10 +53,10 @@ const notice NOTICES[] = {
     {"COMMOK", "Communications with UPS bexo established"},
 };
 
-char command[CONFIG_TEXT_SIZE];
-int previous_turn = -1;  // read end of the last runner's baton
-int32_t failures_in_a_row = 0;
-bool communication_lost = false;
+char command[CONFIG_TEXT_SIZE];   // [Notify] command; empty: no notifications
+int previous_turn = -1;           // read end of the last runner's baton
+int32_t failures_in_a_row = 0;    // of the board's answers, counted up to FAILURES_FOR_COMMBAD
+bool communication_lost = false;  // COMMBAD sent, COMMOK not yet
 
 int64_t monotonic_ms(void) { return monotonic_ns() / NS_PER_MS; }
 

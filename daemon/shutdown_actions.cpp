@@ -28,7 +28,7 @@ char String[COMMAND_BUFFER_SIZE];
 // that was cancelled, or never began, must not leave the board unwatched:
 // after twice systemd's default stop time-out the daemon watches again.
 bool stop_accepted = false;
-time_t stop_accepted_at;
+time_t stop_accepted_at;  // on the monotonic clock
 constexpr time_t SYSTEM_STOP_WAIT_SECONDS = 180;
 
 // Steps 1 to 4 of both stop sequences. Before the bus is open there is no
