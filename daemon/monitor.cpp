@@ -7,7 +7,6 @@
 
 #include "common/config/config_file.hpp"
 #include "common/hw/gpiolib.hpp"
-#include "common/hw/pi_i2c.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "common/support/timer.hpp"
