@@ -48,6 +48,7 @@ const struct option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// getPID and DirectoryExists keep the names of the daemon's fixed interface.
 int getPID(const char *path) {
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
@@ -147,6 +148,7 @@ bool start_belongs_to_service(void) {
 bool request_start(void) {
     pid_t pid = running_daemon_pid();
     if (pid > 0) {
+        // The word order is the message as users and scripts know it.
         printf("B.EXO still Daemon running... PID: %d\n", pid);
         return false;
     }
@@ -363,6 +365,7 @@ int main(int argc, char *argv[]) {
         return config_check_file(inifile, print_config_problem) > 0 ? 1 : 0;
     }
     if (geteuid() != 0) {
+        // "privilegs" is part of the programs' fixed interface, as users know it.
         printf("Please start the software with superuser privilegs.\n");
         return 0;
     }

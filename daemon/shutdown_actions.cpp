@@ -21,6 +21,8 @@
 namespace {
 
 constexpr int COMMAND_BUFFER_SIZE = 4096;
+// Each shell command on its way; the name is part of the programs' fixed
+// interface.
 char String[COMMAND_BUFFER_SIZE];
 
 // Set once the system has accepted a power-off or reboot. Its shutdown stops

@@ -136,7 +136,7 @@ void usage(const char *program) {
     printf("\n");
 }
 
-// "privilegs" is the message as users and their scripts know it.
+// "privilegs" is part of the programs' fixed interface, as users know it.
 void require_superuser(void) {
     if (geteuid() != 0) {
         printf("Please use the command with superuser privilegs.\n");

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr int COMMAND_BUFFER_SIZE = 4096;
+// The flashing command; its name is part of the programs' fixed interface.
 char String[COMMAND_BUFFER_SIZE];
 
 constexpr char RESTART_LINES[] =
@@ -185,6 +186,7 @@ void set_charge_current(const char *word) {
 
 void change_address(const char *word) {
     if (!ishex(word)) {
+        // "Forma" and the rest are the message as users know it, a fixed interface.
         printf(
             "%s is not a hexadecimal character or not within the range - Please use the "
             "correct Forma, e.g. 0X0F \n",

@@ -72,6 +72,8 @@ bool read_chip_file(const char *chip, const char *file, char *text, size_t size)
 
 }  // namespace
 
+// The German perror texts are part of the programs' fixed interface: users
+// and their log filters know them as they are.
 int gpio_export(int pin) {
     return write_line_number(EXPORT_PATH, pin, "Kann nicht auf export schreiben!\n",
                              "Kann Pin nicht aktivieren!\n");
