@@ -140,12 +140,20 @@ void footer(void) {
     printf("%s\n", FRAME_LINE);
 }
 
-void read_input_voltage(bool plain) {
+namespace {
+
+// A reading option on its own: the reply printed by `print`, inside the box
+// unless plain numbers are asked for.
+void read_alone(uint8_t command, bool plain, void (*print)(bool plain)) {
     if (!plain) header();
-    tool_exchange(CMD_INPUT_VOLTAGE, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
-    print_input_voltage(plain);
+    tool_exchange(command, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
+    print(plain);
     if (!plain) footer();
 }
+
+}  // namespace
+
+void read_input_voltage(bool plain) { read_alone(CMD_INPUT_VOLTAGE, plain, print_input_voltage); }
 
 void read_extern_current(bool plain) {
     if (!plain) header();
@@ -157,17 +165,12 @@ void read_extern_current(bool plain) {
 }
 
 void read_battery_current(bool plain) {
-    if (!plain) header();
-    tool_exchange(CMD_BATTERY_CURRENT, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
-    print_battery_current(plain);
-    if (!plain) footer();
+    read_alone(CMD_BATTERY_CURRENT, plain, print_battery_current);
 }
 
 void read_battery_level(bool plain) {
-    if (!plain) header();
-    tool_exchange(CMD_BATTERY_LEVEL, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
-    print_battery_level(plain, false);
-    if (!plain) footer();
+    read_alone(CMD_BATTERY_LEVEL, plain,
+               [](bool plain_numbers) { print_battery_level(plain_numbers, false); });
 }
 
 void print_charge_current(int code, bool unknown_shown) {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-// Named as the tool's fixed interface has it.
+// The name is part of the tool's fixed interface.
 bool ishex(const char *text) {
     if (strlen(text) != 4 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
         return false;

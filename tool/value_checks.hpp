@@ -5,7 +5,6 @@
 #include <cstdint>
 
 // True for "0x00" to "0x77" in either case of x and of the hex digits.
-// The name is part of the tool's fixed interface.
 bool ishex(const char *text);
 
 // A whole number in decimal ([+-] and digits, nothing else) that a 32-bit
