@@ -411,7 +411,11 @@ void unexport_event_line(World &w) {
     World::write_file(w.testbed_root() + "/sys/class/gpio/unexport", std::to_string(w.gpio_number()));
 }
 
-const char NUT_EXPORT[] = "sleep=1\n[NUT]\nexport=1\ninterval=2\n";
+// A daemon that has written its first NUT file.
+bool start_exporting(World &w) {
+    return start_with(w, "sleep=1\n[NUT]\nexport=1\ninterval=2\n") > 0 &&
+           w.wait_for([] { return World::exists("/run/bexod/bexo.dev"); }, 10);
+}
 
 class DaemonJournalLevels : public testing::TestWithParam<JournalCase> {};
 
@@ -448,20 +452,11 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     true},
         JournalCase{"Hangup", {"BEXOD: Received SIGHUP signal."},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, "sleep=1\n"), 0);
-                        w.signal_daemon(SIGHUP);
-                    }},
+                    [](World &w) { ASSERT_GT(start_with(w, "sleep=1\n"), 0); w.signal_daemon(SIGHUP); }},
         JournalCase{"ShutdownButton", {"BEXOD:  Received manual Shutdown signal!"},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, "sleep=1\n"), 0);
-                        w.board().press_button(1);
-                    }},
+                    [](World &w) { ASSERT_GT(start_with(w, "sleep=1\n"), 0); w.board().press_button(1); }},
         JournalCase{"RebootButton", {"BEXOD:  Received manual Reboot signal!"},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, "sleep=1\n"), 0);
-                        w.board().press_button(2);
-                    }},
+                    [](World &w) { ASSERT_GT(start_with(w, "sleep=1\n"), 0); w.board().press_button(2); }},
         JournalCase{"LowBattery", {"BEXOD: Received Shutdown signal through low battery capacity."},
                     [](World &w) {
                         ASSERT_GT(start_with(w, "sleep=1\ntimer=60\n"), 0);
@@ -470,11 +465,7 @@ INSTANTIATE_TEST_SUITE_P(
                         w.board().set_battery_low(true);
                     }},
         JournalCase{"DailyShutdown", {"BEXOD:  Shutdown through timed shutdown - timer expired!"},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, "sleep=1\ntimed_shutdown=1\ntime_shutdown=12:00:55\n",
-                                             "@2026-12-08 12:00:50"),
-                                  0);
-                    }},
+                    [](World &w) { ASSERT_GT(start_with(w, "sleep=1\ntimed_shutdown=1\ntime_shutdown=12:00:55\n", "@2026-12-08 12:00:50"), 0); }},
         JournalCase{"QueryWithoutEcho", {"BEXOD:  i2c-Request timed out "},
                     [](World &w) {
                         ASSERT_GT(start_with(w, "sleep=1\ntimer=-1\n", "+0 x100"), 0);
@@ -482,11 +473,7 @@ INSTANTIATE_TEST_SUITE_P(
                         w.board().lose_supply();
                     }},
         JournalCase{"ReadsFail", {"BEXOD:  Unable to select I2C device"},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, "sleep=1\n"), 0);
-                        w.board().fail_reads(5);
-                        w.board().lose_supply();
-                    }},
+                    [](World &w) { ASSERT_GT(start_with(w, "sleep=1\n"), 0); w.board().fail_reads(5); w.board().lose_supply(); }},
         JournalCase{"SystemNeverGoesDown", {"BEXOD:  The system did not go down; watching the board again"},
                     [](World &w) {
                         w.sigterm_on_poweroff(false);
@@ -496,24 +483,15 @@ INSTANTIATE_TEST_SUITE_P(
         JournalCase{"NutReadingsFail",
                     {"BEXOD:  NUT export: unable to read the board",
                      "BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed"},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, NUT_EXPORT), 0);
-                        ASSERT_TRUE(w.wait_for([] { return World::exists("/run/bexod/bexo.dev"); }, 10));
-                        w.board().fail_reads(3);
-                    }},
+                    [](World &w) { ASSERT_TRUE(start_exporting(w)); w.board().fail_reads(3); }},
         JournalCase{"NutFolderUnwritable", {"BEXOD:  NUT export: unable to write /run/bexod/bexo.dev"},
                     [](World &w) {
-                        ASSERT_GT(start_with(w, NUT_EXPORT), 0);
-                        ASSERT_TRUE(w.wait_for([] { return World::exists("/run/bexod/bexo.dev"); }, 10));
+                        ASSERT_TRUE(start_exporting(w));
                         std::filesystem::remove_all("/run/bexod");
                         World::write_file("/run/bexod", "not a folder\n");
                     }},
-        JournalCase{"FlawedFileSilentBoard",
-                    {"BEXOD:  Configuration ", "BEXOD:  No board answers at address "},
-                    [](World &w) {
-                        w.board().set_answering(false);
-                        ASSERT_GT(start_with(w, "sleep=1\ntimer=30abc\n"), 0);
-                    }},
+        JournalCase{"FlawedFileSilentBoard", {"BEXOD:  Configuration ", "BEXOD:  No board answers at address "},
+                    [](World &w) { w.board().set_answering(false); ASSERT_GT(start_with(w, "sleep=1\ntimer=30abc\n"), 0); }},
         JournalCase{"GpioExportFails", {"BEXOD:  Unable to export GPIO"},
                     [](World &w) {
                         w.set_config(config("sleep=1\n"));
@@ -522,17 +500,9 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_EQ(w.bexod({"-start"}).status, 1);
                     }},
         JournalCase{"LineCannotGoHigh", {"BEXOD:  Unable to set output high"},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, "sleep=1\n"), 0);
-                        w.hide_gpio_value(30);
-                        w.signal_daemon(SIGHUP);
-                    }},
+                    [](World &w) { ASSERT_GT(start_with(w, "sleep=1\n"), 0); w.hide_gpio_value(30); w.signal_daemon(SIGHUP); }},
         JournalCase{"LineGoneAtHangup", {"BEXOD:  Unable to change to output"},
-                    [](World &w) {
-                        ASSERT_GT(start_with(w, "sleep=1\n"), 0);
-                        unexport_event_line(w);
-                        w.signal_daemon(SIGHUP);
-                    }},
+                    [](World &w) { ASSERT_GT(start_with(w, "sleep=1\n"), 0); unexport_event_line(w); w.signal_daemon(SIGHUP); }},
         JournalCase{"LineGoneAtSupplyReturn", {"BEXOD:  Unable to change to input"},
                     [](World &w) {
                         ASSERT_GT(start_with(w, "sleep=1\ntimer=-1\n"), 0);
