@@ -4,8 +4,6 @@
 // signal_handler notes have their sequences run, in the main flow.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <ctime>
 

@@ -30,8 +30,8 @@ int format_datagram(char *out, int level, const char *message) {
     size_t length = strlen(message);
     if (length > 0 && message[length - 1] == '\n') --length;
     const int written =
-        snprintf(out, DATAGRAM_SIZE, "<%d>%s %s[%d]: %.*s", LOG_DAEMON | level,
-                 stamp, IDENTITY, static_cast<int>(getpid()), static_cast<int>(length), message);
+        snprintf(out, DATAGRAM_SIZE, "<%d>%s %s[%d]: %.*s", LOG_DAEMON | level, stamp, IDENTITY,
+                 static_cast<int>(getpid()), static_cast<int>(length), message);
     if (written < 0) return 0;
     return written < DATAGRAM_SIZE ? written : DATAGRAM_SIZE - 1;
 }
