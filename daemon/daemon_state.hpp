@@ -15,8 +15,8 @@ extern uint8_t address;         // the board's bus address
 extern int32_t mail;            // 1: start the mail script on supply loss
 extern int32_t timed_boot;      // 1: program the board's timed boot
 extern int32_t timed_shutdown;  // 1: power off every day at the shutdown time
-extern char boot_time_text[CONFIG_TEXT_SIZE];
-extern char str_shutdown[CONFIG_TEXT_SIZE];
+extern char boot_time_text[CONFIG_TEXT_SIZE];  // time_boot, HH:mm:ss, for the time record
+extern char str_shutdown[CONFIG_TEXT_SIZE];    // time_shutdown, HH:mm:ss, the daily shutdown
 
 extern int fd;                       // bus descriptor; -1 until the bus is open
 extern uint8_t buffer_shutdown[10];  // hour, minute, second of the daily shutdown

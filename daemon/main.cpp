@@ -21,6 +21,7 @@
 #include "common/support/log.hpp"
 #include "common/support/region_locking.hpp"
 #include "daemon/config_check.hpp"
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
@@ -47,6 +48,7 @@ const struct option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// getPID and DirectoryExists keep the names of the daemon's fixed interface.
 int getPID(const char *path) {
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
@@ -84,13 +86,6 @@ void usage(int argc, char *argv[]) {
     printf("\n");
 }
 
-void install_signal_handlers(void) {
-    signal(SIGHUP, signal_handler);
-    signal(SIGTERM, signal_handler);
-    signal(SIGINT, signal_handler);
-    signal(SIGQUIT, signal_handler);
-}
-
 // The process id of the running daemon, or 0. The daemon counts as running
 // only while a live process holds the lock on its PID file: a file left by
 // a crashed daemon, or one holding no number, must not be trusted, nor its
@@ -114,17 +109,6 @@ void show_status(void) {
         printf("B.EXO Daemon running... PID: %d\n", pid);
     } else {
         printf("B.EXO Daemon stopped...\n");
-    }
-}
-
-// systemd starts, stops or restarts the unit's daemon; a failure is the
-// user's to see and ends the run.
-void ask_service_manager(const char *action) {
-    char command[PATH_BUFFER_SIZE];
-    snprintf(command, sizeof command, "sudo systemctl %s bexod", action);
-    if (run_shell(command) != 0) {
-        printf("B.EXO Daemon: \"%s\" failed\n", command);
-        exit(1);
     }
 }
 
@@ -164,6 +148,7 @@ bool start_belongs_to_service(void) {
 bool request_start(void) {
     pid_t pid = running_daemon_pid();
     if (pid > 0) {
+        // The word order is the message as users and scripts know it.
         printf("B.EXO still Daemon running... PID: %d\n", pid);
         return false;
     }
@@ -250,7 +235,7 @@ void print_config_problem(const char *line) { fputs(line, stdout); }
 // and to the event log.
 void warn_of_config_problem(const char *line) {
     fputs(line, stderr);
-    Log(line);
+    Log(LOG_WARNING, line);
 }
 
 // Acts on the options in their order; true when one of them asks for a start.
@@ -277,23 +262,16 @@ void program_timed_boot(void) {
     daemon_pause(ups_wait(CMD_TIME_RECORD));
 }
 
-[[noreturn]] void fail_to_export(void) {
-    Log("BEXOD:  Unable to export GPIO\n");
-    exit(1);
-}
-
 void claim_event_line(void) {
     char path[PATH_BUFFER_SIZE];
-    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/", event_line);
-    if (DirectoryExists(path) == -1) {
-        if (gpio_export(event_line) != 0) {
-            fail_to_export();
-        }
-    } else if (gpio_unexport(event_line) != 0 || gpio_export(event_line) != 0) {
-        fail_to_export();
-    }
+    gpio_line_path(event_line, "", path, sizeof path);
+    // A line left exported is handed back first, so that it starts afresh.
+    const bool exported = DirectoryExists(path) == -1
+                              ? gpio_export(event_line) == 0
+                              : gpio_unexport(event_line) == 0 && gpio_export(event_line) == 0;
+    if (!exported) log_fatal("BEXOD:  Unable to export GPIO\n");
     gpio_direction(event_line, GPIO_IN);
-    Log("BEXOD:  Set GPIO to input\n");
+    Log(LOG_INFO, "BEXOD:  Set GPIO to input\n");
 }
 
 void open_system_log(void) {
@@ -376,7 +354,7 @@ void close_standard_streams(void) {
 
 int main(int argc, char *argv[]) {
     log_set_copy(journal_send);
-    install_signal_handlers();
+    daemon_catch_signals(hangup_sequence, terminate_sequence);
     // Resolved before anything can pause: a stop sequence run during
     // -restart's pause drives this line too.
     event_line = gpio_kernel_number(EVENT_LINE_PROCESSOR_NUMBER);
@@ -387,6 +365,7 @@ int main(int argc, char *argv[]) {
         return config_check_file(inifile, print_config_problem) > 0 ? 1 : 0;
     }
     if (geteuid() != 0) {
+        // "privilegs" is part of the programs' fixed interface, as users know it.
         printf("Please start the software with superuser privilegs.\n");
         return 0;
     }

@@ -2,14 +2,15 @@
 #include "daemon/monitor.hpp"
 
 #include <csignal>
-#include <cstdlib>
 #include <ctime>
+#include <syslog.h>
 
+#include "common/config/config_file.hpp"
 #include "common/hw/gpiolib.hpp"
-#include "common/hw/pi_i2c.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "common/support/timer.hpp"
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"
@@ -24,10 +25,10 @@ constexpr int DAILY_SHUTDOWN_WINDOW_SECONDS = 10;
 // is gone.
 constexpr int READ_FAILURES_TO_GIVE_UP = 5;
 
-volatile sig_atomic_t var = 0;
-int timer_run = 0;
-time_t epoch_time;
-struct tm *tm_p;
+volatile sig_atomic_t var = 0;  // seconds of supply loss the interval timer counted
+int timer_run = 0;              // 1 while a countdown runs ("timer" not negative)
+time_t epoch_time;              // the time of day of the last daily check
+struct tm *tm_p;                // ... as local time
 // A Pi without a real-time clock boots with the time saved at its last
 // shutdown, which may lie inside the window that caused it. The window
 // counts only once a check has seen a time outside it.
@@ -42,14 +43,13 @@ bool query_board(uint8_t command) {
                          READ_FAILURES_TO_GIVE_UP, daemon_waiting)) {
     case UPS_ANSWERED: notify_board_answered(true); return true;
     case UPS_TIMED_OUT:
-        Log("BEXOD:  i2c-Request timed out \n");
+        Log(LOG_WARNING, "BEXOD:  i2c-Request timed out \n");
         notify_board_answered(false);
         return false;
     case UPS_BUS_BUSY: return false;  // only for waits that give up, not the daemon's
     case UPS_READ_FAILED: break;
     }
-    Log("BEXOD:  Unable to select I2C device\n");
-    exit(1);
+    log_fatal("BEXOD:  Unable to select I2C device\n");
 }
 
 bool shutdown_button_pressed(void) { return query_board(CMD_BUTTON_QUERY) && buffer_in[1] == 1; }
@@ -71,12 +71,12 @@ countdown_end follow_countdown(void) {
     for (;;) {
         nut_export_countdown(timer_run == 1, countdown_seconds_left(timer, var));
         if (shutdown_button_pressed()) {
-            Log("BEXOD:  Received manual Shutdown signal!\n");
+            Log(LOG_WARNING, "BEXOD:  Received manual Shutdown signal!\n");
             power_off_sequence();
             return SHUTDOWN_BUTTON;
         }
         if (battery_low()) {
-            Log("BEXOD: Received Shutdown signal through low battery capacity.\n");
+            Log(LOG_WARNING, "BEXOD: Received Shutdown signal through low battery capacity.\n");
             notify_event(NOTIFY_LOWBATT);
             notify_event(NOTIFY_FSD);
             nut_export_power_off_decided();
@@ -96,18 +96,18 @@ countdown_end follow_countdown(void) {
 
 int follow_supply_loss(void) {
     if (mail == 1) {
-        run_shell("python /opt/bexod/scripts/mail.py &");
+        run_shell("python " BEXO_FOLDER "/scripts/mail.py &");
         Log("BEXOD:  Sending Mail notification!\n");
     }
     if (start_timer(COUNTDOWN_PERIOD_MS, timer_handler) != 0) {
-        Log("BEXOD:  timer error\n");
+        Log(LOG_ERR, "BEXOD:  timer error\n");
         return 1;
     }
     timer_run = timer >= 0 ? 1 : 0;
     countdown_end end = follow_countdown();
     stop_timer();
     if (end == COUNTDOWN_EXPIRED) {
-        Log("BEXOD:  Received Shutdown Signal through timer expired.\n");
+        Log(LOG_WARNING, "BEXOD:  Received Shutdown Signal through timer expired.\n");
         notify_event(NOTIFY_FSD);
         nut_export_power_off_decided();
         send_action(CMD_POWER_OFF);
@@ -127,7 +127,7 @@ int handle_event(void) {
     }
     switch (buffer_in[1]) {
     case 1:
-        Log("BEXOD:  Received manual Shutdown signal!\n");
+        Log(LOG_WARNING, "BEXOD:  Received manual Shutdown signal!\n");
         power_off_sequence();
         return 0;
     case 2:
@@ -135,7 +135,7 @@ int handle_event(void) {
         reboot_system();
         return 0;
     default:
-        Log("BEXOD:  Voltage loss!\n");
+        Log(LOG_WARNING, "BEXOD:  Voltage loss!\n");
         nut_export_supply_lost();
         notify_event(NOTIFY_ONBATT);
         return follow_supply_loss();
@@ -157,7 +157,7 @@ void check_daily_shutdown(void) {
     if (!inside_daily_shutdown_window(tm_p)) {
         seen_outside_daily_window = true;
     } else if (seen_outside_daily_window) {
-        Log("BEXOD:  Shutdown through timed shutdown - timer expired!\n");
+        Log(LOG_WARNING, "BEXOD:  Shutdown through timed shutdown - timer expired!\n");
         power_off_sequence();
     }
 }
@@ -166,7 +166,7 @@ void check_daily_shutdown(void) {
 // board the daemon watches again, as a start does, and hand the line back,
 // so that the daemon's own high line is not taken for a new event.
 void watch_again(void) {
-    Log("BEXOD:  The system did not go down; watching the board again\n");
+    Log(LOG_WARNING, "BEXOD:  The system did not go down; watching the board again\n");
     send_action(CMD_RESUME);
     gpio_change_in();
     nut_export_resume();

@@ -6,19 +6,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/config/config_file.hpp"
 #include "common/config/ini_store.hpp"
 #include "common/support/log.hpp"
-#include "daemon/daemon_state.hpp"
+#include "daemon/daemon_pause.hpp"
 
 extern char **environ;
 
@@ -30,7 +29,6 @@ constexpr char UPS_NAME[] = "bexo";
 // "<N>" line prefixes honoured, no forwarding beyond the journal's own.
 constexpr char JOURNAL_STREAM[] = "/run/systemd/journal/stdout";
 constexpr char JOURNAL_HEADER[] = "bexod-notify\n\n6\n1\n0\n0\n0\n";
-constexpr mode_t COMMAND_CREATION_MASK = 022;
 constexpr int SCRIPT_SIZE = 4096;
 constexpr int ENTRY_SIZE = 64;
 constexpr int ENVIRONMENT_SIZE = 256;
@@ -38,8 +36,6 @@ constexpr int32_t FAILURES_FOR_COMMBAD = 3;
 // A command that hands its message on is done well within this; one that
 // runs longer holds the next one back no further.
 constexpr int64_t TURN_WAIT_MS = 1000;
-constexpr int64_t MS_PER_S = 1000;
-constexpr int64_t NS_PER_MS = 1000000;
 
 struct notice {
     const char *type;
@@ -57,16 +53,12 @@ const notice NOTICES[] = {
     {"COMMOK", "Communications with UPS bexo established"},
 };
 
-char command[CONFIG_TEXT_SIZE];
-int previous_turn = -1;  // read end of the last runner's baton
-int32_t failures_in_a_row = 0;
-bool communication_lost = false;
+char command[CONFIG_TEXT_SIZE];   // [Notify] command; empty: no notifications
+int previous_turn = -1;           // read end of the last runner's baton
+int32_t failures_in_a_row = 0;    // of the board's answers, counted up to FAILURES_FOR_COMMBAD
+bool communication_lost = false;  // COMMBAD sent, COMMOK not yet
 
-int64_t monotonic_ms(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * MS_PER_S + now.tv_nsec / NS_PER_MS;
-}
+int64_t monotonic_ms(void) { return monotonic_ns() / NS_PER_MS; }
 
 bool has_name(const char *entry, const char *name) {
     const size_t length = strlen(name);
@@ -130,7 +122,7 @@ void connect_output(void) {
     build_environment(environment, type_entry, name_entry, n);
     execle("/bin/sh", "sh", "-c", script, "bexod-notify", n.message, static_cast<char *>(nullptr),
            environment);
-    Log("BEXOD:  Unable to start the notify command\n");
+    Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
     _exit(127);
 }
 
@@ -141,12 +133,7 @@ void leave_the_daemon(void) {
     const int caught[] = {SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGALRM, SIGCHLD};
     for (int number : caught) signal(number, SIG_DFL);
     signal(SIGPIPE, SIG_IGN);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    umask(COMMAND_CREATION_MASK);
-    // The bus and its lock stay the daemon's.
-    if (fd >= 0) close(fd);
+    leave_daemon_for_command();
     setsid();
 }
 
@@ -183,7 +170,7 @@ void wait_for_predecessor_end(int before) {
     (void)!write(baton, "s", 1);
     const pid_t command_pid = fork();
     if (command_pid == 0) run_command(n);
-    if (command_pid < 0) Log("BEXOD:  Unable to start the notify command\n");
+    if (command_pid < 0) Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
     while (command_pid > 0 && waitpid(command_pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     _exit(0);
@@ -210,7 +197,7 @@ void notify_event(notify_type type) {
             close(baton[0]);
             const pid_t runner = fork();
             if (runner == 0) run_in_turn(NOTICES[type], previous_turn, baton[1]);
-            if (runner < 0) Log("BEXOD:  Unable to start the notify command\n");
+            if (runner < 0) Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
             _exit(0);
         }
         close(baton[1]);
@@ -218,7 +205,7 @@ void notify_event(notify_type type) {
         previous_turn = baton[0];
     }
     if (child < 0) {
-        Log("BEXOD:  Unable to start the notify command\n");
+        Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
         return;
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {

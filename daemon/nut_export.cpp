@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/config/config_file.hpp"
@@ -15,16 +16,22 @@
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/config_check.hpp"
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/notify.hpp"
-#include "daemon/shutdown_actions.hpp"
+
+// The daemon's run-time folder and the NUT file in it, written as a
+// temporary file beside it and renamed. Defines, so that the messages
+// naming the file are whole texts.
+#define RUN_FOLDER "/run/bexod"
+#define NUT_FILE RUN_FOLDER "/bexo.dev"
 
 namespace {
 
-constexpr char TEMP_FILE[] = "/run/bexod/bexo.dev.tmp";
+constexpr char TEMP_FILE[] = NUT_FILE ".tmp";
 // Left by a -restart for the daemon it stops and the one it starts: the
 // process id of the daemon being restarted.
-constexpr char RESTART_MARKER[] = "/run/bexod/restart";
+constexpr char RESTART_MARKER[] = RUN_FOLDER "/restart";
 constexpr int MARKER_SIZE = 32;
 constexpr char MAKER[] = "B.EXO";
 constexpr mode_t FILE_MODE = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;   // 0644
@@ -42,13 +49,11 @@ constexpr int READING_RETRIES = 2;
 // A failed read gives the reading up at once; the next interval tries again.
 constexpr int READ_FAILURES_TO_GIVE_UP = 1;
 constexpr int FILE_BUFFER_SIZE = 1024;
-constexpr int64_t NS_PER_US = 1000;
-constexpr int64_t NS_PER_S = 1000000000;
 // A reading waits only briefly for another process to give the bus up, then
 // skips to the next interval: it never delays the daemon's look at the line.
 constexpr unsigned BUS_WAIT_US = 300000;
 // A pause that ends sooner than this before its end was cut short.
-constexpr int64_t EARLY_WAKE_NS = 5 * 1000000;
+constexpr int64_t EARLY_WAKE_NS = 5 * NS_PER_MS;
 // Longest single pause, in microseconds (daemon_pause takes an unsigned).
 constexpr int64_t MAX_PAUSE_US = 1000000000;
 constexpr int32_t NO_TIMER = -1;
@@ -73,31 +78,32 @@ struct board_reading {
     int32_t extern_ma = 0;
 };
 
-bool enabled = false;
-int32_t interval_seconds = DEFAULT_INTERVAL_SECONDS;
-int32_t hostsync_seconds = 0;
-int64_t next_reading_ns = 0;  // monotonic; 0 until the first reading: due at once
+// Everything the export keeps from one call to the next.
+struct export_state {
+    // The settings, read once at start.
+    bool enabled = false;                                 // [NUT] export is 1
+    int32_t interval_seconds = DEFAULT_INTERVAL_SECONDS;  // between two readings
+    int32_t hostsync_seconds = 0;  // between announcing FSD and the power-off
+    // The readings.
+    int64_t next_reading_ns = 0;  // when the next falls due (monotonic); 0: at once
+    board_reading last;           // the values of the last whole reading
+    bool have_reading = false;    // `last` holds a reading
+    bool ask_identity = true;     // the next reading asks for the identity too
+    reading_result exchange_outcome = READING_TAKEN;  // of the last exchange
+    int32_t failed_readings = 0;  // in a row, counted up to FAILED_READINGS_TO_REMOVE
+    // What the file says besides the readings.
+    bool supply_lost = false;        // from the daemon's events, whatever the last reading said
+    bool power_off_decided = false;  // "FSD OB LB" from here on
+    int32_t timer_shown = NO_TIMER;  // ups.timer.shutdown
+    // The file itself.
+    time_t last_mtime = 0;                // whole seconds of the last version written
+    bool write_failing = false;           // the last write failed, and said so once
+    pid_t file_owner = 0;                 // the process whose exit removes the file
+    bool keep_at_exit = false;            // a power-off or reboot is on its way: the file stays
+    bool restart_marker_written = false;  // this -restart left the marker
+};
 
-board_reading last;  // the last values read
-bool have_reading = false;
-bool ask_identity = true;
-bool supply_lost = false;  // from the daemon's events, whatever the last reading said
-bool power_off_decided = false;
-int32_t timer_shown = NO_TIMER;
-time_t last_mtime = 0;        // whole seconds of the last file written
-int32_t failed_readings = 0;  // in a row
-bool write_failing = false;
-reading_result exchange_outcome = READING_TAKEN;  // of the last exchange
-
-pid_t file_owner = 0;  // the process whose exit removes the file
-bool keep_at_exit = false;
-bool restart_marker_written = false;
-
-int64_t monotonic_ns(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
-}
+export_state state;
 
 // Returns the nanoseconds it asked to pause. A moment that has already
 // passed is no pause: as an unsigned count it would last for an hour.
@@ -133,13 +139,14 @@ reading_result outcome_of(ups_result result) {
 const ups_waiting waiting = {full_pause, BUS_WAIT_US, BUS_GIVE_UP};
 
 bool exchange(uint8_t command, int retries) {
-    exchange_outcome = outcome_of(ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS,
-                                               retries, READ_FAILURES_TO_GIVE_UP, waiting));
-    return exchange_outcome == READING_TAKEN;
+    state.exchange_outcome =
+        outcome_of(ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS, retries,
+                                READ_FAILURES_TO_GIVE_UP, waiting));
+    return state.exchange_outcome == READING_TAKEN;
 }
 
 bool read_identity(board_reading &r) {
-    if (!ask_identity) return true;
+    if (!state.ask_identity) return true;
     if (!exchange(CMD_IDENTITY, READING_RETRIES)) return false;
     r.identity = true;
     r.firmware_major = buffer_in[1];
@@ -181,9 +188,9 @@ bool read_extern_current(board_reading &r) {
 // have been flashed meanwhile).
 reading_result read_board(board_reading &r) {
     board_reading fresh = r;
-    ask_identity = !(read_identity(fresh) && read_supply_and_charger(fresh) &&
-                     read_battery(fresh) && read_extern_current(fresh));
-    if (ask_identity) return exchange_outcome;
+    state.ask_identity = !(read_identity(fresh) && read_supply_and_charger(fresh) &&
+                           read_battery(fresh) && read_extern_current(fresh));
+    if (state.ask_identity) return state.exchange_outcome;
     r = fresh;
     return READING_TAKEN;
 }
@@ -207,7 +214,7 @@ __attribute__((format(printf, 2, 3))) void add_line(text_buffer &out, const char
 
 bool charging(const board_reading &r) { return r.charger_on && r.battery != BATTERY_FULL; }
 
-bool on_battery(void) { return supply_lost || last.on_battery; }
+bool on_battery(void) { return state.supply_lost || state.last.on_battery; }
 
 const char *charger_status(const board_reading &r) {
     if (on_battery()) return "discharging";
@@ -218,38 +225,32 @@ const char *charger_status(const board_reading &r) {
 // FSD: NUT's flag for "the primary is shutting everything down", which a
 // secondary upsmon acts on at once.
 const char *ups_status(void) {
-    if (power_off_decided) return "FSD OB LB";
+    if (state.power_off_decided) return "FSD OB LB";
     if (on_battery()) return "OB DISCHRG";
-    return have_reading && charging(last) ? "OL CHRG" : "OL";
+    return state.have_reading && charging(state.last) ? "OL CHRG" : "OL";
 }
 
 // dummy-ups keeps its own values for the maker and model unless the ups.*
 // names come with the device.* ones.
 void add_identity(text_buffer &out) {
     add_line(out, "device.mfr: %s\nups.mfr: %s\ndevice.type: ups\n", MAKER, MAKER);
-    if (!last.identity) return;
-    const char *model = ups_model_name(last.model);
+    if (!state.last.identity) return;
+    const char *model = ups_model_name(state.last.model);
     if (model == nullptr) model = "unknown";
     add_line(out, "device.model: %s\nups.model: %s\n", model, model);
-    add_line(out, "ups.firmware: %i.%i\n", last.firmware_major, last.firmware_minor);
+    add_line(out, "ups.firmware: %i.%i\n", state.last.firmware_major, state.last.firmware_minor);
 }
 
 void add_battery(text_buffer &out) {
-    switch (last.battery) {
-    case BATTERY_NOT_AVAILABLE: break;
-    case BATTERY_FULL: add_line(out, "battery.charge: 100.00\nbattery.voltage: 4.20\n"); break;
-    case BATTERY_EMPTY:
-        add_line(out, "battery.charge: 0.00\nbattery.voltage: %.2f\n", last.battery_volts);
-        break;
-    case BATTERY_MEASURED:
+    if (state.last.battery != BATTERY_NOT_AVAILABLE) {
         add_line(out, "battery.charge: %.2f\nbattery.voltage: %.2f\n",
-                 ups_battery_capacity(last.battery_volts), last.battery_volts);
-        break;
+                 ups_shown_capacity(state.last.battery, state.last.battery_volts),
+                 ups_shown_volts(state.last.battery, state.last.battery_volts));
     }
-    if (last.battery_current_available) {
-        add_line(out, "battery.current: %.3f\n", last.battery_ma / 1000.0);
+    if (state.last.battery_current_available) {
+        add_line(out, "battery.current: %.3f\n", state.last.battery_ma / 1000.0);
     }
-    add_line(out, "battery.charger.status: %s\n", charger_status(last));
+    add_line(out, "battery.charger.status: %s\n", charger_status(state.last));
 }
 
 // Readings the board reports as not available are left out.
@@ -258,12 +259,12 @@ int format_file(text_buffer &out) {
     out.text[0] = '\0';
     add_identity(out);
     add_line(out, "ups.status: %s\n", ups_status());
-    add_line(out, "ups.timer.shutdown: %d\n", timer_shown);
-    if (!have_reading) return out.used;
+    add_line(out, "ups.timer.shutdown: %d\n", state.timer_shown);
+    if (!state.have_reading) return out.used;
     add_battery(out);
-    add_line(out, "input.voltage: %.2f\n", last.input_volts);
-    if (ups_model_measures_extern_current(last.model)) {
-        add_line(out, "output.current: %.3f\n", last.extern_ma / 1000.0);
+    add_line(out, "input.voltage: %.2f\n", state.last.input_volts);
+    if (ups_model_measures_extern_current(state.last.model)) {
+        add_line(out, "output.current: %.3f\n", state.last.extern_ma / 1000.0);
     }
     return out.used;
 }
@@ -275,15 +276,17 @@ void stamp_later_than_last(int file) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     struct timespec times[2] = {{0, UTIME_OMIT}, now};
-    if (now.tv_sec <= last_mtime) times[1] = {last_mtime + 1, 0};
-    if (futimens(file, times) == 0) last_mtime = times[1].tv_sec;
+    if (now.tv_sec <= state.last_mtime) times[1] = {state.last_mtime + 1, 0};
+    if (futimens(file, times) == 0) state.last_mtime = times[1].tv_sec;
 }
 
-int open_temp_file(void) {
+// Opens a file of the run-time folder for writing it afresh, making the
+// folder when it is missing.
+int create_in_run_folder(const char *path) {
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int file = open(TEMP_FILE, flags, FILE_MODE);
-    if (file < 0 && errno == ENOENT && mkdir(NUT_EXPORT_DIR, DIR_MODE) == 0) {
-        file = open(TEMP_FILE, flags, FILE_MODE);
+    int file = open(path, flags, FILE_MODE);
+    if (file < 0 && errno == ENOENT && mkdir(RUN_FOLDER, DIR_MODE) == 0) {
+        file = open(path, flags, FILE_MODE);
     }
     return file;
 }
@@ -302,12 +305,12 @@ bool write_whole(int file, const char *text, int length) {
 // A temporary file in the same folder, renamed over the old one: a reader
 // sees the old file or the new one, never a part.
 bool replace_file(const char *text, int length) {
-    const int file = open_temp_file();
+    const int file = create_in_run_folder(TEMP_FILE);
     if (file < 0) return false;
     bool ok = fchmod(file, FILE_MODE) == 0 && write_whole(file, text, length);
     stamp_later_than_last(file);
     ok = close(file) == 0 && ok;
-    if (ok && rename(TEMP_FILE, NUT_EXPORT_FILE) == 0) return true;
+    if (ok && rename(TEMP_FILE, NUT_FILE) == 0) return true;
     unlink(TEMP_FILE);
     return false;
 }
@@ -317,33 +320,36 @@ void write_file(void) {
     text_buffer out;
     const int length = format_file(out);
     const bool ok = replace_file(out.text, length);
-    if (!ok && !write_failing) Log("BEXOD:  NUT export: unable to write /run/bexod/bexo.dev\n");
-    write_failing = !ok;
+    if (!ok && !state.write_failing)
+        Log(LOG_WARNING, "BEXOD:  NUT export: unable to write " NUT_FILE "\n");
+    state.write_failing = !ok;
 }
 
-void remove_file(void) { unlink(NUT_EXPORT_FILE); }
+void remove_file(void) { unlink(NUT_FILE); }
 
 // A failed reading leaves the file alone: NUT keeps showing the last values,
 // nothing is guessed. After three in a row the file goes, so that NUT says
 // the driver is gone rather than show old values; from a power-off decision
 // on it keeps saying FSD. Each is logged once per failing run.
 void reading_failed(void) {
-    if (failed_readings < FAILED_READINGS_TO_REMOVE) ++failed_readings;
-    if (failed_readings == 1) Log("BEXOD:  NUT export: unable to read the board\n");
-    if (failed_readings < FAILED_READINGS_TO_REMOVE || power_off_decided) return;
-    if (unlink(NUT_EXPORT_FILE) == 0) {
-        Log("BEXOD:  NUT export: three readings failed; /run/bexod/bexo.dev removed\n");
+    if (state.failed_readings < FAILED_READINGS_TO_REMOVE) ++state.failed_readings;
+    if (state.failed_readings == 1)
+        Log(LOG_WARNING, "BEXOD:  NUT export: unable to read the board\n");
+    if (state.failed_readings < FAILED_READINGS_TO_REMOVE || state.power_off_decided) return;
+    if (unlink(NUT_FILE) == 0) {
+        Log(LOG_WARNING, "BEXOD:  NUT export: three readings failed; " NUT_FILE " removed\n");
     }
 }
 
 reading_result take_reading(void) {
-    next_reading_ns = monotonic_ns() + static_cast<int64_t>(interval_seconds) * NS_PER_S;
-    const reading_result result = read_board(last);
+    state.next_reading_ns =
+        monotonic_ns() + static_cast<int64_t>(state.interval_seconds) * NS_PER_S;
+    const reading_result result = read_board(state.last);
     switch (result) {
     case READING_TAKEN:
         notify_board_answered(true);
-        failed_readings = 0;
-        have_reading = true;
+        state.failed_readings = 0;
+        state.have_reading = true;
         write_file();
         break;
     case READING_FAILED:
@@ -355,16 +361,18 @@ reading_result take_reading(void) {
     return result;
 }
 
-bool reading_due(void) { return next_reading_ns == 0 || monotonic_ns() >= next_reading_ns; }
+bool reading_due(void) {
+    return state.next_reading_ns == 0 || monotonic_ns() >= state.next_reading_ns;
+}
 
 void event_now(bool lost, bool decided, int32_t timer) {
-    supply_lost = lost;
+    state.supply_lost = lost;
     // The board has just said where the power comes from.
-    last.on_battery = lost;
-    power_off_decided = decided;
-    timer_shown = timer;
+    state.last.on_battery = lost;
+    state.power_off_decided = decided;
+    state.timer_shown = timer;
     write_file();
-    next_reading_ns = 0;
+    state.next_reading_ns = 0;
 }
 
 int32_t read_interval(void) {
@@ -396,11 +404,11 @@ pid_t restarted_daemon(void) {
 // A -restart invocation whose marker no new daemon took removes the file:
 // nothing would rewrite it.
 void at_exit(void) {
-    if (restart_marker_written && unlink(RESTART_MARKER) == 0) {
+    if (state.restart_marker_written && unlink(RESTART_MARKER) == 0) {
         remove_file();
         return;
     }
-    if (file_owner != getpid() || keep_at_exit || power_off_decided) return;
+    if (state.file_owner != getpid() || state.keep_at_exit || state.power_off_decided) return;
     if (restarted_daemon() == getpid()) return;
     remove_file();
 }
@@ -413,11 +421,7 @@ void remove_at_exit(void) {
 bool write_marker(pid_t old) {
     char text[MARKER_SIZE];
     const int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(old));
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int marker = open(RESTART_MARKER, flags, FILE_MODE);
-    if (marker < 0 && errno == ENOENT && mkdir(NUT_EXPORT_DIR, DIR_MODE) == 0) {
-        marker = open(RESTART_MARKER, flags, FILE_MODE);
-    }
+    const int marker = create_in_run_folder(RESTART_MARKER);
     if (marker < 0) return false;
     const bool ok = write_whole(marker, text, length);
     return close(marker) == 0 && ok;
@@ -426,30 +430,30 @@ bool write_marker(pid_t old) {
 }  // namespace
 
 void nut_export_read_settings(void) {
-    enabled = config_read_integer(SECTION_NUT, KEY_NUT_EXPORT, 0, inifile) == 1;
-    interval_seconds = read_interval();
-    hostsync_seconds = read_hostsync();
+    state.enabled = config_read_integer(SECTION_NUT, KEY_NUT_EXPORT, 0, inifile) == 1;
+    state.interval_seconds = read_interval();
+    state.hostsync_seconds = read_hostsync();
 }
 
 // A marker means a -restart stopped the daemon before this start: its file
 // stays until the first reading replaces it.
 void nut_export_start(void) {
-    if (!enabled) return;
+    if (!state.enabled) return;
     if (unlink(RESTART_MARKER) != 0) remove_file();
-    file_owner = getpid();
+    state.file_owner = getpid();
     remove_at_exit();
 }
 
-void nut_export_owned_by(pid_t daemon) { file_owner = daemon; }
+void nut_export_owned_by(pid_t daemon) { state.file_owner = daemon; }
 
-void nut_export_keep_at_exit(void) { keep_at_exit = true; }
+void nut_export_keep_at_exit(void) { state.keep_at_exit = true; }
 
 // Without the marker the restart still works; NUT then sees the driver go
 // and come back.
 void nut_export_restart_begins(pid_t old) {
-    if (!enabled) return;
-    restart_marker_written = write_marker(old);
-    if (restart_marker_written) remove_at_exit();
+    if (!state.enabled) return;
+    state.restart_marker_written = write_marker(old);
+    if (state.restart_marker_written) remove_at_exit();
 }
 
 // The pause ends early for a reading only when it is longer than the
@@ -457,7 +461,7 @@ void nut_export_restart_begins(pid_t old) {
 // next pause, right after a cycle, and adds no wake-up. Either way the cycles
 // keep their cadence.
 void nut_export_idle(uint32_t seconds) {
-    if (!enabled) {
+    if (!state.enabled) {
         daemon_pause_seconds(seconds);
         return;
     }
@@ -467,18 +471,19 @@ void nut_export_idle(uint32_t seconds) {
         if (reading_due()) take_reading();
         const int64_t now = monotonic_ns();
         if (now >= end) return;
-        const bool wake_for_reading = seconds > static_cast<uint32_t>(interval_seconds);
-        const int64_t until = wake_for_reading && next_reading_ns < end ? next_reading_ns : end;
+        const bool wake_for_reading = seconds > static_cast<uint32_t>(state.interval_seconds);
+        const int64_t until =
+            wake_for_reading && state.next_reading_ns < end ? state.next_reading_ns : end;
         const int64_t asked = pause_ns(until - now);
         if (monotonic_ns() < now + asked - EARLY_WAKE_NS) return;
     }
 }
 
 void nut_export_countdown(bool armed, int32_t seconds_left) {
-    if (!enabled) return;
+    if (!state.enabled) return;
     const int32_t shown = !armed ? NO_TIMER : seconds_left < 0 ? 0 : seconds_left;
-    const bool changed = shown != timer_shown;
-    timer_shown = shown;
+    const bool changed = shown != state.timer_shown;
+    state.timer_shown = shown;
     if (reading_due()) {
         take_reading();
     } else if (changed) {
@@ -487,26 +492,26 @@ void nut_export_countdown(bool armed, int32_t seconds_left) {
 }
 
 void nut_export_supply_lost(void) {
-    if (enabled) event_now(true, false, NO_TIMER);
+    if (state.enabled) event_now(true, false, NO_TIMER);
 }
 
 void nut_export_supply_restored(void) {
-    if (enabled) event_now(false, false, NO_TIMER);
+    if (state.enabled) event_now(false, false, NO_TIMER);
 }
 
 // NUT's primary cannot see its secondaries' logins either: nothing ends
 // the wait early.
 void nut_export_power_off_decided(void) {
-    if (!enabled) return;
+    if (!state.enabled) return;
     event_now(true, true, 0);
-    full_pause(static_cast<unsigned>(hostsync_seconds) * US_PER_S);
+    full_pause(static_cast<unsigned>(state.hostsync_seconds) * US_PER_S);
 }
 
 // Without a fresh reading there is nothing true to show: the file goes.
 void nut_export_resume(void) {
-    if (!enabled) return;
-    supply_lost = false;
-    power_off_decided = false;
-    timer_shown = NO_TIMER;
+    if (!state.enabled) return;
+    state.supply_lost = false;
+    state.power_off_decided = false;
+    state.timer_shown = NO_TIMER;
     if (take_reading() != READING_TAKEN) remove_file();
 }

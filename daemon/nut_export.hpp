@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The board's state for Network UPS Tools: with [NUT] export=1 the daemon
 // reads the board every `interval` seconds and on the events it acts on, and
-// replaces /run/bexod/bexo.dev, a file in the format of NUT's dummy-ups
-// driver. With export off every function here does nothing but what the
-// daemon did without it.
+// replaces the NUT file in the daemon's run-time folder, a file in the
+// format of NUT's dummy-ups driver. With export off every function here does
+// nothing but what the daemon did without it.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
-
-inline constexpr char NUT_EXPORT_DIR[] = "/run/bexod";
-inline constexpr char NUT_EXPORT_FILE[] = "/run/bexod/bexo.dev";
 
 // Reads section NUT: export (on only for 1), interval (default 10, at
 // least 2) and hostsync (default 0, 0 to 60).

@@ -5,18 +5,26 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "common/config/config_file.hpp"
+#include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
-#include "daemon/shutdown_actions.hpp"
+
+// The unit, as systemctl names it, and its file: the copy that "autostart"
+// installs from the programs' folder, and the package's, over which that
+// copy takes precedence. Defines, so that the shell commands built on them
+// are whole texts.
+#define UNIT "bexod"
+#define UNIT_NAME UNIT ".service"
+#define UNIT_FOLDER "/etc/systemd/system"
+#define UNIT_FILE UNIT_FOLDER "/" UNIT_NAME
+#define UNIT_SOURCE BEXO_FOLDER "/start/" UNIT_NAME
+#define PACKAGE_UNIT_FILE "/lib/systemd/system/" UNIT_NAME
 
 namespace {
 
-constexpr char UNIT_FOLDER[] = "/etc/systemd/system";
-constexpr char UNIT_NAME[] = "bexod.service";
-constexpr char UNIT_FILE[] = "/etc/systemd/system/bexod.service";
-// The package's copy; the one in /etc/systemd/system takes precedence.
-constexpr char PACKAGE_UNIT_FILE[] = "/lib/systemd/system/bexod.service";
 constexpr int PATH_SIZE = 512;
 constexpr int CGROUP_LINE_SIZE = 512;
 
@@ -77,7 +85,7 @@ bool cgroup_is_service(const char *cgroup_path) {
     char line[CGROUP_LINE_SIZE];
     while (!inside && fgets(line, sizeof line, cgroups) != nullptr) {
         line[strcspn(line, "\n")] = '\0';
-        inside = ends_with(line, "/bexod.service");
+        inside = ends_with(line, "/" UNIT_NAME);
     }
     fclose(cgroups);
     return inside;
@@ -90,14 +98,14 @@ void install_or_remove_service(void) {
     if (keep_service_unit) return;
     const bool installed = unit_file_installed();
     if (autostart == 1 && !installed) {
-        run_shell("sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/");
+        run_shell("sudo cp " UNIT_SOURCE " " UNIT_FOLDER "/");
         daemon_pause_seconds(1);
-        run_shell("sudo chmod +x /etc/systemd/system/bexod.service");
+        run_shell("sudo chmod +x " UNIT_FILE);
         run_shell("sudo systemctl daemon-reload");
-        run_shell("sudo systemctl enable bexod.service");
+        run_shell("sudo systemctl enable " UNIT_NAME);
     } else if (autostart != 1 && installed) {
-        run_shell("sudo systemctl disable bexod.service");
-        run_shell("sudo rm -r /etc/systemd/system/bexod.service");
+        run_shell("sudo systemctl disable " UNIT_NAME);
+        run_shell("sudo rm -r " UNIT_FILE);
     }
 }
 
@@ -113,4 +121,13 @@ bool runs_in_service(pid_t pid) {
     char path[PATH_SIZE];
     snprintf(path, sizeof path, "/proc/%d/cgroup", static_cast<int>(pid));
     return cgroup_is_service(path);
+}
+
+void ask_service_manager(const char *action) {
+    char command[PATH_SIZE];
+    snprintf(command, sizeof command, "sudo systemctl %s " UNIT, action);
+    if (run_shell(command) != 0) {
+        printf("B.EXO Daemon: \"%s\" failed\n", command);
+        exit(1);
+    }
 }

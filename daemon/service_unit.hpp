@@ -21,5 +21,9 @@ bool service_manages_daemon(void);
 // unit first and leaves the daemon to systemd.
 bool service_install_pending(void);
 
+// Has systemd start, stop or restart (`action`) the unit's daemon; a
+// failure is the user's to see and ends the run with status 1.
+void ask_service_manager(const char *action);
+
 // Whether process `pid` runs inside the unit (its cgroup is the unit's).
 bool runs_in_service(pid_t pid);

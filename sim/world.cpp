@@ -386,7 +386,7 @@ World::World(Options options) : impl_(std::make_unique<Impl>()) {
     fs::create_directories(gpio_dir);
     w.gpio = std::make_unique<GpioFs>(w.rec, w.board, options.gpio_base, gpio_dir);
     w.install_programs();
-    w.syslog = std::make_unique<SyslogSink>(w.bus->root() + "/dev/log");
+    w.syslog = std::make_unique<SyslogSink>(w.bus->root() + "/dev/log", options.stream_syslog);
     w.scheduler = std::make_unique<Scheduler>();
     w.shims = std::make_unique<ShimServer>(w.socket_path(), [&w](Event e) { return w.handle_shim(std::move(e)); });
 }

@@ -102,6 +102,7 @@ struct Options {
     std::optional<std::string> device_tree_model;  // e.g. "Raspberry Pi 4 Model B Rev 1.4"
     bool sigterm_on_poweroff = false;  // see World::sigterm_on_poweroff
     double sigterm_delay = 0.5;
+    bool stream_syslog = false;    // /dev/log is a stream socket, not a datagram one
 };
 
 struct RunOptions {
@@ -152,7 +153,7 @@ public:
     Bytes commands(size_t from = 0) const;               // first byte of each write to the board
     Events shim_calls(const std::string &name = "", size_t from = 0) const;
     Events gpio_events(size_t from = 0) const;
-    // Datagrams sent to /dev/log inside the world, in order (the C
+    // Messages sent to /dev/log inside the world, in order (the C
     // library's own syslog() bypasses the preload and is not seen).
     std::vector<std::string> syslog() const;
 

@@ -20,13 +20,14 @@
 namespace {
 
 constexpr int COMMAND_BUFFER_SIZE = 4096;
+// The flashing command; its name is part of the programs' fixed interface.
 char String[COMMAND_BUFFER_SIZE];
 
 constexpr char RESTART_LINES[] =
     "*                              * \n"
     "* Please restart B.EXO Daemon  * \n";
 
-constexpr char FLASHING_TOOL[] = "/opt/bexod/tools/twiboot";
+constexpr char FLASHING_TOOL[] = BEXO_FOLDER "/tools/twiboot";
 
 // Set when a change landed but its folder could not be synced.
 bool change_unsynced = false;
@@ -179,17 +180,13 @@ void set_charge_current(const char *word) {
     buffer_out[1] = static_cast<uint8_t>(code);
     header();
     tool_exchange(CMD_SET_CHARGE_CURRENT, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
-    int milliamperes = ups_charge_current_ma(buffer_in[1]);
-    if (milliamperes == 1000) {
-        printf("* Charging current: %i mA    *\n", milliamperes);
-    } else if (milliamperes > 0) {
-        printf("* Charging current: %i mA     *\n", milliamperes);
-    }
+    print_charge_current(buffer_in[1], false);
     footer();
 }
 
 void change_address(const char *word) {
     if (!ishex(word)) {
+        // "Forma" and the rest are the message as users know it, a fixed interface.
         printf(
             "%s is not a hexadecimal character or not within the range - Please use the "
             "correct Forma, e.g. 0X0F \n",

@@ -74,30 +74,24 @@ void print_battery_current(bool plain) {
 }
 
 // The status box's line for a voltage that is not available has one blank
-// more than -capbat's.
+// more than -capbat's; a measured capacity's line has one blank more than a
+// full or empty one's.
 void print_battery_level(bool plain, bool status_box) {
     const double volts = ups_battery_volts(ups_reply_value16(buffer_in));
-    switch (ups_battery_classify(buffer_in[3], volts)) {
-    case BATTERY_NOT_AVAILABLE:
+    const ups_battery_display display = ups_battery_classify(buffer_in[3], volts);
+    if (display == BATTERY_NOT_AVAILABLE) {
         printf(plain ? "n/a\n" : "* Battery capacity: n/a        *\n");
         printf(plain        ? "n/a\n"
                : status_box ? "* Battery voltage: n/a         *\n"
                             : "* Battery voltage: n/a        *\n");
-        break;
-    case BATTERY_FULL:
-        printf(plain ? "100.00\n4.20\n"
-                     : "* Battery capacity: 100.00%%    *\n* Battery voltage: 4.20V       *\n");
-        break;
-    case BATTERY_EMPTY:
-        printf(plain ? "0.00\n" : "* Battery capacity: 0.00%%    *\n");
-        printf(plain ? "%3.2f\n" : "* Battery voltage: %3.2fV       *\n", volts);
-        break;
-    case BATTERY_MEASURED:
-        printf(plain ? "%3.2f\n" : "* Battery capacity: %3.2f%%     *\n",
-               ups_battery_capacity(volts));
-        printf(plain ? "%3.2f\n" : "* Battery voltage: %3.2fV       *\n", volts);
-        break;
+        return;
     }
+    printf(plain                         ? "%3.2f\n"
+           : display == BATTERY_MEASURED ? "* Battery capacity: %3.2f%%     *\n"
+                                         : "* Battery capacity: %3.2f%%    *\n",
+           ups_shown_capacity(display, volts));
+    printf(plain ? "%3.2f\n" : "* Battery voltage: %3.2fV       *\n",
+           ups_shown_volts(display, volts));
 }
 
 }  // namespace
@@ -146,12 +140,20 @@ void footer(void) {
     printf("%s\n", FRAME_LINE);
 }
 
-void read_input_voltage(bool plain) {
+namespace {
+
+// A reading option on its own: the reply printed by `print`, inside the box
+// unless plain numbers are asked for.
+void read_alone(uint8_t command, bool plain, void (*print)(bool plain)) {
     if (!plain) header();
-    tool_exchange(CMD_INPUT_VOLTAGE, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
-    print_input_voltage(plain);
+    tool_exchange(command, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
+    print(plain);
     if (!plain) footer();
 }
+
+}  // namespace
+
+void read_input_voltage(bool plain) { read_alone(CMD_INPUT_VOLTAGE, plain, print_input_voltage); }
 
 void read_extern_current(bool plain) {
     if (!plain) header();
@@ -163,17 +165,23 @@ void read_extern_current(bool plain) {
 }
 
 void read_battery_current(bool plain) {
-    if (!plain) header();
-    tool_exchange(CMD_BATTERY_CURRENT, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
-    print_battery_current(plain);
-    if (!plain) footer();
+    read_alone(CMD_BATTERY_CURRENT, plain, print_battery_current);
 }
 
 void read_battery_level(bool plain) {
-    if (!plain) header();
-    tool_exchange(CMD_BATTERY_LEVEL, UPS_PACE_ALONE, UPS_RETRY_LIMIT, 0);
-    print_battery_level(plain, false);
-    if (!plain) footer();
+    read_alone(CMD_BATTERY_LEVEL, plain,
+               [](bool plain_numbers) { print_battery_level(plain_numbers, false); });
+}
+
+void print_charge_current(int code, bool unknown_shown) {
+    const int milliamperes = ups_charge_current_ma(code);
+    if (milliamperes == 1000) {
+        printf("* Charging current: %i mA    *\n", milliamperes);
+    } else if (milliamperes > 0) {
+        printf("* Charging current: %i mA     *\n", milliamperes);
+    } else if (unknown_shown) {
+        printf("* Charging current: n/a      *\n");
+    }
 }
 
 namespace {
@@ -188,22 +196,11 @@ void status_power_source(void) {
                              : "* Powering Source: Primary     *\n");
 }
 
-void print_charge_current(int code) {
-    const int milliamperes = ups_charge_current_ma(code);
-    if (milliamperes == 1000) {
-        printf("* Charging current: %i mA    *\n", milliamperes);
-    } else if (milliamperes > 0) {
-        printf("* Charging current: %i mA     *\n", milliamperes);
-    } else {
-        printf("* Charging current: n/a      *\n");
-    }
-}
-
 void status_charger(void) {
     status_exchange(CMD_CHARGER_STATE);
     printf(buffer_in[1] == 1 ? "* Charging circuit: ONLINE     *\n"
                              : "* Charging circuit: OFFLINE    *\n");
-    print_charge_current(buffer_in[2]);
+    print_charge_current(buffer_in[2], true);
 }
 
 void status_settings(void) {

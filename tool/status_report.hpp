@@ -12,3 +12,7 @@ void read_battery_current(bool plain);
 void read_battery_level(bool plain);
 
 void status_report(void);
+
+// The box's line for the charging current of `code`; an unknown code gets
+// "n/a" when `unknown_shown`, else no line.
+void print_charge_current(int code, bool unknown_shown);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+// The name is part of the tool's fixed interface.
 bool ishex(const char *text) {
     if (strlen(text) != 4 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
         return false;

@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The configuration file both programs share: its path, sections, keys and
-// the defaults used when a key is missing.
+// the defaults used when a key is missing; and the folder it lives in.
 #pragma once
 
 #include <cstdint>
 
-inline constexpr char inifile[] = "/opt/bexod/bexo.cfg";
+// The programs' own folder: the configuration, the unit that "autostart"
+// installs, the mail script and the flashing tool. A define, so that the
+// paths and shell commands built on it are whole texts.
+#define BEXO_FOLDER "/opt/bexod"
+
+inline constexpr char inifile[] = BEXO_FOLDER "/bexo.cfg";
 
 inline constexpr char SECTION_GENERAL[] = "General";
 inline constexpr char SECTION_USER[] = "User";

@@ -24,6 +24,12 @@
 #include <cstdlib>
 #include <cstring>
 
+// The helpers' names with words run together (skipleading, skiptrailing,
+// striptrailing, cleanstring, getkeystring, writesection, writekey) are the
+// engine's own, which its descriptions use; the helpers added since are
+// written with underscores.
+namespace {
+
 enum { INI_BUFFERSIZE = 512 };
 
 // ini_getl reads at most this many bytes minus one.
@@ -35,25 +41,25 @@ enum quote_option { QUOTE_NONE, QUOTE_ENQUOTE, QUOTE_DEQUOTE };
 // Text helpers
 
 // Bytes 1 to 32 are blanks; every byte above 32 is text.
-static bool is_blank(char c) {
+bool is_blank(char c) {
     const unsigned char byte = static_cast<unsigned char>(c);
     return byte >= 1 && byte <= ' ';
 }
 
-static char *skipleading(char *str) {
+char *skipleading(char *str) {
     assert(str != nullptr);
     while (is_blank(*str)) str++;
     return str;
 }
 
-static char *skiptrailing(char *str, char *base) {
+char *skiptrailing(char *str, char *base) {
     assert(str != nullptr);
     assert(base != nullptr);
     while (str > base && is_blank(*(str - 1))) str--;
     return str;
 }
 
-static char *striptrailing(char *str) {
+char *striptrailing(char *str) {
     char *end = skiptrailing(strchr(str, '\0'), str);
     *end = '\0';
     return str;
@@ -61,13 +67,13 @@ static char *striptrailing(char *str) {
 
 // A destination that starts inside the source text (after its first byte)
 // would be overwritten before it is read.
-static bool starts_inside(const char *dest, const char *source) {
+bool starts_inside(const char *dest, const char *source) {
     const uintptr_t d = reinterpret_cast<uintptr_t>(dest);
     const uintptr_t s = reinterpret_cast<uintptr_t>(source);
     return d > s && d <= s + strlen(source);
 }
 
-static void copy_plain(char *dest, const char *source, size_t maxlen) {
+void copy_plain(char *dest, const char *source, size_t maxlen) {
     size_t d = 0;
     while (d < maxlen - 1 && source[d] != '\0') {
         dest[d] = source[d];
@@ -77,7 +83,7 @@ static void copy_plain(char *dest, const char *source, size_t maxlen) {
 }
 
 // A doubled quote and a backslash-quote both stand for one quote.
-static void copy_dequoted(char *dest, const char *source, size_t maxlen) {
+void copy_dequoted(char *dest, const char *source, size_t maxlen) {
     size_t d = 0;
     for (const char *p = source; d < maxlen - 1 && *p != '\0'; p++) {
         if ((*p == '"' || *p == '\\') && p[1] == '"') p++;
@@ -88,7 +94,7 @@ static void copy_dequoted(char *dest, const char *source, size_t maxlen) {
 
 // Wraps the text in quotes, escaping inner quotes with a backslash; the text
 // is cut so that both quotes fit and a quote never loses its backslash.
-static void copy_enquoted(char *dest, const char *source, size_t maxlen) {
+void copy_enquoted(char *dest, const char *source, size_t maxlen) {
     size_t d = 0;
     dest[d++] = '"';
     for (const char *p = source; d < maxlen - 2 && *p != '\0'; p++) {
@@ -102,7 +108,7 @@ static void copy_enquoted(char *dest, const char *source, size_t maxlen) {
     dest[d] = '\0';
 }
 
-static char *save_strncpy(char *dest, const char *source, size_t maxlen, quote_option option) {
+char *save_strncpy(char *dest, const char *source, size_t maxlen, quote_option option) {
     assert(maxlen > 0);
     assert(!starts_inside(dest, source));
     assert(option == QUOTE_NONE || option == QUOTE_ENQUOTE || option == QUOTE_DEQUOTE);
@@ -117,7 +123,7 @@ static char *save_strncpy(char *dest, const char *source, size_t maxlen, quote_o
 
 // Cuts the value at an unquoted comment character, strips trailing blanks and
 // removes enclosing quotes, telling the caller how to copy what is left.
-static char *cleanstring(char *string, quote_option *quotes) {
+char *cleanstring(char *string, quote_option *quotes) {
     assert(string != nullptr);
     assert(quotes != nullptr);
     bool in_quotes = false;
@@ -156,7 +162,7 @@ static char *cleanstring(char *string, quote_option *quotes) {
 // Reads one line, or a piece of at most size - 1 bytes of a longer one.
 // Returns the number of bytes taken from the file (NUL bytes included), 0 at
 // the end of the file or on a read error.
-static int read_line(FILE *fp, char *line, int size) {
+int read_line(FILE *fp, char *line, int size) {
     int n = 0;
     int c;
     while (n < size - 1 && (c = getc(fp)) != EOF) {
@@ -167,36 +173,36 @@ static int read_line(FILE *fp, char *line, int size) {
     return n;
 }
 
-static bool names_match(const char *stored, size_t length, const char *name) {
+bool names_match(const char *stored, size_t length, const char *name) {
     return length == strlen(name) && strncasecmp(stored, name, length) == 0;
 }
 
-static bool is_section_header(char *line, const char *section) {
+bool is_section_header(char *line, const char *section) {
     char *start = skipleading(line);
     if (*start != '[') return false;
     const char *end = strchr(start + 1, ']');
     return end != nullptr && names_match(start + 1, static_cast<size_t>(end - start - 1), section);
 }
 
-static bool starts_section(char *line) { return *skipleading(line) == '['; }
+bool starts_section(char *line) { return *skipleading(line) == '['; }
 
-static bool is_comment(char *line) {
+bool is_comment(char *line) {
     const char first = *skipleading(line);
     return first == ';' || first == '#';
 }
 
 // The first "=" separates key and value; only a line without any "=" uses
 // its first ":".
-static char *find_separator(char *line) {
+char *find_separator(char *line) {
     char *sep = strchr(line, '=');
     return sep != nullptr ? sep : strchr(line, ':');
 }
 
-static bool is_key_line(char *line) { return !is_comment(line) && find_separator(line) != nullptr; }
+bool is_key_line(char *line) { return !is_comment(line) && find_separator(line) != nullptr; }
 
 // The key text runs from the first non-blank byte to the separator, less
 // trailing blanks; it must have the key's exact length.
-static bool line_has_key(char *line, const char *key) {
+bool line_has_key(char *line, const char *key) {
     char *sep = find_separator(line);
     if (sep == nullptr) return false;
     char *start = skipleading(line);
@@ -204,14 +210,11 @@ static bool line_has_key(char *line, const char *key) {
     return names_match(start, static_cast<size_t>(end - start), key);
 }
 
-static bool has_section_name(const char *section) {
-    return section != nullptr && section[0] != '\0';
-}
+bool has_section_name(const char *section) { return section != nullptr && section[0] != '\0'; }
 
 // Looks the key up in `line` (a buffer of INI_BUFFERSIZE bytes) and copies
 // its cleaned value into `dest`, which may be `line` itself.
-static int getkeystring(FILE *fp, const char *section, const char *key, char *line, char *dest,
-                        int size) {
+int getkeystring(FILE *fp, const char *section, const char *key, char *line, char *dest, int size) {
     assert(fp != nullptr);
     assert(key != nullptr);
     if (has_section_name(section)) {
@@ -228,6 +231,8 @@ static int getkeystring(FILE *fp, const char *section, const char *key, char *li
     save_strncpy(dest, value, static_cast<size_t>(size), quotes);
     return 1;
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -257,9 +262,11 @@ int32_t ini_getl(const char *section, const char *key, int32_t default_value,
     return text_to_int32(number, hex ? 16 : 10);
 }
 
+namespace {
+
 // Fills `entry` from `line`, which is cut up in place; false for a line that
 // carries no data.
-static bool classify_line(char *line, ini_line *entry) {
+bool classify_line(char *line, ini_line *entry) {
     char *start = skipleading(line);
     entry->value = nullptr;
     if (*start == '[') {
@@ -285,6 +292,8 @@ static bool classify_line(char *line, ini_line *entry) {
     return true;
 }
 
+}  // namespace
+
 int ini_walk(const char *filename, void (*visit)(const ini_line *line, void *context),
              void *context) {
     FILE *fp = fopen(filename, "rb");
@@ -301,16 +310,18 @@ int ini_walk(const char *filename, void (*visit)(const ini_line *line, void *con
     return 1;
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------
 // Writing: line assembly
 
-static bool check_enquote(const char *value) {
+bool check_enquote(const char *value) {
     const size_t length = strlen(value);
     return strpbrk(value, "\";#") != nullptr || (length > 0 && value[length - 1] == ' ');
 }
 
 // Bytes the value takes in a written key line.
-static size_t written_length(const char *value) {
+size_t written_length(const char *value) {
     size_t length = strlen(value);
     if (!check_enquote(value)) return length;
     for (const char *p = value; *p != '\0'; p++)
@@ -318,14 +329,14 @@ static size_t written_length(const char *value) {
     return length + 2;
 }
 
-static bool writesection(char *buffer, const char *section, FILE *out) {
+bool writesection(char *buffer, const char *section, FILE *out) {
     buffer[0] = '[';
     save_strncpy(buffer + 1, section, INI_BUFFERSIZE - 4, QUOTE_NONE);
     strcat(buffer, "]\n");
     return fputs(buffer, out) != EOF;
 }
 
-static bool writekey(char *buffer, const char *key, const char *value, FILE *out) {
+bool writekey(char *buffer, const char *key, const char *value, FILE *out) {
     save_strncpy(buffer, key, INI_BUFFERSIZE - 3, QUOTE_NONE);
     char *p = strchr(buffer, '\0');
     *p++ = '=';
@@ -335,7 +346,7 @@ static bool writekey(char *buffer, const char *key, const char *value, FILE *out
     return fputs(buffer, out) != EOF;
 }
 
-static char *ini_tempname(char *dest, const char *source, int maxlength) {
+char *ini_tempname(char *dest, const char *source, int maxlength) {
     save_strncpy(dest, source, static_cast<size_t>(maxlength), QUOTE_NONE);
     char *last = strchr(dest, '\0');
     if (last > dest) *(last - 1) = '~';
@@ -356,7 +367,7 @@ struct ini_copy {
     int pending;
 };
 
-static bool cache_accum(int length, int *pending) {
+bool cache_accum(int length, int *pending) {
     if (*pending + length >= INI_BUFFERSIZE) return false;
     *pending += length;
     return true;
@@ -368,7 +379,7 @@ static bool cache_accum(int length, int *pending) {
 // or a file changed under us, and the change is abandoned. Returns 1 when the
 // copied text ends in "\n", 0 when not (or nothing was pending), -1 when the
 // bytes could not be read back or written.
-static int cache_flush(ini_copy *copy) {
+int cache_flush(ini_copy *copy) {
     if (fsetpos(copy->in, &copy->mark) != 0) return -1;
     const size_t count = static_cast<size_t>(copy->pending);
     int ends_in_newline = 0;
@@ -383,7 +394,7 @@ static int cache_flush(ini_copy *copy) {
 }
 
 // Counts the line just read for copying, flushing first when it does not fit.
-static bool copy_line(ini_copy *copy, int length) {
+bool copy_line(ini_copy *copy, int length) {
     if (cache_accum(length, &copy->pending)) return true;
     if (cache_flush(copy) < 0) return false;
     const int again = read_line(copy->in, copy->buffer, INI_BUFFERSIZE);
@@ -391,7 +402,7 @@ static bool copy_line(ini_copy *copy, int length) {
 }
 
 // Leaves the line just read out of the copy.
-static bool drop_line(ini_copy *copy) {
+bool drop_line(ini_copy *copy) {
     if (cache_flush(copy) < 0) return false;
     read_line(copy->in, copy->buffer, INI_BUFFERSIZE);
     return fgetpos(copy->in, &copy->mark) == 0;
@@ -399,7 +410,7 @@ static bool drop_line(ini_copy *copy) {
 
 // End of the input: copies what is pending and, for a setting, appends the
 // header (when given) and the key line on a line of their own.
-static bool finish_at_end(ini_copy *copy, const char *section, const char *key, const char *value) {
+bool finish_at_end(ini_copy *copy, const char *section, const char *key, const char *value) {
     const int ends_in_newline = cache_flush(copy);
     if (ends_in_newline < 0) return false;
     if (key == nullptr || value == nullptr) return true;
@@ -408,7 +419,7 @@ static bool finish_at_end(ini_copy *copy, const char *section, const char *key, 
     return writekey(copy->buffer, key, value, copy->out);
 }
 
-static bool copy_rest(ini_copy *copy) {
+bool copy_rest(ini_copy *copy) {
     int length;
     while ((length = read_line(copy->in, copy->buffer, INI_BUFFERSIZE)) > 0)
         if (!copy_line(copy, length)) return false;
@@ -418,8 +429,8 @@ static bool copy_rest(ini_copy *copy) {
 // Copies up to and including the header of `section`; deleting the section
 // leaves the header out. Without such a header the request is completed at
 // the end of the file and `done` is set. False when the copy failed.
-static bool copy_to_section(ini_copy *copy, const char *section, const char *key, const char *value,
-                            bool *done) {
+bool copy_to_section(ini_copy *copy, const char *section, const char *key, const char *value,
+                     bool *done) {
     int length;
     while ((length = read_line(copy->in, copy->buffer, INI_BUFFERSIZE)) > 0) {
         const bool found = is_section_header(copy->buffer, section);
@@ -433,14 +444,13 @@ static bool copy_to_section(ini_copy *copy, const char *section, const char *key
 
 // Deleting the unnamed section removes its key lines and keeps its comments
 // and blank lines; deleting a named section removes every line of its body.
-static bool keep_when_deleting(ini_copy *copy, const char *section) {
+bool keep_when_deleting(ini_copy *copy, const char *section) {
     return !has_section_name(section) && !is_key_line(copy->buffer);
 }
 
 // Walks the section body up to the key line or the next header and writes
 // the new key line there, or at the end of the file.
-static bool rewrite_section_body(ini_copy *copy, const char *key, const char *value,
-                                 const char *section) {
+bool rewrite_section_body(ini_copy *copy, const char *key, const char *value, const char *section) {
     bool next_section = false;
     for (;;) {
         const int read = read_line(copy->in, copy->buffer, INI_BUFFERSIZE);
@@ -465,7 +475,7 @@ static bool rewrite_section_body(ini_copy *copy, const char *key, const char *va
     return ok && copy_rest(copy);
 }
 
-static bool rewrite(ini_copy *copy, const char *section, const char *key, const char *value) {
+bool rewrite(ini_copy *copy, const char *section, const char *key, const char *value) {
     copy->pending = 0;
     if (fgetpos(copy->in, &copy->mark) != 0) return false;
     if (has_section_name(section)) {
@@ -481,11 +491,11 @@ static bool rewrite(ini_copy *copy, const char *section, const char *key, const 
 
 // A file system that cannot sync a file reports EINVAL; nothing more can be
 // done there.
-static bool synced(int result) { return result == 0 || errno == EINVAL; }
+bool synced(int result) { return result == 0 || errno == EINVAL; }
 
 // Gives the copy the owner (where the writer may) and the permission bits of
 // the file it replaces.
-static bool carry_permissions(int fd, const struct stat *old) {
+bool carry_permissions(int fd, const struct stat *old) {
     struct stat now;
     if (fstat(fd, &now) != 0) return false;
     if ((now.st_uid != old->st_uid || now.st_gid != old->st_gid) &&
@@ -496,7 +506,7 @@ static bool carry_permissions(int fd, const struct stat *old) {
 
 // Creates the temporary file afresh (a stale one from an interrupted writer
 // is removed). Without a file to replace it gets default permission bits.
-static FILE *open_temp(const char *tempname, FILE *in) {
+FILE *open_temp(const char *tempname, FILE *in) {
     struct stat old;
     if (in != nullptr && fstat(fileno(in), &old) != 0) return nullptr;
     if (unlink(tempname) != 0 && errno != ENOENT) return nullptr;
@@ -512,7 +522,7 @@ static FILE *open_temp(const char *tempname, FILE *in) {
     return out;
 }
 
-static bool finish_temp(FILE *out) {
+bool finish_temp(FILE *out) {
     const bool ok = fflush(out) == 0 && !ferror(out) && synced(fsync(fileno(out)));
     return fclose(out) == 0 && ok;
 }
@@ -530,7 +540,7 @@ struct ini_target {
 // folder so that the new name survives a power cut. On any failure before
 // the rename the file stays as it was and the copy is removed; after it the
 // change has landed, and only a failed folder sync is left to report.
-static int close_rename(FILE *in, FILE *out, bool ok, const ini_target *target) {
+int close_rename(FILE *in, FILE *out, bool ok, const ini_target *target) {
     if (in != nullptr) {
         ok = !ferror(in) && ok;
         fclose(in);
@@ -546,7 +556,7 @@ static int close_rename(FILE *in, FILE *out, bool ok, const ini_target *target) 
 // Opens the file's folder and takes an exclusive lock on it, waiting for any
 // other writer. The folder stays the same across the rename, and the kernel
 // drops the lock when its holder ends, however it ends.
-static int lock_folder(const char *filename, char *buffer) {
+int lock_folder(const char *filename, char *buffer) {
     save_strncpy(buffer, filename, INI_BUFFERSIZE, QUOTE_NONE);
     char *slash = strrchr(buffer, '/');
     if (slash == nullptr)
@@ -566,13 +576,12 @@ static int lock_folder(const char *filename, char *buffer) {
     return folder;
 }
 
-static bool file_is_missing(const char *filename) {
+bool file_is_missing(const char *filename) {
     struct stat st;
     return stat(filename, &st) != 0 && errno == ENOENT;
 }
 
-static int create_file(const char *section, const char *key, const char *value,
-                       const ini_target *target) {
+int create_file(const char *section, const char *key, const char *value, const ini_target *target) {
     char *buffer = target->buffer;
     FILE *out = open_temp(target->tempname, nullptr);
     if (out == nullptr) return 0;
@@ -581,8 +590,7 @@ static int create_file(const char *section, const char *key, const char *value,
     return close_rename(nullptr, out, ok, target);
 }
 
-static int put_locked(const char *section, const char *key, const char *value,
-                      const ini_target *target) {
+int put_locked(const char *section, const char *key, const char *value, const ini_target *target) {
     char *buffer = target->buffer;
     const bool setting = key != nullptr && value != nullptr;
     FILE *in = fopen(target->filename, "rb");
@@ -608,13 +616,13 @@ static int put_locked(const char *section, const char *key, const char *value,
     return close_rename(in, out, ok, target);
 }
 
-static bool has_line_break(const char *text) {
+bool has_line_break(const char *text) {
     return text != nullptr && strpbrk(text, "\r\n") != nullptr;
 }
 
 // A header or key line that would not fit in one line buffer would be cut,
 // storing something other than what was asked.
-static bool fits_in_line(const char *section, const char *key, const char *value) {
+bool fits_in_line(const char *section, const char *key, const char *value) {
     if (key == nullptr || value == nullptr) return true;
     if (section != nullptr && strlen(section) > INI_BUFFERSIZE - 5) return false;
     return strlen(key) + 1 + written_length(value) <= INI_BUFFERSIZE - 3;
@@ -622,10 +630,12 @@ static bool fits_in_line(const char *section, const char *key, const char *value
 
 // The temporary name is built from at most 511 bytes of the file name, and a
 // name ending in "~" would be its own temporary file.
-static bool usable_filename(const char *filename) {
+bool usable_filename(const char *filename) {
     const size_t length = strlen(filename);
     return length > 0 && length < INI_BUFFERSIZE && filename[length - 1] != '~';
 }
+
+}  // namespace
 
 ini_value_check ini_check_value(const char *section, const char *key, const char *value) {
     if (has_line_break(section) || has_line_break(key) || has_line_break(value))

@@ -9,12 +9,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#define GPIO_ROOT "/sys/class/gpio"
+
 namespace {
 
 constexpr int PATH_BUFFER_SIZE = 100;
-constexpr char GPIO_ROOT[] = "/sys/class/gpio";
-constexpr char EXPORT_PATH[] = "/sys/class/gpio/export";
-constexpr char UNEXPORT_PATH[] = "/sys/class/gpio/unexport";
+constexpr char EXPORT_PATH[] = GPIO_ROOT "/export";
+constexpr char UNEXPORT_PATH[] = GPIO_ROOT "/unexport";
 constexpr char PROCESSOR_CHIP_LABEL[] = "pinctrl-";
 
 // Writes one short text to a sysfs file; each failure has its own message.
@@ -48,7 +49,7 @@ int write_line_number(const char *control, int pin, const char *open_failed,
 int write_line_file(const char *file, int pin, const char *text, const char *open_failed,
                     const char *write_failed) {
     char path[PATH_BUFFER_SIZE];
-    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/%s", pin, file);
+    gpio_line_path(pin, file, path, sizeof path);
     return write_text(path, text, open_failed, write_failed);
 }
 
@@ -71,6 +72,8 @@ bool read_chip_file(const char *chip, const char *file, char *text, size_t size)
 
 }  // namespace
 
+// The German perror texts are part of the programs' fixed interface: users
+// and their log filters know them as they are.
 int gpio_export(int pin) {
     return write_line_number(EXPORT_PATH, pin, "Kann nicht auf export schreiben!\n",
                              "Kann Pin nicht aktivieren!\n");
@@ -109,7 +112,7 @@ int gpio_read(int pin) {
     char path[PATH_BUFFER_SIZE];
     char value[PATH_BUFFER_SIZE];
     memset(value, 0, sizeof value);
-    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/value", pin);
+    gpio_line_path(pin, "value", path, sizeof path);
     int fd = open(path, O_RDONLY);
     if (fd < 0) {
         perror("Kann vom GPIO nicht lesen (open)!\n");
@@ -124,6 +127,10 @@ int gpio_read(int pin) {
         return -1;
     }
     return atoi(value);
+}
+
+void gpio_line_path(int pin, const char *file, char *path, size_t size) {
+    snprintf(path, size, GPIO_ROOT "/gpio%d/%s", pin, file);
 }
 
 int gpio_kernel_number(int processor_line) {

@@ -36,6 +36,16 @@ int i2c_smbus_access(int fd, char rw, uint8_t command, int size, union i2c_smbus
     return ioctl(fd, I2C_SMBUS, &args);
 }
 
+// The read transfers of the family: the byte (0..255) or, for word data,
+// the word (0..65535) the request brought, or -1 when it failed.
+int smbus_read(int fd, uint8_t command, int size) {
+    union i2c_smbus_data data;
+    if (i2c_smbus_access(fd, I2C_SMBUS_READ, command, size, &data) != 0) {
+        return -1;
+    }
+    return size == I2C_SMBUS_WORD_DATA ? data.word & 0xFFFF : data.byte & 0xFF;
+}
+
 [[noreturn]] void report_unsupported_hardware(const char *hardware_line) {
     fprintf(stderr, "Unable to determine hardware version. I see: %s,\n", hardware_line);
     fprintf(stderr, " - expecting BCM2708, BCM2709 or BCM2835.\n");
@@ -113,30 +123,14 @@ int piI2CWrite(int fd, int data) {
                             nullptr);
 }
 
-int piI2CRead(int fd) {
-    union i2c_smbus_data data;
-    if (i2c_smbus_access(fd, I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data) != 0) {
-        return -1;
-    }
-    return data.byte & 0xFF;
-}
+int piI2CRead(int fd) { return smbus_read(fd, 0, I2C_SMBUS_BYTE); }
 
 int piI2CReadReg8(int fd, int reg) {
-    union i2c_smbus_data data;
-    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF), I2C_SMBUS_BYTE_DATA,
-                         &data) != 0) {
-        return -1;
-    }
-    return data.byte & 0xFF;
+    return smbus_read(fd, static_cast<uint8_t>(reg & 0xFF), I2C_SMBUS_BYTE_DATA);
 }
 
 int piI2CReadReg16(int fd, int reg) {
-    union i2c_smbus_data data;
-    if (i2c_smbus_access(fd, I2C_SMBUS_READ, static_cast<uint8_t>(reg & 0xFF), I2C_SMBUS_WORD_DATA,
-                         &data) != 0) {
-        return -1;
-    }
-    return data.word & 0xFFFF;
+    return smbus_read(fd, static_cast<uint8_t>(reg & 0xFF), I2C_SMBUS_WORD_DATA);
 }
 
 int piI2CWriteReg8(int fd, int reg, int value) {

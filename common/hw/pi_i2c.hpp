@@ -2,6 +2,11 @@
 // I2C bus access on a Raspberry Pi: picks the bus node from the board
 // revision in /proc/cpuinfo, opens it, binds it to a slave address and makes
 // SMBus transfers on it. Failures to open or bind end the process.
+//
+// Everything declared here is the helper layer's fixed interface and stays
+// whole: the programs call only piI2CSetup, piI2CDevice and piI2CWrite; the
+// other transfers, piI2CSetupInterface, piBoardRevision, piFailure,
+// piBoardLayoutOops and piReturnCodes complete the layer for other callers.
 #pragma once
 
 // When non-zero, a non-fatal failure returns -1 instead of ending the

@@ -14,8 +14,10 @@ uint8_t buffer_in[UPS_BUFFER_SIZE];
 namespace {
 
 constexpr double FULL_VOLTS = 4.2;
-constexpr double EMPTY_VOLTS = 3.6;
+// The capacity is counted over this span, down from full to empty.
 constexpr double CAPACITY_SPAN_VOLTS = 0.6;
+constexpr double EMPTY_VOLTS = FULL_VOLTS - CAPACITY_SPAN_VOLTS;
+constexpr double FULL_CAPACITY = 100;
 
 struct command_info {
     uint8_t command;
@@ -140,7 +142,7 @@ double ups_input_volts(int32_t raw_millivolts) {
 double ups_battery_volts(int32_t raw) { return raw / 1024.0 * 3.3 / 0.6; }
 
 double ups_battery_capacity(double volts) {
-    return (1 - (FULL_VOLTS - volts) / CAPACITY_SPAN_VOLTS) * 100;
+    return (1 - (FULL_VOLTS - volts) / CAPACITY_SPAN_VOLTS) * FULL_CAPACITY;
 }
 
 ups_battery_display ups_battery_classify(uint8_t state, double volts) {
@@ -154,6 +156,20 @@ ups_battery_display ups_battery_classify(uint8_t state, double volts) {
         return BATTERY_EMPTY;
     }
     return BATTERY_MEASURED;
+}
+
+double ups_shown_capacity(ups_battery_display display, double volts) {
+    switch (display) {
+    case BATTERY_FULL: return FULL_CAPACITY;
+    case BATTERY_EMPTY: return 0;
+    case BATTERY_NOT_AVAILABLE:
+    case BATTERY_MEASURED: break;
+    }
+    return ups_battery_capacity(volts);
+}
+
+double ups_shown_volts(ups_battery_display display, double volts) {
+    return display == BATTERY_FULL ? FULL_VOLTS : volts;
 }
 
 int ups_charge_current_ma(int code) {

@@ -108,11 +108,16 @@ double ups_battery_capacity(double volts);
 
 enum ups_battery_display {
     BATTERY_NOT_AVAILABLE,  // state byte 2
-    BATTERY_FULL,           // above 4.2 V or state byte 1: shown as 100.00 and 4.20
+    BATTERY_FULL,           // above 4.2 V or state byte 1: shown as full, whatever was read
     BATTERY_EMPTY,          // below 3.6 V: capacity shown as 0.00
     BATTERY_MEASURED,
 };
 ups_battery_display ups_battery_classify(uint8_t state, double volts);
+
+// What a reading of class `display` at `volts` shows: the capacity in percent
+// (100 when full, 0 when empty) and the voltage (4.2 when full).
+double ups_shown_capacity(ups_battery_display display, double volts);
+double ups_shown_volts(ups_battery_display display, double volts);
 
 // Charging current: code 0 = 1000 mA, 1 = 500 mA, 2 = 300 mA.
 int ups_charge_current_ma(int code);            // -1 for an unknown code

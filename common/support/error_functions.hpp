@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Error reports on standard error that end the process: one line, with the
 // symbolic name and text of an error number where there is one.
+//
+// The whole family is the helper layer's fixed interface and stays whole:
+// the daemon calls only errExit and fatal (through createPidFile).
 #pragma once
 
 #define BEXO_PRINTF(a, b) __attribute__((format(printf, a, b)))

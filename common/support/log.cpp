@@ -2,11 +2,13 @@
 #include "common/support/log.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -15,7 +17,7 @@ constexpr mode_t LOG_MODE = S_IRUSR | S_IWUSR | S_IRGRP;  // 0640
 constexpr int OPEN_TRIES = 3;
 constexpr int TIME_BUF_SIZE = 32;
 
-void (*copy_to)(const char *message) = nullptr;
+void (*copy_to)(int level, const char *message) = nullptr;
 
 // Opens the log for appending. A file this call creates gets mode 0640
 // whatever the creation mask (the daemon runs with a mask of 0); an existing
@@ -71,10 +73,17 @@ int append_entry(const char *message) {
 
 }  // namespace
 
-int Log(const char *message) {
+int Log(const char *message) { return Log(LOG_NOTICE, message); }
+
+int Log(int level, const char *message) {
     const int result = append_entry(message);
-    if (copy_to != nullptr) copy_to(message);
+    if (copy_to != nullptr) copy_to(level, message);
     return result;
 }
 
-void log_set_copy(void (*copy)(const char *message)) { copy_to = copy; }
+void log_fatal(const char *message) {
+    Log(LOG_ERR, message);
+    exit(1);
+}
+
+void log_set_copy(void (*copy)(int level, const char *message)) { copy_to = copy; }

@@ -1,5 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // POSIX record locks (fcntl) over a region of an open file.
+//
+// The four routines are the helper layer's fixed interface and stay whole:
+// the daemon calls only lockRegion (through createPidFile) and
+// regionIsLocked; lockReg is their common step, lockRegionWait completes
+// the set.
 #pragma once
 
 #include <sys/types.h>

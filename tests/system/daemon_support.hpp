@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <fstream>
@@ -201,6 +202,18 @@ inline std::vector<SyslogEntry> syslog_entries(const World &w) {
     }
     return out;
 }
+
+// Hides /sys/class/gpio behind an empty read-only file system, as on a
+// kernel without sysfs GPIO.
+struct NoSysfsGpio {
+    std::string path;
+    explicit NoSysfsGpio(const World &w) : path(w.testbed_root() + "/sys/class/gpio") {
+        if (mount("none", path.c_str(), "tmpfs", MS_RDONLY, "size=16k") != 0) path.clear();
+    }
+    ~NoSysfsGpio() {
+        if (!path.empty()) umount2(path.c_str(), MNT_DETACH);
+    }
+};
 
 // Seconds between two events.
 inline double gap(const Event &from, const Event &to) { return to.t - from.t; }

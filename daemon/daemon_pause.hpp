@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The daemon's one waiting place: every pause, the wait for a shell command
+// and the wait for the bus go through here, and here the stop signals that
+// signal_handler notes have their sequences run, in the main flow.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "common/hw/ups_protocol.hpp"
+
+// Installs signal_handler for SIGHUP, SIGTERM, SIGINT and SIGQUIT. The next
+// pause runs `on_hangup` for a SIGHUP and `on_terminate`, which ends the
+// process, for a SIGTERM.
+void daemon_catch_signals(void (*on_hangup)(void), void (*on_terminate)(void));
+
+// It only notes SIGHUP and SIGTERM; SIGINT and SIGQUIT merely cut a pause
+// short.
+void signal_handler(int signal_number);
+
+// Pauses, cut short by any caught signal; then runs the sequence of a
+// SIGHUP or SIGTERM that arrived (SIGTERM ends the process there).
+void daemon_pause(unsigned microseconds);
+void daemon_pause_seconds(uint32_t seconds);
+
+inline constexpr int64_t NS_PER_US = 1000;
+inline constexpr int64_t NS_PER_MS = 1000000;
+inline constexpr int64_t NS_PER_S = 1000000000;
+
+// The clock that signals, pauses cut short and changes of the time of day
+// do not disturb, in nanoseconds and in whole seconds.
+int64_t monotonic_ns(void);
+time_t monotonic_seconds(void);
+
+// How the daemon's own transfers wait: through daemon_pause, and for
+// another process's hold on the bus only briefly before going ahead.
+extern const ups_waiting daemon_waiting;
+
+// Sends a command that starts an action on the board and gives it time.
+// Returns the write's result (0, or -1 with errno when the board did not
+// take it).
+int send_action(uint8_t command);
+
+// Runs a shell command with creation mask 022 and waits for it; a stop
+// signal that arrives meanwhile has its sequence run at once. Returns the
+// command's wait status, as system() does, or -1.
+int run_shell(const char *command);
+
+// For a child process that is to run a command: the usual creation mask
+// (not the daemon's own 0), no blocked signals, and no bus descriptor, so
+// that the bus and its lock stay the daemon's however long the command runs.
+void leave_daemon_for_command(void);
