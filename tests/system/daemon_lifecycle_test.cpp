@@ -670,6 +670,8 @@ TEST(DaemonConfigFile, StartWarnsOnStandardErrorInTheLogAndInTheJournal) {
     std::vector<std::string> expected = FLAWED_LINES;
     expected.insert(expected.end(), {"BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO."});
     EXPECT_EQ(messages(w), expected);
+    // Each line reaches the journal just after the log file.
+    w.wait_for([&] { return w.syslog().size() >= expected.size(); }, 5);
     ASSERT_EQ(syslog_entries(w).size(), expected.size());
 }
 
