@@ -131,6 +131,19 @@ bool is_board_write(const Event &e) {
     return e.to_board && (e.kind == Kind::SmbusByteWrite || e.kind == Kind::Write);
 }
 
+std::vector<Bytes> requests_in(const Events &events) {
+    std::vector<Bytes> out;
+    for (const Event &e : only(events, is_board_write)) out.push_back(e.bytes);
+    return out;
+}
+
+Bytes commands_in(const Events &events) {
+    Bytes out;
+    for (const Bytes &request : requests_in(events))
+        if (!request.empty()) out.push_back(request[0]);
+    return out;
+}
+
 namespace {
 
 const char PROCESSOR[] =

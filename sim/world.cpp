@@ -458,18 +458,9 @@ void World::note(const std::string &text) {
 
 Events World::board_writes(size_t from) const { return only(events(from), is_board_write); }
 
-std::vector<Bytes> World::requests(size_t from) const {
-    std::vector<Bytes> out;
-    for (const auto &e : board_writes(from)) out.push_back(e.bytes);
-    return out;
-}
+std::vector<Bytes> World::requests(size_t from) const { return requests_in(events(from)); }
 
-Bytes World::commands(size_t from) const {
-    Bytes out;
-    for (const auto &e : board_writes(from))
-        if (!e.bytes.empty()) out.push_back(e.bytes[0]);
-    return out;
-}
+Bytes World::commands(size_t from) const { return commands_in(events(from)); }
 
 Events World::shim_calls(const std::string &name, size_t from) const {
     return only(events(from), [&](const Event &e) { return e.kind == Kind::Shim && (name.empty() || e.text == name); });

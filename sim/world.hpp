@@ -78,6 +78,8 @@ std::string hex(const Bytes &bytes);  // "22 01 0c"
 std::string format_trace(const Events &events);
 Events only(const Events &events, const std::function<bool(const Event &)> &keep);
 bool is_board_write(const Event &e);  // SMBus byte write or plain write to the board
+std::vector<Bytes> requests_in(const Events &events);  // bytes of each write to the board
+Bytes commands_in(const Events &events);               // first byte of each write to the board
 bool is_bus(const Event &e);
 bool is_gpio(const Event &e);
 

@@ -381,18 +381,9 @@ size_t Guest::event_count() const { return events().size(); }
 
 Events Guest::board_writes(size_t from) const { return only(events(from), is_board_write); }
 
-std::vector<Bytes> Guest::requests(size_t from) const {
-    std::vector<Bytes> out;
-    for (const Event &e : board_writes(from)) out.push_back(e.bytes);
-    return out;
-}
+std::vector<Bytes> Guest::requests(size_t from) const { return requests_in(events(from)); }
 
-Bytes Guest::commands(size_t from) const {
-    Bytes out;
-    for (const Event &e : board_writes(from))
-        if (!e.bytes.empty()) out.push_back(e.bytes[0]);
-    return out;
-}
+Bytes Guest::commands(size_t from) const { return commands_in(events(from)); }
 
 Events Guest::shim_calls(const std::string &name, size_t from) const {
     return only(events(from), [&](const Event &e) {

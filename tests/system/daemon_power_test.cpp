@@ -176,31 +176,8 @@ TEST(DaemonSupply, StatusLoopDuringTheCountdownSharesTheBus) {
     const sim::Result r = w.run({"sh", "-c", "while :; do bexo -status >/dev/null || exit 9; done"}, loop);
     EXPECT_TRUE(r.timed_out) << "a -status run failed: " << r.out << r.err;
 
-    const Events all = w.events();
-    uint8_t asked = 0;
-    size_t replies = 0;
-    for (size_t i = 0; i < all.size(); i++) {
-        const Event &e = all[i];
-        if (sim::is_board_write(e) && !e.bytes.empty()) asked = e.bytes[0];
-        if (e.kind != Kind::Read || i < from) continue;
-        EXPECT_TRUE(e.ok()) << e.str();
-        EXPECT_FALSE(e.bytes.empty());
-        if (!e.bytes.empty()) {
-            EXPECT_EQ(e.bytes[0], asked) << "a reply to another's request at " << e.t;
-        }
-        replies++;
-    }
-    // The tool waits for the daemon's one-second queries, so a box takes
-    // several seconds now; at least one was whole.
-    const Bytes sent = w.commands(from);
-    EXPECT_GE(std::count(sent.begin(), sent.end(), 0x22), 2) << "the tool ran its boxes";
-    EXPECT_GE(std::count(sent.begin(), sent.end(), 0xD1), 1);
-    // A pass of '3', '!' and 'E' takes three seconds; another's exchange
-    // holds the bus for 0.3 s at most.
-    const Events passes = since(w, from, write_of(0x21));
-    ASSERT_GE(passes.size(), 3u) << dump(w);
-    for (size_t i = 1; i < passes.size(); i++) EXPECT_LT(gap(passes[i - 1], passes[i]), 4.0) << passes[i].t;
-    EXPECT_GT(replies, 12u);
+    EXPECT_GT(expect_replies_follow_their_requests(w, from), 12u);
+    expect_boxes_beside_the_countdown(w, from);
     w.board().restore_supply();
     d.wait_log("BEXOD:  Voltage present!");
 }

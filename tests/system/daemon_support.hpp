@@ -243,4 +243,38 @@ inline void expect_pause(const Event &before, const Event &after, double seconds
     EXPECT_LE(gap(before, after), seconds + 0.6) << what;
 }
 
+// Every read from event `from` on answers the request just before it on the
+// bus, made by the same process; the number of reads.
+template <typename W>
+size_t expect_replies_follow_their_requests(const W &w, size_t from) {
+    const Events all = w.events();
+    const Event *request = nullptr;
+    size_t replies = 0;
+    for (size_t i = 0; i < all.size(); i++) {
+        const Event &e = all[i];
+        if (sim::is_board_write(e) && !e.bytes.empty()) request = &e;
+        if (e.kind != Kind::Read || i < from) continue;
+        replies++;
+        EXPECT_TRUE(e.ok()) << e.str();
+        if (request == nullptr || e.bytes.empty()) continue;
+        EXPECT_EQ(e.pid, request->pid) << "a reply read by another process: " << e.str();
+        EXPECT_EQ(e.bytes[0], request->bytes[0]) << "a reply to another's request: " << e.str();
+    }
+    return replies;
+}
+
+// bexo -status looping from event `from` on while the daemon counts down:
+// the tool ran whole boxes, and the daemon's passes of '3', '!' and 'E'
+// (three seconds each) kept their pace, as another's exchange holds the bus
+// for 0.3 s at most.
+template <typename W>
+void expect_boxes_beside_the_countdown(const W &w, size_t from) {
+    const Bytes sent = w.commands(from);
+    EXPECT_GE(std::count(sent.begin(), sent.end(), 0x22), 2) << "the tool ran its boxes";
+    EXPECT_GE(std::count(sent.begin(), sent.end(), 0xD1), 1);
+    const Events passes = since(w, from, write_of(0x21));
+    ASSERT_GE(passes.size(), 3u) << dump(w);
+    for (size_t i = 1; i < passes.size(); i++) EXPECT_LT(gap(passes[i - 1], passes[i]), 4.0) << passes[i].t;
+}
+
 }  // namespace daemon_test

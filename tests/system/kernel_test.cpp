@@ -73,25 +73,6 @@ protected:
         EXPECT_TRUE(line.exported && line.output);
         EXPECT_EQ(line.level, 1);
     }
-
-    // Every read from `from` on answers the request just before it on the
-    // bus, made by the same process; the number of reads.
-    size_t expect_replies_follow_their_requests(size_t from) {
-        const Events all = w.events();
-        const Event *request = nullptr;
-        size_t replies = 0;
-        for (size_t i = 0; i < all.size(); i++) {
-            const Event &e = all[i];
-            if (e.kind == Kind::Write) request = &e;
-            if (e.kind != Kind::Read || i < from) continue;
-            replies++;
-            EXPECT_TRUE(e.ok()) << e.str();
-            if (request == nullptr || e.bytes.empty()) continue;
-            EXPECT_EQ(e.pid, request->pid) << "a reply read by another process: " << e.str();
-            EXPECT_EQ(e.bytes[0], request->bytes[0]) << "a reply to another's request: " << e.str();
-        }
-        return replies;
-    }
 };
 
 // ------------------------------------------------------------------ bexo
@@ -106,7 +87,7 @@ TEST_F(Kernel, StatusBoxMatchesTheGoldenFile) {
     std::vector<size_t> reply_lengths;
     for (const Event &e : reads(w)) reply_lengths.push_back(e.bytes.size());
     EXPECT_EQ(reply_lengths, (std::vector<size_t>{5, 3, 3, 3, 6, 6, 6}));
-    EXPECT_EQ(expect_replies_follow_their_requests(0), 7u);
+    EXPECT_EQ(expect_replies_follow_their_requests(w, 0), 7u);
 }
 
 TEST_F(Kernel, ChrgpwrAndChgaddSendTheirBytes) {
@@ -246,13 +227,8 @@ TEST_F(Kernel, StatusLoopDuringTheCountdownSharesTheBus) {
         "end=$(($(cut -d. -f1 /proc/uptime) + 10))\n"
         "while [ \"$(cut -d. -f1 /proc/uptime)\" -lt \"$end\" ]; do bexo -status >/dev/null || exit 9; done");
     EXPECT_EQ(r.status, 0) << "a -status run failed: " << r.err;
-    EXPECT_GT(expect_replies_follow_their_requests(from), 12u);
-    const Bytes sent = w.commands(from);
-    EXPECT_GE(std::count(sent.begin(), sent.end(), 0x22), 2) << "the tool ran its boxes";
-    EXPECT_GE(std::count(sent.begin(), sent.end(), 0xD1), 1);
-    const Events passes = since(w, from, write_of(0x21));
-    ASSERT_GE(passes.size(), 3u) << dump(w);
-    for (size_t i = 1; i < passes.size(); i++) EXPECT_LT(gap(passes[i - 1], passes[i]), 4.0) << passes[i].t;
+    EXPECT_GT(expect_replies_follow_their_requests(w, from), 12u);
+    expect_boxes_beside_the_countdown(w, from);
     std::set<int> users;
     for (const Event &e : since(w, from, sim::is_bus)) users.insert(e.pid);
     EXPECT_TRUE(users.count(pid)) << "the daemon went on querying";
