@@ -13,6 +13,7 @@
 #include "common/config/ini_store.hpp"
 #include "common/config/int32_text.hpp"
 #include "common/config/time_of_day.hpp"
+#include "common/hw/pi_i2c.hpp"
 #include "tool/status_report.hpp"
 #include "tool/tool_bus.hpp"
 #include "tool/value_checks.hpp"
@@ -267,8 +268,9 @@ void flash_firmware(const char *word) {
     char quoted[COMMAND_BUFFER_SIZE];
     int length = -1;
     if (shell_quote(word, quoted, sizeof quoted)) {
-        length = snprintf(String, sizeof String, "%s -a 0x30 -d /dev/i2c-1 -w flash:%s -n",
-                          FLASHING_TOOL, quoted);
+        // The bootloader answers on the bus the board was sent into it on.
+        length = snprintf(String, sizeof String, "%s -a 0x30 -d %s -w flash:%s -n",
+                          FLASHING_TOOL, piI2CDevice(), quoted);
     }
     if (length < 0 || length >= COMMAND_BUFFER_SIZE) {
         printf("The firmware file name is too long.\n");

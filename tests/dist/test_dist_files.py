@@ -19,7 +19,7 @@ from test_mail import load_script
 TOP = Path(__file__).resolve().parents[2]
 CFG = TOP / "dist" / "bexo.cfg"
 UNIT = TOP / "dist" / "bexod.service.in"  # ExecStart=@BEXOD_PROGRAM@ -start
-SHIPPED_UNITS = TOP / "dist" / "deb" / "shipped-units"
+POSTINST = TOP / "debian" / "postinst"  # EARLIER_UNITS: the sums of the units released before
 DIST_BUILD = os.environ.get("BEXO_DIST_BUILD")  # a configured build (scripts/dist-test sets it)
 KEYS_HEADER = TOP / "common" / "config" / "config_file.hpp"
 COMPLETION = TOP / "dist" / "completion"
@@ -122,8 +122,7 @@ class ServiceUnitTest(unittest.TestCase):
 
     def test_EveryUnitReleasedBeforeIsKnownToThePostinst(self):
         # Every unit in the history other than today's, as a /usr install wrote it.
-        known = {line.strip() for line in SHIPPED_UNITS.read_text().splitlines()
-                 if line.strip() and not line.startswith("#")}
+        known = set(re.findall(r"^[0-9a-f]{64}$", POSTINST.read_text(), re.M))
         log = subprocess.run(["git", "-C", str(TOP), "log", "--format=%H", "--", "dist/bexod.service",
                               "dist/bexod.service.in"], capture_output=True, text=True)
         if log.returncode != 0 or not log.stdout.split():
@@ -229,7 +228,7 @@ class LicenceTest(unittest.TestCase):
         self.assertEqual((TOP / "COPYING").read_text(), GPL_2.read_text())
 
     def test_CopyrightFileIsMachineReadableGpl2OrLater(self):
-        text = (TOP / "dist/deb/copyright").read_text()
+        text = (TOP / "debian/copyright").read_text()
         self.assertTrue(text.startswith(
             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
         self.assertIn("\n\nFiles: *\nCopyright: ", text)
