@@ -82,15 +82,17 @@ void describe_number(const setting_row &row, int32_t number, char *text) {
         snprintf(text, USED_SIZE, "%d", number);
 }
 
-// What the daemon makes of the value it uses.
+// The value the daemon uses, as the user knows it.
 void describe_used(const setting_row &row, int32_t used, char *text) {
-    if (row.kind == KIND_FLAG) {
+    if (row.kind == KIND_FLAG)
         snprintf(text, USED_SIZE, "%s", used == 1 ? "on" : "off");
-        return;
-    }
-    describe_number(row, used, text);
-    if (row.kind == KIND_ADDRESS && used > setting_of(SETTING_ADDRESS).highest)
-        strcat(text, ", which the kernel refuses");
+    else
+        describe_number(row, used, text);
+}
+
+// An address the kernel does not bind is one no board answers at.
+const char *kernel_note(const setting_row &row, int32_t used) {
+    return row.kind == KIND_ADDRESS && used > row.highest ? ", which the kernel refuses" : "";
 }
 
 bool seen_before(check_state *state, const setting_section *section) {
@@ -130,8 +132,8 @@ void check_unreadable(check_state *state, const ini_line *line, const setting_ro
                        line->name, line->value, row.section);
     else
         report_problem(state, line->number,
-                       "%.64s=%.64s in [%s] is not a whole 32-bit number; read as missing (%s)",
-                       line->name, line->value, row.section, used);
+                       "%.64s=%.64s in [%s] is not a whole 32-bit number; read as missing (%s%s)",
+                       line->name, line->value, row.section, used, kernel_note(row, value.used));
 }
 
 void check_outside(check_state *state, const ini_line *line, const setting_row &row,
@@ -146,12 +148,13 @@ void check_outside(check_state *state, const ini_line *line, const setting_row &
         snprintf(where, sizeof where, "is neither 0 nor 1");
     else
         snprintf(where, sizeof where, "is %s %s", below ? "below" : "above", bound);
+    const char *note = kernel_note(row, value.used);
     if (row.outside == OUTSIDE_MISSING)
-        report_problem(state, line->number, "%.64s=%.64s in [%s] %s; read as missing (%s)",
-                       line->name, line->value, row.section, where, used);
+        report_problem(state, line->number, "%.64s=%.64s in [%s] %s; read as missing (%s%s)",
+                       line->name, line->value, row.section, where, used, note);
     else
-        report_problem(state, line->number, "%.64s=%.64s in [%s] %s; %s is used", line->name,
-                       line->value, row.section, where, used);
+        report_problem(state, line->number, "%.64s=%.64s in [%s] %s; %s is used%s", line->name,
+                       line->value, row.section, where, used, note);
 }
 
 void check_value(check_state *state, const ini_line *line, setting_id id) {
@@ -182,8 +185,8 @@ void check_key(check_state *state, const ini_line *line) {
     const setting_id id = setting_find(section->name, line->name);
     const uint32_t bit = id < SETTING_COUNT ? 1u << id : 0;
     if (id == SETTING_COUNT) {
-        report_problem(state, line->number, "unknown key %.64s=%.64s in [%s]; not read",
-                       line->name, line->value, section->name);
+        report_problem(state, line->number, "unknown key %.64s=%.64s in [%s]; not read", line->name,
+                       line->value, section->name);
     } else if ((state->settings_seen & bit) != 0) {
         report_problem(state, line->number,
                        "%.64s=%.64s given again in [%s]; only the first is read", line->name,
@@ -199,8 +202,8 @@ void visit_line(const ini_line *line, void *context) {
     state->holds_data = state->holds_data || line->kind != INI_LINE_BYTE_ORDER_MARK;
     switch (line->kind) {
     case INI_LINE_BYTE_ORDER_MARK:
-        report_problem(state, line->number, "a UTF-8 byte-order mark starts the file; it is "
-                                            "passed over");
+        report_problem(state, line->number,
+                       "a UTF-8 byte-order mark starts the file; it is passed over");
         break;
     case INI_LINE_SECTION: enter_section(state, line); break;
     case INI_LINE_OPEN_SECTION:
@@ -219,10 +222,11 @@ void check_required(check_state *state) {
     for (int i = 0; i < SETTING_COUNT; ++i) {
         const setting_row &row = setting_of(static_cast<setting_id>(i));
         if (!row.required || (state->settings_seen & (1u << i)) != 0) continue;
+        const int32_t missing = setting_judge(static_cast<setting_id>(i), "").used;
         char used[USED_SIZE];
-        describe_used(row, setting_judge(static_cast<setting_id>(i), "").used, used);
-        report_file_problem(state, "has no %s in [%s]; read as missing (%s)", row.key,
-                            row.section, used);
+        describe_used(row, missing, used);
+        report_file_problem(state, "has no %s in [%s]; read as missing (%s%s)", row.key,
+                            row.section, used, kernel_note(row, missing));
     }
 }
 
@@ -251,7 +255,8 @@ int config_check_file(const char *filename, void (*report)(const char *line)) {
 void config_log_unused_command(setting_id id, int32_t length) {
     const setting_row &row = setting_of(id);
     char line[LINE_SIZE];
-    snprintf(line, sizeof line, "BEXOD:  Not run: %s in [%s] of %s is %d bytes long, more than %d\n",
-             row.key, row.section, inifile, length, row.highest);
+    snprintf(line, sizeof line,
+             "BEXOD:  Not run: %s in [%s] of %s is %d bytes long, more than %d\n", row.key,
+             row.section, inifile, length, row.highest);
     Log(LOG_ERR, line);
 }

@@ -42,6 +42,6 @@ uint32_t cycle_pause_seconds(void);
 int32_t countdown_seconds_left(int32_t limit, int32_t elapsed);
 
 // Splits a time text at its ':' separators (runs count as one) and stores
-// field k, read like atoi and cut to 8 bits, in fields[k - 1]; fields past
+// field k, its leading decimal number cut to 8 bits, in fields[k - 1]; fields past
 // `capacity` are ignored. Returns the number of fields stored.
 int split_time_text(const char *text, uint8_t *fields, int capacity);

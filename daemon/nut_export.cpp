@@ -78,7 +78,7 @@ struct board_reading {
 // Everything the export keeps from one call to the next.
 struct export_state {
     // The settings, read once at start.
-    bool enabled = false;                                 // [NUT] export is 1
+    bool enabled = false;          // [NUT] export is 1
     int32_t interval_seconds = 0;  // between two readings
     int32_t hostsync_seconds = 0;  // between announcing FSD and the power-off
     // The readings.

@@ -205,7 +205,8 @@ void set_shutdown_timer(const char *word) {
 }
 
 void set_sleep_time(const char *word) {
-    refuse_unless_sound(SETTING_SLEEP, word, "Please only use a whole number of seconds, 1 or more.");
+    refuse_unless_sound(SETTING_SLEEP, word,
+                        "Please only use a whole number of seconds, 1 or more.");
     header();
     store_setting(SETTING_SLEEP, word);
     confirm_and_close_box("* Sleep timer set to: %s        *\n", word);

@@ -122,14 +122,14 @@ void header(void) {
     printf("* Software Version: %s       *\n", BEXO_VERSION);
     printf("%s\n", EMPTY_LINE);
     printf(box_flag_on(SETTING_MAIL) ? "* Mail notification: Enabled   *\n"
-                                 : "* Mail notification: Disabled  *\n");
+                                     : "* Mail notification: Disabled  *\n");
     printf("%s\n", EMPTY_LINE);
     printf(box_flag_on(SETTING_TIMED_BOOT) ? "* Timed Boot: Enabled          *\n"
-                                       : "* Timed Boot: Disabled         *\n");
+                                           : "* Timed Boot: Disabled         *\n");
     printf("* Boot time: %s          *\n", boot_time);
     printf("%s\n", EMPTY_LINE);
     printf(box_flag_on(SETTING_TIMED_SHUTDOWN) ? "* Timed Shutdown: Enabled      *\n"
-                                           : "* Timed Shutdown: Disabled     *\n");
+                                               : "* Timed Shutdown: Disabled     *\n");
     printf("* Shutdown time: %s      *\n", shutdown_time);
     printf("%s\n", EMPTY_LINE);
     print_time_line(&local_now);
@@ -209,7 +209,8 @@ void status_charger(void) {
 void status_settings(void) {
     printf("* Shutdown timer: %i           *\n", general_setting(SETTING_TIMER));
     printf("* Autostart: ");
-    printf(general_setting(SETTING_AUTOSTART) == 1 ? " enabled          *\n" : " disabled         *\n");
+    printf(general_setting(SETTING_AUTOSTART) == 1 ? " enabled          *\n"
+                                                   : " disabled         *\n");
     printf("* Sleep timer: %i               *\n", general_setting(SETTING_SLEEP));
 }
 

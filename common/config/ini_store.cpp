@@ -696,11 +696,12 @@ ini_value_check ini_check_value(const char *section, const char *key, const char
     return fits_in_line(section, key, value) ? INI_VALUE_OK : INI_VALUE_TOO_LONG;
 }
 
-int ini_puts(const char *section, const char *key, const char *value, const char *name) {
-    assert(name != nullptr);
-    char filename[PATH_MAX];
-    if (!final_target(name, filename) || !usable_filename(filename) ||
-        ini_check_value(section, key, value) != INI_VALUE_OK)
+int ini_puts(const char *section, const char *key, const char *value, const char *filename) {
+    assert(filename != nullptr);
+    char final_name[PATH_MAX];
+    if (!final_target(filename, final_name)) return 0;
+    filename = final_name;
+    if (!usable_filename(filename) || ini_check_value(section, key, value) != INI_VALUE_OK)
         return 0;
     char buffer[INI_BUFFERSIZE];
     const int folder = lock_folder(filename, buffer);

@@ -21,12 +21,13 @@ int32_t ini_getl(const char *section, const char *key, int32_t default_value, co
 
 // One line of the file as the look-ups classify it, handed out by ini_walk.
 enum ini_line_kind {
-    INI_LINE_BYTE_ORDER_MARK,  // a UTF-8 byte-order mark before line 1, which every
-                               // look-up passes over; `name` is null
     INI_LINE_SECTION,       // a header; `name` is the text between "[" and the first "]"
     INI_LINE_OPEN_SECTION,  // "[" without "]": it ends a section and starts none;
                             // `name` is the text after the "["
     INI_LINE_KEY,           // a key line; `name` is the key, `value` the value as ini_gets reads it
+    // A UTF-8 byte-order mark before line 1, which every look-up passes over;
+    // `name` is null.
+    INI_LINE_BYTE_ORDER_MARK,
 };
 struct ini_line {
     ini_line_kind kind;

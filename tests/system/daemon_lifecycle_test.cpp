@@ -12,6 +12,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <tuple>
 
 #include "tests/system/daemon_support.hpp"
 
@@ -636,7 +638,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 const std::string FLAWED = "[General]\naddress=0x36\nsleep=1\ntimer=abc\ntime_shutdown=25:99:00\n[Genral]\n[NUT]\nexprot=1\n";
 const std::vector<std::string> FLAWED_LINES = {
-    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 4: timer=abc in [General] is not a whole 32-bit number; read as missing",
+    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 4: timer=abc in [General] is not a whole 32-bit number; read as missing (-1)",
     "BEXOD:  Configuration /opt/bexod/bexo.cfg line 5: time_shutdown=25:99:00 in [General] is not a time HH:mm:ss",
     "BEXOD:  Configuration /opt/bexod/bexo.cfg line 6: unknown section [Genral]; nothing in it is read",
     "BEXOD:  Configuration /opt/bexod/bexo.cfg line 8: unknown key exprot=1 in [NUT]; not read"};
@@ -673,6 +675,41 @@ TEST(DaemonConfigFile, StartWarnsOnStandardErrorInTheLogAndInTheJournal) {
     // Each line reaches the journal just after the log file.
     w.wait_for([&] { return w.syslog().size() >= expected.size(); }, 5);
     ASSERT_EQ(syslog_entries(w).size(), expected.size());
+}
+
+// A FIFO, a folder or a link to no file in place of bexo.cfg is refused at
+// once by both programs, with one line and status 1; nothing waits on the
+// FIFO, and the link is not replaced by a file.
+TEST(DaemonConfigFile, FileThatIsNotRegularIsRefusedAtOnceByBothPrograms) {
+    const std::string path = "/opt/bexod/bexo.cfg";
+    const struct {
+        std::function<int()> make;
+        const char *what;
+    } files[] = {
+        {[&] { return mkfifo(path.c_str(), 0644); }, " is a FIFO, not a regular file\n"},
+        {[&] { return mkdir(path.c_str(), 0755); }, " is a directory, not a regular file\n"},
+        {[&] { return symlink("/opt/none.cfg", path.c_str()); }, " is a symbolic link to a missing file\n"},
+    };
+    sim::RunOptions brief;
+    brief.timeout = 5;
+    for (const auto &f : files) {
+        World w;
+        std::filesystem::remove(path);
+        ASSERT_EQ(f.make(), 0) << strerror(errno);
+        const auto type = std::filesystem::symlink_status(path).type();
+        SCOPED_TRACE(f.what);
+        const std::string line = "Configuration " + path + f.what;
+        for (const auto &[r, out, err] : {std::tuple{w.bexod({"-check"}, brief), "BEXOD:  " + line, std::string()},
+                                          {w.bexod({"-start"}, brief), std::string(), "BEXOD:  " + line},
+                                          {w.bexo({"-timer", "40"}, brief), line, std::string()}}) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_FALSE(r.timed_out);
+            EXPECT_EQ(r.out, out);
+            EXPECT_EQ(r.err, err);
+        }
+        EXPECT_EQ(std::filesystem::symlink_status(path).type(), type);
+        EXPECT_FALSE(any_bus_or_gpio(w)) << dump(w);
+    }
 }
 
 // timer=abc read as 0 powered the Pi off after a blip; read as missing, there is no countdown.
