@@ -12,7 +12,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <tuple>
 
 #include "tests/system/daemon_support.hpp"
@@ -681,33 +680,22 @@ TEST(DaemonConfigFile, StartWarnsOnStandardErrorInTheLogAndInTheJournal) {
 // once by both programs, with one line and status 1; nothing waits on the
 // FIFO, and the link is not replaced by a file.
 TEST(DaemonConfigFile, FileThatIsNotRegularIsRefusedAtOnceByBothPrograms) {
-    const std::string path = "/opt/bexod/bexo.cfg";
-    const struct {
-        std::function<int()> make;
-        const char *what;
-    } files[] = {
-        {[&] { return mkfifo(path.c_str(), 0644); }, " is a FIFO, not a regular file\n"},
-        {[&] { return mkdir(path.c_str(), 0755); }, " is a directory, not a regular file\n"},
-        {[&] { return symlink("/opt/none.cfg", path.c_str()); }, " is a symbolic link to a missing file\n"},
-    };
+    const std::tuple<const char *, const char *, std::string> files[] = {
+        {"mkfifo", "-p", " is a FIFO, not a regular file\n"}, {"mkdir", "-d", " is a directory, not a regular file\n"},
+        {"ln -s /opt/none", "-L", " is a symbolic link to a missing file\n"}};
     sim::RunOptions brief;
     brief.timeout = 5;
-    for (const auto &f : files) {
+    for (const auto &[make, kind, what] : files) {
         World w;
-        std::filesystem::remove(path);
-        ASSERT_EQ(f.make(), 0) << strerror(errno);
-        const auto type = std::filesystem::symlink_status(path).type();
-        SCOPED_TRACE(f.what);
-        const std::string line = "Configuration " + path + f.what;
+        ASSERT_EQ(w.run({"sh", "-c", std::string("rm -f /opt/bexod/bexo.cfg && ") + make + " /opt/bexod/bexo.cfg"}).status, 0);
+        SCOPED_TRACE(make);
+        const std::string line = "Configuration /opt/bexod/bexo.cfg" + what;
         for (const auto &[r, out, err] : {std::tuple{w.bexod({"-check"}, brief), "BEXOD:  " + line, std::string()},
                                           {w.bexod({"-start"}, brief), std::string(), "BEXOD:  " + line},
                                           {w.bexo({"-timer", "40"}, brief), line, std::string()}}) {
-            EXPECT_EQ(r.status, 1);
-            EXPECT_FALSE(r.timed_out);
-            EXPECT_EQ(r.out, out);
-            EXPECT_EQ(r.err, err);
+            EXPECT_EQ(std::tuple(r.status, r.timed_out, r.out, r.err), std::tuple(1, false, out, err));
         }
-        EXPECT_EQ(std::filesystem::symlink_status(path).type(), type);
+        EXPECT_EQ(w.run({"test", kind, "/opt/bexod/bexo.cfg"}).status, 0) << "left as it was";
         EXPECT_FALSE(any_bus_or_gpio(w)) << dump(w);
     }
 }

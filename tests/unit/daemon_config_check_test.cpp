@@ -50,7 +50,6 @@ const CheckCase CASES[] = {
      " line 5: address=0x80 in [General] is above 0x7F; 0x80 is used, which the kernel refuses\n"
      " line 6: mail=257 in [General] is neither 0 nor 1; read as missing (off)\n"},
     {"[General]\naddress=0x136\n", " line 2: address=0x136 in [General] is above 0x7F; 0x36 is used\n"},
-    {"[General]\naddress=-1\n", " line 2: address=-1 in [General] is below 0x00; 0xFF is used, which the kernel refuses\n"},
     {"[General]\naddress=0F\n", " line 2: address=0F in [General] is not a whole 32-bit number; read as missing (0xFF, which the kernel refuses)\n"},
     // Texts the daemon cannot hold whole; 99 bytes it can.
     {"[General]\naddress=0x36\n[User]\ncommand2=\"" + std::string(100, 'x') + "\"\n[Notify]\ncommand=" + std::string(99, 'y') + "\n",
@@ -82,14 +81,12 @@ TEST(DaemonConfigCheck, EachProblemGivesItsLineAndSoundValuesNone) {
     }
 }
 
-// What each program uses, by the table: a number that is not whole as
-// missing, one outside its range as its row says, a flag as written for the
-// box; the reading takes a whole number of any length.
+// What the programs use, by the table: a number that is not whole as missing,
+// one outside its range as its row says; a whole number of any length reads.
 TEST(DaemonConfigCheck, SettingsReadAsTheTableSays) {
     ScratchDir scratch("config_read");
     const std::string file = (scratch.path() / "bexo.cfg").string();
-    std::ofstream(file) << "[General]\ntimer=0x1F\nsleep=30abc\nmail=" + std::string(63, '0') +
-                               "1\naddress=0x136\ntimed_boot=257\n[NUT]\nhostsync=61\n";
+    std::ofstream(file) << "[General]\ntimer=0x1F\nsleep=30abc\nmail=" + std::string(63, '0') + "1\naddress=0x136\n[NUT]\nhostsync=61\n";
     const struct {
         setting_id id;
         int32_t used, written;
@@ -97,8 +94,7 @@ TEST(DaemonConfigCheck, SettingsReadAsTheTableSays) {
     } rows[] = {
         {SETTING_TIMER, 31, 31, SETTING_READ},           {SETTING_SLEEP, -1, -1, SETTING_UNREADABLE},
         {SETTING_MAIL, 1, 1, SETTING_READ},              {SETTING_ADDRESS, 0x36, 0x136, SETTING_OUTSIDE},
-        {SETTING_TIMED_BOOT, -1, 257, SETTING_OUTSIDE},  {SETTING_AUTOSTART, -1, -1, SETTING_MISSING},
-        {SETTING_NUT_HOSTSYNC, 60, 61, SETTING_OUTSIDE}, {SETTING_NUT_INTERVAL, 10, 10, SETTING_MISSING},
+        {SETTING_NUT_HOSTSYNC, 60, 61, SETTING_OUTSIDE},
     };
     for (const auto &row : rows) {
         setting_value value{};
