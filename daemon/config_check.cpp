@@ -138,16 +138,14 @@ void check_unreadable(check_state *state, const ini_line *line, const setting_ro
 
 void check_outside(check_state *state, const ini_line *line, const setting_row &row,
                    const setting_value &value) {
+    if (row.outside == OUTSIDE_WRITTEN) return;
     char bound[USED_SIZE] = "";
     const bool below = value.written < row.lowest;
     describe_number(row, below ? row.lowest : row.highest, bound);
     char used[USED_SIZE];
     describe_used(row, value.used, used);
     char where[USED_SIZE];
-    if (row.kind == KIND_FLAG)
-        snprintf(where, sizeof where, "is neither 0 nor 1");
-    else
-        snprintf(where, sizeof where, "is %s %s", below ? "below" : "above", bound);
+    snprintf(where, sizeof where, "is %s %s", below ? "below" : "above", bound);
     const char *note = kernel_note(row, value.used);
     if (row.outside == OUTSIDE_MISSING)
         report_problem(state, line->number, "%.64s=%.64s in [%s] %s; read as missing (%s%s)",

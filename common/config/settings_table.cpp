@@ -22,20 +22,20 @@ constexpr int32_t LONGEST_TEXT = CONFIG_TEXT_SIZE - 1;
 const setting_row ROWS[SETTING_COUNT] = {
     // section   key               kind          range                  missing      outside           unreadable             required
     {"General", "timer",          KIND_NUMBER,  INT32_MIN, INT32_MAX,  -1, nullptr, OUTSIDE_CLAMPED,  UNREADABLE_MISSING,    false},
-    {"General", "autostart",      KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_MISSING,  UNREADABLE_KEEPS_UNIT, false},
+    {"General", "autostart",      KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_WRITTEN,  UNREADABLE_KEEPS_UNIT, false},
     {"General", "sleep",          KIND_NUMBER,  1, INT32_MAX,          -1, nullptr, OUTSIDE_CLAMPED,  UNREADABLE_MISSING,    false},
     {"General", "address",        KIND_ADDRESS, 0x00, 0x7F,            -1, nullptr, OUTSIDE_LOW_BYTE, UNREADABLE_MISSING,    true},
-    {"General", "mail",           KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
-    {"General", "timed_boot",     KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
+    {"General", "mail",           KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_WRITTEN,  UNREADABLE_MISSING,    false},
+    {"General", "timed_boot",     KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_WRITTEN,  UNREADABLE_MISSING,    false},
     {"General", "time_boot",      KIND_TIME,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_AS_WRITTEN, false},
-    {"General", "timed_shutdown", KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
+    {"General", "timed_shutdown", KIND_FLAG,    0, 1,                  -1, nullptr, OUTSIDE_WRITTEN,  UNREADABLE_MISSING,    false},
     {"General", "time_shutdown",  KIND_TIME,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_AS_WRITTEN, false},
     {"User",    "command1",       KIND_TEXT,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
     {"User",    "command2",       KIND_TEXT,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
     {"User",    "command3",       KIND_TEXT,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
     {"User",    "command4",       KIND_TEXT,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
     {"User",    "command5",       KIND_TEXT,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
-    {"NUT",     "export",         KIND_FLAG,    0, 1,                   0, nullptr, OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
+    {"NUT",     "export",         KIND_FLAG,    0, 1,                   0, nullptr, OUTSIDE_WRITTEN,  UNREADABLE_MISSING,    false},
     {"NUT",     "interval",       KIND_NUMBER,  2, INT32_MAX,          10, nullptr, OUTSIDE_CLAMPED,  UNREADABLE_MISSING,    false},
     {"NUT",     "hostsync",       KIND_NUMBER,  0, 60,                  0, nullptr, OUTSIDE_CLAMPED,  UNREADABLE_MISSING,    false},
     {"Notify",  "command",        KIND_TEXT,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
@@ -57,6 +57,7 @@ int32_t outside_number(const setting_row &row, int32_t number) {
     switch (row.outside) {
     case OUTSIDE_CLAMPED: return number < row.lowest ? row.lowest : row.highest;
     case OUTSIDE_MISSING: return used_number(row, row.missing);
+    case OUTSIDE_WRITTEN:
     case OUTSIDE_LOW_BYTE: break;
     }
     return used_number(row, number);

@@ -47,6 +47,8 @@ enum setting_outside {
     OUTSIDE_CLAMPED,   // the nearer end of the range
     OUTSIDE_MISSING,   // the value of a missing key (a text: not used at all)
     OUTSIDE_LOW_BYTE,  // the number's low 8 bits, which the kernel may refuse
+    OUTSIDE_WRITTEN,   // the number as written: a switch is on only for 1, off for any
+                       // other number, which bexo does not store but the daemon takes
 };
 
 // What the daemon does with a value it cannot read.

@@ -41,14 +41,13 @@ const CheckCase CASES[] = {
     {"[General]\ntime_shutdown=25:99:00\n", " line 2: time_shutdown=25:99:00 in [General] is not a time HH:mm:ss\n" + NO_ADDRESS},
     // Control bytes never reach a terminal; the second piece of a long comment is no line of its own.
     {"[User]\n;" + std::string(600, 'x') + "\ncommand6=\"a\x1b[2J\"\"b\"\n", " line 3: unknown key command6=a?[2J\"b in [User]; not read\n" + NO_ADDRESS},
-    // Values the daemon would clamp or replace, each with what it uses.
+    // Values the daemon would clamp or replace, each with what it uses; a switch is off for any number but 1.
     {"[General]\naddress=0x36\nsleep=0\n[NUT]\nhostsync=61\ninterval=1\n",
      " line 3: sleep=0 in [General] is below 1; 1 is used\n line 5: hostsync=61 in [NUT] is above 60; 60 is used\n"
      " line 6: interval=1 in [NUT] is below 2; 2 is used\n"},
     {"[NUT]\nhostsync=-1\nexport=2\n[General]\naddress=0x80\nmail=257\n",
-     " line 2: hostsync=-1 in [NUT] is below 0; 0 is used\n line 3: export=2 in [NUT] is neither 0 nor 1; read as missing (off)\n"
-     " line 5: address=0x80 in [General] is above 0x7F; 0x80 is used, which the kernel refuses\n"
-     " line 6: mail=257 in [General] is neither 0 nor 1; read as missing (off)\n"},
+     " line 2: hostsync=-1 in [NUT] is below 0; 0 is used\n"
+     " line 5: address=0x80 in [General] is above 0x7F; 0x80 is used, which the kernel refuses\n"},
     {"[General]\naddress=0x136\n", " line 2: address=0x136 in [General] is above 0x7F; 0x36 is used\n"},
     {"[General]\naddress=0F\n", " line 2: address=0F in [General] is not a whole 32-bit number; read as missing (0xFF, which the kernel refuses)\n"},
     // Texts the daemon cannot hold whole; 99 bytes it can.
