@@ -664,8 +664,6 @@ std::vector<std::string> marked(const std::string &words) {
     return out;
 }
 
-void PrintTo(const NotifyCase &c, std::ostream *os) { *os << c.name; }
-
 class DaemonNotify : public testing::TestWithParam<NotifyCase> {};
 
 // A supply loss, its return, a second loss to low battery and the

@@ -53,7 +53,6 @@ const CheckCase CASES[] = {
     // Texts the daemon cannot hold whole; 99 bytes it can.
     {"[General]\naddress=0x36\n[User]\ncommand2=\"" + std::string(100, 'x') + "\"\n[Notify]\ncommand=" + std::string(99, 'y') + "\n",
      " line 4: command2 in [User] is 100 bytes long, more than the 99 the daemon holds; it is not used\n"},
-    {"[General]\nsleep=1\n", NO_ADDRESS},
     {"", " holds no settings; every setting reads as missing\n"},
     {"\r\r\r\n; a comment\n", " holds no settings; every setting reads as missing\n"},
     {"\xEF\xBB\xBF[General]\naddress=0x36\n", " line 1: a UTF-8 byte-order mark starts the file; it is passed over\n"},

@@ -538,8 +538,7 @@ TEST_F(IniWriteTest, FolderOrDanglingLinkInPlaceOfFileIsRefused)
         const int status = run_in_child(false, [&] { return put("General", "timer", "1") * 10 + put("General", "timer", nullptr); });
         EXPECT_EQ(status, 0) << static_cast<int>(type);
         EXPECT_EQ(fs::symlink_status(file_).type(), type);
-        EXPECT_FALSE(fs::exists(dir_ / "none.cfg"));
-        EXPECT_FALSE(fs::exists(temp_));
+        EXPECT_FALSE(fs::exists(dir_ / "none.cfg") || fs::exists(temp_));
         fs::remove_all(file_);
     }
 }
