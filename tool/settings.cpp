@@ -67,9 +67,9 @@ void close_box(void) {
     }
 }
 
-// Only a word the daemon takes as written is stored: one it could not read,
-// or would clamp or replace, is refused with `refusal`. Returns the number
-// the daemon takes from it.
+// Only a word the daemon reads whole and within its setting's range is
+// stored; any other is refused with `refusal`. Returns the number the
+// daemon takes from it.
 int32_t refuse_unless_sound(setting_id id, const char *word, const char *refusal) {
     refuse_unless_storable(id, word);
     const setting_value value = setting_judge(id, word);
