@@ -186,9 +186,12 @@ FILE *open_for_reading(const char *filename) {
 // editor may put there and which is no part of the first line. Returns the
 // bytes passed over (0 or 3); without a mark the file is at its start again.
 int skip_byte_order_mark(FILE *fp) {
-    char start[3];
-    if (fread(start, 1, sizeof start, fp) == sizeof start && memcmp(start, "\xEF\xBB\xBF", 3) == 0)
-        return 3;
+    const int first = getc(fp);
+    if (first != 0xEF) {
+        if (first != EOF) ungetc(first, fp);
+        return 0;
+    }
+    if (getc(fp) == 0xBB && getc(fp) == 0xBF) return 3;
     rewind(fp);
     return 0;
 }
