@@ -361,7 +361,12 @@ Result Guest::run(const std::string &script, double timeout) { return impl_->run
 
 Result Guest::bexo(const std::vector<std::string> &args) {
     std::string line = "bexo";
-    for (const auto &a : args) line += " " + quoted(a);
+    // Appended piece by piece: `" " + quoted(a)` inserts at the front of a
+    // temporary, where GCC 12 at -O3 sees a false overlap (-Wrestrict).
+    for (const auto &a : args) {
+        line += ' ';
+        line += quoted(a);
+    }
     return run(line);
 }
 
