@@ -104,7 +104,10 @@ std::string revents_names(short revents) {
                  {POLLHUP, "HUP"}, {POLLNVAL, "NVAL"}};
     std::string out;
     for (const auto &n : names)
-        if (revents & n.bit) out += std::string(out.empty() ? "" : ",") + n.name;
+        if (revents & n.bit) {
+            if (!out.empty()) out += ',';
+            out += n.name;
+        }
     return out;
 }
 
@@ -135,7 +138,8 @@ void poll_value(const std::string &arg) {
     if (rest.find(",at") != std::string::npos) {
         char text[40];
         snprintf(text, sizeof text, "at=%ld.%06ld", static_cast<long>(at.tv_sec), at.tv_nsec / 1000);
-        data += (data.empty() ? "" : " ") + std::string(text);
+        if (!data.empty()) data += ' ';
+        data += text;
     }
     report("poll", n, data);
 }

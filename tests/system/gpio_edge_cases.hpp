@@ -146,7 +146,8 @@ inline std::vector<std::string> run(const Host &h, int line, const std::vector<S
             actions.push_back({lines_before, last_poll, s.step == "@rise"});
             continue;
         }
-        arguments += " " + shell_word(fill(s.step, line));
+        arguments += ' ';
+        arguments += shell_word(fill(s.step, line));
         lines_before++;
         last_poll = s.step.rfind("poll:", 0) == 0 ? ++polls : 0;
     }
