@@ -33,6 +33,8 @@ const char HELP[] =
     "  --bus N                  board on /dev/i2c-N (0: old board layout; default 1)\n"
     "  --no-i2c-0, --no-i2c-1   leave that bus node out\n"
     "  --gpio-base N            base of the GPIO chip (default 0; line 27 is N+27)\n"
+    "  --gpio-edge missing|refused  a chip without line interrupts: no edge file,\n"
+    "                           or every edge but none refused (EIO)\n"
     "  --cpuinfo FILE           /proc/cpuinfo content (default: a Raspberry Pi 3)\n"
     "  --device-tree-model TEXT /proc/device-tree/model content\n"
     "  --config FILE            installed as /opt/bexod/bexo.cfg\n"
@@ -78,7 +80,7 @@ const char HELP[] =
     "      sh -c 'bexod -start; sleep 20; cat /var/log/bexod.log'\n";
 
 enum OptionId {
-    BUS = 1000, NO_I2C_0, NO_I2C_1, GPIO_BASE, CPUINFO, DT_MODEL, CONFIG, NO_CONFIG, INSTALL,
+    BUS = 1000, NO_I2C_0, NO_I2C_1, GPIO_BASE, GPIO_EDGE, CPUINFO, DT_MODEL, CONFIG, NO_CONFIG, INSTALL,
     ADDRESS, MODEL, FIRMWARE, INPUT_MV, EXTERN_MA, BATTERY_MA, BATTERY_CURRENT_STATE,
     BATTERY_RAW, BATTERY_STATE, ON_BATTERY, CHARGER, CHARGE_CODE, BATTERY_LOW, SUPPLY_LOST,
     WRONG_ECHO, FAIL_READS, NO_ANSWER, AT, POWEROFF_SIGTERM, AS_USER, FAKETIME, TIMEOUT,
@@ -90,6 +92,7 @@ const option OPTIONS[] = {
     {"no-i2c-0", no_argument, nullptr, NO_I2C_0},
     {"no-i2c-1", no_argument, nullptr, NO_I2C_1},
     {"gpio-base", required_argument, nullptr, GPIO_BASE},
+    {"gpio-edge", required_argument, nullptr, GPIO_EDGE},
     {"cpuinfo", required_argument, nullptr, CPUINFO},
     {"device-tree-model", required_argument, nullptr, DT_MODEL},
     {"config", required_argument, nullptr, CONFIG},
@@ -221,6 +224,14 @@ int main(int argc, char **argv) {
         case NO_I2C_0: p.world.bus0 = false; break;
         case NO_I2C_1: p.world.bus1 = false; break;
         case GPIO_BASE: p.world.gpio_base = static_cast<int>(number(optarg, "gpio-base")); break;
+        case GPIO_EDGE:
+            if (!strcmp(optarg, "missing"))
+                p.world.gpio_edge = sim::GpioEdge::Missing;
+            else if (!strcmp(optarg, "refused"))
+                p.world.gpio_edge = sim::GpioEdge::Refused;
+            else
+                fail("--gpio-edge: missing or refused");
+            break;
         case CPUINFO: p.world.cpuinfo = slurp(optarg); break;
         case DT_MODEL: p.world.device_tree_model = std::string(optarg); break;
         case CONFIG: p.config = slurp(optarg); break;

@@ -50,14 +50,14 @@ void Board::set_address(int address) { std::lock_guard l(m_); address_ = address
 void Board::press_button(int kind) {
     std::lock_guard l(m_);
     pending_button_ = kind;
-    line_ = true;
+    set_line_locked(true);
 }
 
 void Board::lose_supply() {
     std::lock_guard l(m_);
     primary_present_ = false;
     on_battery_ = true;
-    line_ = true;
+    set_line_locked(true);
 }
 
 void Board::restore_supply() {
@@ -66,7 +66,19 @@ void Board::restore_supply() {
     on_battery_ = false;
 }
 
-void Board::set_line(bool high) { std::lock_guard l(m_); line_ = high; }
+void Board::set_line(bool high) { std::lock_guard l(m_); set_line_locked(high); }
+
+void Board::set_line_listener(std::function<void(bool high)> listener) {
+    std::lock_guard l(m_);
+    line_listener_ = std::move(listener);
+    if (line_listener_) line_listener_(line_);
+}
+
+void Board::set_line_locked(bool high) {
+    const bool changed = line_ != high;
+    line_ = high;
+    if (changed && line_listener_) line_listener_(high);
+}
 
 void Board::wrong_echo(int replies) { std::lock_guard l(m_); wrong_echo_ = replies; }
 void Board::fail_reads(int reads) { std::lock_guard l(m_); fail_reads_ = reads; }
@@ -116,7 +128,7 @@ void Board::host_request_locked(const Bytes &bytes) {
     case 0x54: time_record_ = bytes; break;
     case 0x44:
     case 0x34:
-        if (primary_present_ && pending_button_ == 0) line_ = false;
+        if (primary_present_ && pending_button_ == 0) set_line_locked(false);
         break;
     default: break;
     }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -44,6 +45,10 @@ public:
     // and no button event is pending.
     void restore_supply();
     void set_line(bool high);     // drive the event line directly
+    // Told the line's level now and at each change, in the order of the
+    // changes; it runs under the board's lock, so it must not call the
+    // board. An empty function stops the calls.
+    void set_line_listener(std::function<void(bool high)> listener);
 
     // Faults.
     void wrong_echo(int replies);  // the next N replies carry a wrong echo
@@ -74,6 +79,7 @@ private:
     Bytes reply_locked(uint8_t command, uint8_t parameter) const;
     ReplyFault next_fault_locked();
     void host_request_locked(const Bytes &bytes);
+    void set_line_locked(bool high);
 
     mutable std::mutex m_;
     int model_ = 0;
@@ -94,6 +100,7 @@ private:
     bool primary_present_ = true;
     int address_ = DEFAULT_ADDRESS;
     bool line_ = false;
+    std::function<void(bool)> line_listener_;
     int pending_button_ = 0;
 
     int wrong_echo_ = 0;

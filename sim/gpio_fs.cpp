@@ -4,6 +4,7 @@
 #include "sim/gpio_fs.hpp"
 
 #include <fuse.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -53,25 +54,50 @@ std::string strip_newline(std::string text) {
 }  // namespace
 
 struct GpioFs::Impl {
+    // An exported line: what World::gpio shows, which export it is (files
+    // opened under an earlier one are dead), and its value file's count of
+    // changes as kernfs keeps it (1 before any edge).
+    struct Line {
+        World::GpioLine view;
+        unsigned export_id = 0;
+        unsigned events = 1;
+    };
+    // An open file: what it names, under which export, and the count of
+    // changes its last read saw (0 at open, so a first poll reports one).
+    struct OpenFile {
+        Node node;
+        unsigned export_id = 0;
+        unsigned seen = 0;
+        struct fuse_pollhandle *waiting = nullptr;
+    };
+
     Recorder &rec;
-    Board &board;
     const int base;
+    const GpioEdge edge_support;
     std::string mountpoint;
     mutable std::mutex m;
-    std::map<int, World::GpioLine> lines;  // exported lines by kernel number
+    bool board_level = false;           // the board's event line, as it last told us
+    std::map<int, Line> lines;          // exported lines by kernel number
+    unsigned exports = 0;
+    std::map<uint64_t, OpenFile> files;  // by FUSE file handle
+    uint64_t next_fh = 1;
     double hidden_until = -1;
     struct fuse *fuse = nullptr;
     std::thread loop;
 
-    Impl(Recorder &r, Board &b, int chip_base) : rec(r), board(b), base(chip_base) {}
+    Impl(Recorder &r, int chip_base, GpioEdge edge) : rec(r), base(chip_base), edge_support(edge) {}
 
     Node parse(const std::string &path) const;
     bool value_hidden() const { return rec.now() < hidden_until; }
     bool exists(const Node &n) const;
+    bool dead(const OpenFile &f) const;
     int level_locked(int number, const World::GpioLine &l) const;
     std::string content(const Node &n) const;
     int store(const Node &n, const std::string &text);
     int store_line_attr(const Node &n, const std::string &text, Event &e);
+    unsigned events_of(const OpenFile &f) const;
+    unsigned revents(const OpenFile &f) const;
+    void board_line(bool high);
 };
 
 Node GpioFs::Impl::parse(const std::string &path) const {
@@ -106,15 +132,23 @@ bool GpioFs::Impl::exists(const Node &n) const {
     case Node::Line: return lines.count(n.line) > 0;
     case Node::LineAttr:
         if (n.attr == "value" && value_hidden()) return false;
+        if (n.attr == "edge" && edge_support == GpioEdge::Missing) return false;
         return lines.count(n.line) > 0;
     default: return true;
     }
 }
 
+// A file opened under an export that has ended: its kernfs node is gone.
+bool GpioFs::Impl::dead(const OpenFile &f) const {
+    if (f.node.type != Node::LineAttr) return false;
+    const auto it = lines.find(f.node.line);
+    return it == lines.end() || it->second.export_id != f.export_id;
+}
+
 // Physical level: the host's for an output, the board's for the event line.
 int GpioFs::Impl::level_locked(int number, const World::GpioLine &l) const {
     if (l.output) return l.level;
-    return number == base + EVENT_LINE && board.line() ? 1 : 0;
+    return number == base + EVENT_LINE && board_level ? 1 : 0;
 }
 
 std::string GpioFs::Impl::content(const Node &n) const {
@@ -123,7 +157,7 @@ std::string GpioFs::Impl::content(const Node &n) const {
         if (n.attr == "label") return std::string(LABEL) + "\n";
         return std::to_string(NGPIO) + "\n";
     }
-    const World::GpioLine &l = lines.at(n.line);
+    const World::GpioLine &l = lines.at(n.line).view;
     if (n.attr == "direction") return l.output ? "out\n" : "in\n";
     if (n.attr == "edge") return l.edge + "\n";
     if (n.attr == "active_low") return l.active_low ? "1\n" : "0\n";
@@ -150,7 +184,7 @@ int GpioFs::Impl::store(const Node &n, const std::string &text) {
         else if (!exporting && !lines.count(e.line))
             err = EINVAL;
         else if (exporting)
-            lines[e.line] = World::GpioLine{true, false, 0, false, "none"};
+            lines[e.line] = Line{World::GpioLine{true, false, 0, false, "none"}, ++exports};
         else
             lines.erase(e.line);
     } else if (n.type == Node::LineAttr) {
@@ -167,7 +201,7 @@ int GpioFs::Impl::store(const Node &n, const std::string &text) {
 }
 
 int GpioFs::Impl::store_line_attr(const Node &n, const std::string &text, Event &e) {
-    World::GpioLine &l = lines.at(n.line);
+    World::GpioLine &l = lines.at(n.line).view;
     const std::string word = strip_newline(text);
     if (n.attr == "direction") {
         e.kind = Kind::GpioDirection;
@@ -193,8 +227,8 @@ int GpioFs::Impl::store_line_attr(const Node &n, const std::string &text, Event 
         e.kind = Kind::GpioEdge;
         if (word != "none" && word != "rising" && word != "falling" && word != "both") return EINVAL;
         // The kernel frees the old interrupt, then refuses to give an output
-        // line a new one.
-        if (word != l.edge && word != "none" && l.output) {
+        // line (or a chip that has none to give) a new one.
+        if (word != l.edge && word != "none" && (l.output || edge_support == GpioEdge::Refused)) {
             l.edge = "none";
             return EIO;
         }
@@ -206,6 +240,43 @@ int GpioFs::Impl::store_line_attr(const Node &n, const std::string &text, Event 
     if (!v) return EINVAL;
     l.active_low = *v != 0;
     return 0;
+}
+
+// The count of changes of the node an open file names: only value files
+// are ever told of one.
+unsigned GpioFs::Impl::events_of(const OpenFile &f) const {
+    if (f.node.type != Node::LineAttr || f.node.attr != "value") return 1;
+    return lines.at(f.node.line).events;
+}
+
+// What poll() reports, as kernfs does: always readable and writable; an
+// exceptional condition and an error while the file has a change it has not
+// read, and for good once its node is gone.
+unsigned GpioFs::Impl::revents(const OpenFile &f) const {
+    const unsigned always = POLLIN | POLLOUT | POLLRDNORM | POLLWRNORM;
+    if (dead(f) || f.seen != events_of(f)) return always | POLLERR | POLLPRI;
+    return always;
+}
+
+// The board's level of the event line; an edge armed on it while it is an
+// exported input counts a change and wakes every poll on its value files.
+void GpioFs::Impl::board_line(bool high) {
+    std::lock_guard l(m);
+    if (high == board_level) return;
+    board_level = high;
+    const auto it = lines.find(base + EVENT_LINE);
+    if (it == lines.end() || edge_support != GpioEdge::Works) return;
+    Line &line = it->second;
+    const World::GpioLine &v = line.view;
+    const bool rising = high != v.active_low;
+    if (v.output || v.edge == "none" || v.edge == (rising ? "falling" : "rising")) return;
+    line.events++;
+    for (auto &[fh, f] : files) {
+        if (!f.waiting || f.node.line != it->first || f.node.attr != "value" || dead(f)) continue;
+        fuse_notify_poll(f.waiting);
+        fuse_pollhandle_destroy(f.waiting);
+        f.waiting = nullptr;
+    }
 }
 
 namespace {
@@ -272,7 +343,8 @@ int fs_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, struct 
     } else if (n.type == Node::Chip) {
         for (const char *a : {"base", "label", "ngpio"}) add(a);
     } else if (n.type == Node::Line) {
-        for (const char *a : {"active_low", "direction", "edge"}) add(a);
+        for (const char *a : {"active_low", "direction"}) add(a);
+        if (fs->edge_support != GpioEdge::Missing) add("edge");
         if (!fs->value_hidden()) add("value");
     } else {
         return -ENOTDIR;
@@ -287,18 +359,62 @@ int fs_open(const char *path, struct fuse_file_info *fi) {
     if (!fs->exists(n)) return -ENOENT;
     if (n.type == Node::Root || n.type == Node::Chip || n.type == Node::Line) return -EISDIR;
     fi->direct_io = 1;
+    fi->fh = fs->next_fh++;
+    GpioFs::Impl::OpenFile &f = fs->files[fi->fh];
+    f.node = n;
+    if (n.type == Node::LineAttr) f.export_id = fs->lines.at(n.line).export_id;
     return 0;
 }
 
-int fs_read(const char *path, char *buf, size_t size, off_t offset, struct fuse_file_info *) {
+int fs_release(const char *, struct fuse_file_info *fi) {
+    GpioFs::Impl *fs = self();
+    std::lock_guard l(fs->m);
+    const auto it = fs->files.find(fi->fh);
+    if (it == fs->files.end()) return 0;
+    if (it->second.waiting) fuse_pollhandle_destroy(it->second.waiting);
+    fs->files.erase(it);
+    return 0;
+}
+
+// kernfs's poll: the handle is kept until a change wakes it or the next
+// poll of the file replaces it.
+int fs_poll(const char *, struct fuse_file_info *fi, struct fuse_pollhandle *ph, unsigned *reventsp) {
+    GpioFs::Impl *fs = self();
+    std::lock_guard l(fs->m);
+    const auto it = fs->files.find(fi->fh);
+    if (it == fs->files.end()) {
+        if (ph) fuse_pollhandle_destroy(ph);
+        return -EBADF;
+    }
+    GpioFs::Impl::OpenFile &f = it->second;
+    if (ph) {
+        if (f.waiting) fuse_pollhandle_destroy(f.waiting);
+        f.waiting = ph;
+    }
+    *reventsp = fs->revents(f);
+    return 0;
+}
+
+// The open file's record, or nothing for a file opened before the world
+// kept one.
+GpioFs::Impl::OpenFile *open_file(GpioFs::Impl *fs, const struct fuse_file_info *fi) {
+    if (!fi) return nullptr;
+    const auto it = fs->files.find(fi->fh);
+    return it == fs->files.end() ? nullptr : &it->second;
+}
+
+int fs_read(const char *path, char *buf, size_t size, off_t offset, struct fuse_file_info *fi) {
     GpioFs::Impl *fs = self();
     std::lock_guard l(fs->m);
     const Node n = fs->parse(path);
+    GpioFs::Impl::OpenFile *f = open_file(fs, fi);
+    if (f && fs->dead(*f)) return -ENODEV;
     if (!fs->exists(n)) return -ENOENT;
     if (n.type == Node::Export || n.type == Node::Unexport) return -EIO;
     const std::string text = fs->content(n);
     const bool value = n.type == Node::LineAttr && n.attr == "value";
     std::string part = static_cast<size_t>(offset) < text.size() ? text.substr(offset, size) : "";
+    if (f) f->seen = fs->events_of(*f);
     if (value && offset == 0) {
         Event e;
         e.kind = Kind::GpioValueRead;
@@ -311,10 +427,12 @@ int fs_read(const char *path, char *buf, size_t size, off_t offset, struct fuse_
     return static_cast<int>(part.size());
 }
 
-int fs_write(const char *path, const char *buf, size_t size, off_t, struct fuse_file_info *) {
+int fs_write(const char *path, const char *buf, size_t size, off_t, struct fuse_file_info *fi) {
     GpioFs::Impl *fs = self();
     std::lock_guard l(fs->m);
     const Node n = fs->parse(path);
+    const GpioFs::Impl::OpenFile *f = open_file(fs, fi);
+    if (f && fs->dead(*f)) return -ENODEV;
     if (!fs->exists(n)) return -ENOENT;
     const int err = fs->store(n, std::string(buf, size));
     return err ? -err : static_cast<int>(size);
@@ -329,8 +447,8 @@ int fs_truncate(const char *path, off_t, struct fuse_file_info *) {
 
 }  // namespace
 
-GpioFs::GpioFs(Recorder &recorder, Board &board, int base, const std::string &mountpoint)
-    : impl_(std::make_unique<Impl>(recorder, board, base)) {
+GpioFs::GpioFs(Recorder &recorder, Board &board, int base, GpioEdge edge, const std::string &mountpoint)
+    : board_(board), impl_(std::make_unique<Impl>(recorder, base, edge)) {
     impl_->mountpoint = mountpoint;
     static const struct fuse_operations ops = [] {
         struct fuse_operations o {};
@@ -341,6 +459,8 @@ GpioFs::GpioFs(Recorder &recorder, Board &board, int base, const std::string &mo
         o.read = fs_read;
         o.write = fs_write;
         o.truncate = fs_truncate;
+        o.release = fs_release;
+        o.poll = fs_poll;
         return o;
     }();
     // The kernel checks the modes (export is root-only, as in sysfs), and
@@ -362,9 +482,11 @@ GpioFs::GpioFs(Recorder &recorder, Board &board, int base, const std::string &mo
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
         fuse_loop(fs);
     });
+    board_.set_line_listener([fs = impl_.get()](bool high) { fs->board_line(high); });
 }
 
 GpioFs::~GpioFs() {
+    board_.set_line_listener(nullptr);
     if (!impl_->fuse) return;
     fuse_exit(impl_->fuse);
     // Unmounting ends the kernel connection, which ends the loop.
@@ -376,7 +498,7 @@ GpioFs::~GpioFs() {
 World::GpioLine GpioFs::line(int number) const {
     std::lock_guard l(impl_->m);
     auto it = impl_->lines.find(number);
-    return it == impl_->lines.end() ? World::GpioLine{} : it->second;
+    return it == impl_->lines.end() ? World::GpioLine{} : it->second.view;
 }
 
 void GpioFs::hide_value_until(double t) {

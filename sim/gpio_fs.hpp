@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // /sys/class/gpio as the kernel's sysfs GPIO interface offers it, served by
 // a FUSE file system from a thread of this process. Line base + 27 is wired
-// to the board's event line; every other line reads 0 as an input.
+// to the board's event line; every other line reads 0 as an input. An edge
+// armed on the event line while it is an input wakes poll() on its value
+// files with POLLPRI|POLLERR, as sysfs does.
 #pragma once
 
 #include <memory>
@@ -9,6 +11,7 @@
 
 #include "sim/board.hpp"
 #include "sim/recorder.hpp"
+#include "sim/world.hpp"
 
 namespace sim {
 
@@ -18,7 +21,7 @@ public:
     static constexpr int EVENT_LINE = 27;
 
     // Mounts at `mountpoint` (which must exist) and starts serving.
-    GpioFs(Recorder &recorder, Board &board, int base, const std::string &mountpoint);
+    GpioFs(Recorder &recorder, Board &board, int base, GpioEdge edge, const std::string &mountpoint);
     ~GpioFs();
     GpioFs(const GpioFs &) = delete;
     GpioFs &operator=(const GpioFs &) = delete;
@@ -29,6 +32,7 @@ public:
     struct Impl;
 
 private:
+    Board &board_;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -1,16 +1,28 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// sim-probe: a small client for tests of the world itself. Each argument is
-// one step, done in order; each prints one line: the step, its result, the
-// errno name (or OK) and any data.
+// sim-probe: a small client for tests of the world itself and of the real
+// kernel (the kernel tier runs the ARM builds of it in its guest). Each
+// argument is one step, done in order; each prints one line: the step, its
+// result, the errno name (or OK) and any data.
 //   open:PATH  use:N (the N-th descriptor opened, from 0)  bind:ADDR  close
 //   smbus:BYTE (byte write)  rbyte (read byte)  rbdata:REG  wbdata:REG,VAL
 //   rword:REG  quick  block:REG  funcs  write:HEX,HEX..  read:N
 //   sleep:MS   wfile:PATH=TEXT ("\n" for a line end)  rfile:PATH
+// GPIO through common/hw/gpiolib, on one held value descriptor:
+//   gedge:LINE=WORD (none, rising, falling, both; another word: a value
+//   gpiolib refuses)  gopen:LINE  gread  gclose
+//   cloexec (1 when the held descriptor is close-on-exec)
+//   poll:EVENTS,MS[,at] (EVENTS: in, pri or in+pri; prints the revents, and
+//   with "at" the boot clock when poll returned, as at=SECONDS; "late" when
+//   events came only with the time-out, as a missed wake-up shows; tells
+//   "polling K" on standard error as it begins its K-th poll, so that a test
+//   can act while it waits)
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,10 +32,14 @@
 #include <string>
 #include <vector>
 
+#include "common/hw/gpiolib.hpp"
+
 namespace {
 
 int fd = -1;
 std::vector<int> opened;
+int value_fd = -1;  // the held GPIO value descriptor
+int polls = 0;
 
 void report(const std::string &step, long result, const std::string &data = "") {
     const int err = errno;
@@ -78,6 +94,78 @@ void smbus(const std::string &op, const std::string &arg) {
         snprintf(text, sizeof text, d.size == I2C_SMBUS_WORD_DATA ? "%04x" : "%02x",
                  d.size == I2C_SMBUS_WORD_DATA ? data.word : data.byte);
     report(op, r, text);
+}
+
+std::string revents_names(short revents) {
+    static const struct {
+        short bit;
+        const char *name;
+    } names[] = {{POLLIN, "IN"}, {POLLPRI, "PRI"}, {POLLOUT, "OUT"}, {POLLERR, "ERR"},
+                 {POLLHUP, "HUP"}, {POLLNVAL, "NVAL"}};
+    std::string out;
+    for (const auto &n : names)
+        if (revents & n.bit) {
+            if (!out.empty()) out += ',';
+            out += n.name;
+        }
+    return out;
+}
+
+int edge_code(const std::string &word) {
+    const char *words[] = {"none", "rising", "falling", "both"};
+    for (int i = 0; i < 4; i++)
+        if (word == words[i]) return i;
+    return 99;
+}
+
+// poll:EVENTS,MS[,at] on the held value descriptor.
+void poll_value(const std::string &arg) {
+    const size_t comma = arg.find(',');
+    const std::string events = arg.substr(0, comma);
+    const std::string rest = comma == std::string::npos ? "0" : arg.substr(comma + 1);
+    pollfd p{value_fd, 0, 0};
+    if (events.find("in") != std::string::npos) p.events |= POLLIN;
+    if (events.find("pri") != std::string::npos) p.events |= POLLPRI;
+    const int timeout_ms = atoi(rest.c_str());
+    fprintf(stderr, "polling %d\n", ++polls);
+    timespec began{}, at{};
+    clock_gettime(CLOCK_BOOTTIME, &began);
+    const int n = poll(&p, 1, timeout_ms);
+    clock_gettime(CLOCK_BOOTTIME, &at);
+    const double waited_ms = (at.tv_sec - began.tv_sec) * 1e3 + (at.tv_nsec - began.tv_nsec) / 1e6;
+    std::string data = n > 0 ? revents_names(p.revents) : "";
+    if (n > 0 && timeout_ms > 0 && waited_ms >= timeout_ms) data += " late";
+    if (rest.find(",at") != std::string::npos) {
+        char text[40];
+        snprintf(text, sizeof text, "at=%ld.%06ld", static_cast<long>(at.tv_sec), at.tv_nsec / 1000);
+        if (!data.empty()) data += ' ';
+        data += text;
+    }
+    report("poll", n, data);
+}
+
+// The steps on GPIO lines through gpiolib; false for another step.
+bool gpio_step(const std::string &op, const std::string &arg) {
+    if (op == "gedge") {
+        const size_t eq = arg.find('=');
+        report(op, gpio_edge(atoi(arg.c_str()), edge_code(arg.substr(eq + 1))));
+    } else if (op == "gopen") {
+        value_fd = gpio_value_open(atoi(arg.c_str()));
+        report(op, value_fd < 0 ? -1 : 0);
+    } else if (op == "gread") {
+        report(op, gpio_value_read(value_fd));
+    } else if (op == "gclose") {
+        report(op, gpio_value_close(value_fd));
+        value_fd = -1;
+    } else if (op == "cloexec") {
+        const int flags = fcntl(value_fd, F_GETFD);
+        report(op, flags < 0 ? -1 : (flags & FD_CLOEXEC ? 1 : 0));
+    } else if (op == "poll") {
+        poll_value(arg);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void step(const std::string &s) {
@@ -147,7 +235,7 @@ void step(const std::string &s) {
         for (long i = 0; i < n; i++) text += b[i] == '\n' ? std::string("\\n") : std::string(1, b[i]);
         report(op, n, "\"" + text + "\"");
         close(f);
-    } else {
+    } else if (!gpio_step(op, arg)) {
         printf("%s unknown-step\n", s.c_str());
     }
 }
@@ -155,6 +243,8 @@ void step(const std::string &s) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Each line goes out at once, for a test that follows a run in progress.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     for (int i = 1; i < argc; i++) step(argv[i]);
     return 0;
 }

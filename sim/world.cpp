@@ -384,7 +384,7 @@ World::World(Options options) : impl_(std::make_unique<Impl>()) {
     if (options.device_tree_model) set_device_tree_model(*options.device_tree_model);
     const std::string gpio_dir = w.bus->root() + "/sys/class/gpio";
     fs::create_directories(gpio_dir);
-    w.gpio = std::make_unique<GpioFs>(w.rec, w.board, options.gpio_base, gpio_dir);
+    w.gpio = std::make_unique<GpioFs>(w.rec, w.board, options.gpio_base, options.gpio_edge, gpio_dir);
     w.install_programs();
     w.syslog = std::make_unique<SyslogSink>(w.bus->root() + "/dev/log", options.stream_syslog);
     w.scheduler = std::make_unique<Scheduler>();

@@ -101,11 +101,19 @@ inline const std::string NO_BUS_NODE_TEXT =
 
 // ---------------------------------------------------------------- world
 
+// What the kernel offers of a line's interrupt through its "edge" file.
+enum class GpioEdge {
+    Works,    // as on a Pi: an edge armed on an input wakes poll() with POLLPRI
+    Missing,  // a chip without line interrupts: no "edge" file
+    Refused,  // "edge" is there, but every edge but "none" fails with EIO
+};
+
 struct Options {
     int board_bus = 1;             // 0: the board sits on /dev/i2c-0 (old layout)
     bool bus0 = true;              // false: /dev/i2c-0 is missing (ENOENT)
     bool bus1 = true;              // false: /dev/i2c-1 is missing
     int gpio_base = 0;             // base of gpiochip; line 27 is base + 27
+    GpioEdge gpio_edge = GpioEdge::Works;
     std::string cpuinfo = cpuinfo_pi3();
     std::optional<std::string> device_tree_model;  // e.g. "Raspberry Pi 4 Model B Rev 1.4"
     bool sigterm_on_poweroff = false;  // see World::sigterm_on_poweroff

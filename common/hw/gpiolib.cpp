@@ -17,6 +17,10 @@ constexpr int PATH_BUFFER_SIZE = 100;
 constexpr char EXPORT_PATH[] = GPIO_ROOT "/export";
 constexpr char UNEXPORT_PATH[] = GPIO_ROOT "/unexport";
 constexpr char PROCESSOR_CHIP_LABEL[] = "pinctrl-";
+// The words of the "edge" file, by GPIO_EDGE_ value.
+constexpr const char *EDGE_WORDS[] = {"none", "rising", "falling", "both"};
+// Bytes read of a value: a digit and its line end, as gpio_read.
+constexpr size_t VALUE_READ_SIZE = 3;
 
 // Writes one short text to a sysfs file; each failure has its own message.
 int write_text(const char *path, const char *text, const char *open_failed,
@@ -127,6 +131,57 @@ int gpio_read(int pin) {
         return -1;
     }
     return atoi(value);
+}
+
+int gpio_edge(int pin, int edge) {
+    if (edge < GPIO_EDGE_NONE || edge > GPIO_EDGE_BOTH) {
+        errno = EINVAL;
+        return -1;
+    }
+    char path[PATH_BUFFER_SIZE];
+    gpio_line_path(pin, "edge", path, sizeof path);
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    const char *word = EDGE_WORDS[edge];
+    ssize_t written = write(fd, word, strlen(word));
+    int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return written < 0 ? -1 : 0;
+}
+
+int gpio_value_open(int pin) {
+    char path[PATH_BUFFER_SIZE];
+    gpio_line_path(pin, "value", path, sizeof path);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        perror("Cannot open the GPIO value file");
+    }
+    return fd;
+}
+
+int gpio_value_read(int fd) {
+    // sysfs gives a file's text afresh only to a read from its start.
+    char value[VALUE_READ_SIZE + 1] = {};
+    ssize_t got = -1;
+    if (lseek(fd, 0, SEEK_SET) == 0) {
+        got = read(fd, value, VALUE_READ_SIZE);
+    }
+    if (got < 0) {
+        perror("Cannot read the GPIO value");
+        return -1;
+    }
+    return atoi(value);
+}
+
+int gpio_value_close(int fd) {
+    if (close(fd) != 0) {
+        perror("Cannot close the GPIO value file");
+        return -1;
+    }
+    return 0;
 }
 
 void gpio_line_path(int pin, const char *file, char *path, size_t size) {

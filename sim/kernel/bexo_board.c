@@ -2,10 +2,19 @@
 /*
  * The B.EXO board's side of a Raspberry Pi, for a test kernel: an I2C
  * adapter registered as bus 1 (so i2c-dev gives /dev/i2c-1) and a GPIO chip
- * named like the Pi's ("pinctrl-bcm2835", 54 lines) whose line 27 can raise
- * an interrupt, so that sysfs "edge" and poll() work as on a Pi. Both are
- * served by user space through /dev/bexo-board, a byte stream that a relay
- * copies to and from the board model on the host.
+ * named like the Pi's whose line 27 can raise an interrupt, so that sysfs
+ * "edge" and poll() work as on a Pi. Both are served by user space through
+ * /dev/bexo-board, a byte stream that a relay copies to and from the board
+ * model on the host.
+ *
+ * The parameter "chip" names the Pi's GPIO block the chip imitates, at load
+ * time or later (the chip is then registered anew, its lines unexported):
+ * bcm2835 (Pi 1 to 3: "pinctrl-bcm2835", 54 lines), bcm2711 (Pi 4:
+ * "pinctrl-bcm2711", 58 lines) or rp1 (Pi 5: "pinctrl-rp1", 54 lines).
+ *
+ * A transfer waits for its answer as long as the adapter's timeout (the
+ * I2C core's default of one second, or what I2C_TIMEOUT set), then fails
+ * with ETIMEDOUT, as the Pi's own i2c-bcm2835 does.
  *
  * Read from /dev/bexo-board (numbers little-endian):
  *   'T' seq pid:u32 usec:u64 addr count, then per message flags(1 = read)
@@ -30,10 +39,9 @@
 #include <linux/uaccess.h>
 #include <linux/wait.h>
 
-#define LINES 54
+#define MAX_LINES 58
 #define EVENT_LINE 27
 #define STREAM_SIZE 4096
-#define ANSWER_WAIT_MS 3000
 
 /* ---- the stream to user space */
 
@@ -115,7 +123,7 @@ static int board_xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int num)
 	ret = queue_out(frame, len);
 	if (ret)
 		return ret;
-	wait_for_completion_timeout(&answered, msecs_to_jiffies(ANSWER_WAIT_MS));
+	wait_for_completion_timeout(&answered, adap->timeout);
 
 	mutex_lock(&answer_lock);
 	pending = false;
@@ -151,9 +159,30 @@ static struct i2c_adapter adapter = {
 
 /* ---- the GPIO chip: line 27 follows the host; the rest read low */
 
+/*
+ * A line given up (unexported) returns to an input on the BCM2835 and
+ * BCM2711, whose pinctrl driver sets a freed pin to GPIO_IN; Raspberry Pi's
+ * RP1 driver keeps an output as it is (its persist_gpio_outputs, on by
+ * default).
+ */
+static const struct chip_model {
+	const char *name;
+	const char *label;
+	u16 lines;
+	bool outputs_persist;
+} models[] = {
+	{ "bcm2835", "pinctrl-bcm2835", 54, false },
+	{ "bcm2711", "pinctrl-bcm2711", 58, false },
+	{ "rp1", "pinctrl-rp1", 54, true },
+};
+
+static DEFINE_MUTEX(chip_lock);	/* the model and the chip's registration */
+static const struct chip_model *model = &models[0];
+static bool chip_added;
+
 static DEFINE_SPINLOCK(line_lock);
-static bool is_output[LINES];
-static bool driven[LINES];     /* what the Pi drives on an output */
+static bool is_output[MAX_LINES];
+static bool driven[MAX_LINES];	/* what the Pi drives on an output */
 static bool board_level;       /* what the board drives on line 27 */
 static bool irq_enabled;
 static unsigned int irq_type;
@@ -188,6 +217,12 @@ static int line_get(struct gpio_chip *gc, unsigned int offset)
 static void line_set(struct gpio_chip *gc, unsigned int offset, int value)
 {
 	driven[offset] = value;
+}
+
+static void line_free(struct gpio_chip *gc, unsigned int offset)
+{
+	if (!model->outputs_persist)
+		is_output[offset] = false;
 }
 
 static void fire_irq(struct irq_work *work)
@@ -231,6 +266,10 @@ static void set_board_level(bool level)
 	bool edge;
 	u8 frame[10];
 
+	/* Stamped before the interrupt can run, for the latency of a wake-up. */
+	frame[0] = 'L';
+	put_le(frame + 1, now_usec(), 8);
+	frame[9] = level;
 	spin_lock_irqsave(&line_lock, flags);
 	edge = level != board_level && irq_enabled && !is_output[EVENT_LINE] &&
 	       (irq_type & (level ? IRQ_TYPE_EDGE_RISING : IRQ_TYPE_EDGE_FALLING));
@@ -238,11 +277,89 @@ static void set_board_level(bool level)
 	spin_unlock_irqrestore(&line_lock, flags);
 	if (edge)
 		irq_work_queue(&fire);
-	frame[0] = 'L';
-	put_le(frame + 1, now_usec(), 8);
-	frame[9] = level;
 	queue_out(frame, sizeof(frame));
 }
+
+/* The chip as `model` describes it, registered with every line an input. */
+static int add_chip(void)
+{
+	struct gpio_irq_chip *girq;
+	unsigned long flags;
+	int ret;
+
+	spin_lock_irqsave(&line_lock, flags);
+	memset(is_output, 0, sizeof(is_output));
+	memset(driven, 0, sizeof(driven));
+	irq_enabled = false;
+	irq_type = IRQ_TYPE_NONE;
+	spin_unlock_irqrestore(&line_lock, flags);
+	memset(&chip, 0, sizeof(chip));
+	chip.label = model->label;
+	chip.owner = THIS_MODULE;
+	chip.base = -1;
+	chip.ngpio = model->lines;
+	chip.get_direction = line_get_direction;
+	chip.direction_input = line_direction_input;
+	chip.direction_output = line_direction_output;
+	chip.get = line_get;
+	chip.set = line_set;
+	chip.free = line_free;
+	girq = &chip.irq;
+	gpio_irq_chip_set_chip(girq, &board_irq_chip);
+	girq->handler = handle_simple_irq;
+	girq->default_type = IRQ_TYPE_NONE;
+	ret = gpiochip_add_data(&chip, NULL);
+	chip_added = !ret;
+	return ret;
+}
+
+static void remove_chip(void)
+{
+	unsigned long flags;
+
+	if (!chip_added)
+		return;
+	spin_lock_irqsave(&line_lock, flags);
+	irq_enabled = false;
+	spin_unlock_irqrestore(&line_lock, flags);
+	irq_work_sync(&fire);
+	gpiochip_remove(&chip);
+	chip_added = false;
+}
+
+static int set_chip_model(const char *value, const struct kernel_param *kp)
+{
+	const struct chip_model *wanted = NULL;
+	int i, ret = 0;
+
+	for (i = 0; i < ARRAY_SIZE(models); i++)
+		if (sysfs_streq(value, models[i].name))
+			wanted = &models[i];
+	if (!wanted)
+		return -EINVAL;
+	mutex_lock(&chip_lock);
+	if (wanted != model || !chip_added) {
+		model = wanted;
+		if (chip_added) {
+			remove_chip();
+			ret = add_chip();
+		}
+	}
+	mutex_unlock(&chip_lock);
+	return ret;
+}
+
+static int get_chip_model(char *buffer, const struct kernel_param *kp)
+{
+	return sysfs_emit(buffer, "%s\n", model->name);
+}
+
+static const struct kernel_param_ops chip_model_ops = {
+	.set = set_chip_model,
+	.get = get_chip_model,
+};
+module_param_cb(chip, &chip_model_ops, NULL, 0644);
+MODULE_PARM_DESC(chip, "the Pi's GPIO block imitated: bcm2835 (default), bcm2711 or rp1");
 
 /* ---- /dev/bexo-board */
 
@@ -338,24 +455,12 @@ static struct miscdevice board_device = {
 
 static int __init board_init(void)
 {
-	struct gpio_irq_chip *girq;
 	int ret;
 
 	init_irq_work(&fire, fire_irq);
-	chip.label = "pinctrl-bcm2835";
-	chip.owner = THIS_MODULE;
-	chip.base = -1;
-	chip.ngpio = LINES;
-	chip.get_direction = line_get_direction;
-	chip.direction_input = line_direction_input;
-	chip.direction_output = line_direction_output;
-	chip.get = line_get;
-	chip.set = line_set;
-	girq = &chip.irq;
-	gpio_irq_chip_set_chip(girq, &board_irq_chip);
-	girq->handler = handle_simple_irq;
-	girq->default_type = IRQ_TYPE_NONE;
-	ret = gpiochip_add_data(&chip, NULL);
+	mutex_lock(&chip_lock);
+	ret = add_chip();
+	mutex_unlock(&chip_lock);
 	if (ret)
 		return ret;
 	ret = misc_register(&board_device);
@@ -368,7 +473,9 @@ static int __init board_init(void)
 no_adapter:
 	misc_deregister(&board_device);
 no_device:
-	gpiochip_remove(&chip);
+	mutex_lock(&chip_lock);
+	remove_chip();
+	mutex_unlock(&chip_lock);
 	return ret;
 }
 
@@ -376,11 +483,12 @@ static void __exit board_exit(void)
 {
 	i2c_del_adapter(&adapter);
 	misc_deregister(&board_device);
-	irq_work_sync(&fire);
-	gpiochip_remove(&chip);
+	mutex_lock(&chip_lock);
+	remove_chip();
+	mutex_unlock(&chip_lock);
 }
 
 module_init(board_init);
 module_exit(board_exit);
-MODULE_DESCRIPTION("B.EXO board on I2C bus 1 and GPIO 27, served from user space");
+MODULE_DESCRIPTION("B.EXO board on I2C bus 1 and GPIO 27 of a Pi's GPIO chip, served from user space");
 MODULE_LICENSE("GPL");

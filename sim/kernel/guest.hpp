@@ -32,10 +32,17 @@ public:
     // "" while the guest answers; else why it does not.
     std::string failure() const;
 
-    // A new scenario: every bexo and bexod killed, a new board, line 27 low
-    // and unexported, /opt/bexod, /run, /var/log and the calls emptied.
+    // A new scenario: every bexo, bexod and sim-probe killed, a new board,
+    // line 27 low and unexported, the Pi 3's GPIO chip, the transfers
+    // answered, /opt/bexod, /run, /var/log and the calls emptied.
     void reset();
     Board &board();
+    // The Pi's GPIO block the module imitates: "bcm2835" (Pi 1 to 3),
+    // "bcm2711" (Pi 4) or "rp1" (Pi 5); the chip is registered anew.
+    bool set_chip(const std::string &model);
+    // false: the relay leaves the guest's transfers unanswered, as if it
+    // were gone (each then ends with the adapter's timeout).
+    void set_answering(bool answering);
 
     // A shell script in the guest; status -1 when the guest did not answer.
     Result run(const std::string &script, double timeout = 60);
@@ -65,8 +72,8 @@ public:
     bool alive(pid_t pid) const;  // a process that has not ended
     bool gone(pid_t pid, double timeout) const;
 
-    // GPIO as the guest's sysfs shows it: the base of the chip labelled
-    // "pinctrl-bcm2835" (-1 when there is none) and its line.
+    // GPIO as the guest's sysfs shows it: the base of the chip whose label
+    // starts with "pinctrl-" (-1 when there is none) and its line.
     int gpio_base() const;
     World::GpioLine gpio(int chip_line = 27) const;
 

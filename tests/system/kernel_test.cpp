@@ -14,6 +14,7 @@
 
 #include "sim/kernel/guest.hpp"
 #include "tests/system/daemon_support.hpp"
+#include "tests/system/gpio_edge_cases.hpp"
 #include "tests/system/tool_support.hpp"
 
 namespace {
@@ -22,6 +23,7 @@ using namespace daemon_test;
 using sim::Guest;
 
 Guest *guest = nullptr;  // one guest for every scenario of the run
+std::string label;       // the build and the kernel, for the figures printed
 
 const char AT_NOON[] = "date -s '2026-12-08 12:00:00' >/dev/null && ";
 const char USER_COMMANDS[] = "command1=sim-mark one\ncommand2=\ncommand3=sim-mark three\n";
@@ -235,6 +237,112 @@ TEST_F(Kernel, StatusLoopDuringTheCountdownSharesTheBus) {
     EXPECT_GE(users.size(), 3u);
 }
 
+// --------------------------------------------------------- GPIO and bus
+
+// sim-probe in the background in the guest, for the cases that act while
+// it waits; a change of the board's line counts once the guest has it.
+gpio_edge::Host guest_host(Guest &w) {
+    return {[&w](const std::string &arguments) {
+                const sim::Result r = w.run("cd /tmp && sim-probe " + arguments + " >probe.out 2>probe.err &");
+                EXPECT_EQ(r.status, 0) << r.err;
+            },
+            [&w] { return w.read_file("/tmp/probe.out"); }, [&w] { return w.read_file("/tmp/probe.err"); },
+            [&w](bool high) {
+                w.board().set_line(high);
+                const std::string level = high ? "line 1" : "line 0";
+                EXPECT_TRUE(w.wait_for([&] {
+                    const Events notes = since(w, 0, [](const Event &e) { return e.kind == Kind::Note; });
+                    return !notes.empty() && notes.back().text == level;
+                }, 10)) << "the guest did not get " << level;
+            },
+            [&w](const std::function<bool()> &condition, double timeout) { return w.wait_for(condition, timeout); }};
+}
+
+TEST_F(Kernel, EdgeAndPollFollowTheWorldsTable) {
+    const int line = w.gpio_base() + 27;
+    bool first = true;
+    for (const gpio_edge::Case &c : gpio_edge::cases()) {
+        SCOPED_TRACE(c.name);
+        if (!first) w.reset();
+        first = false;
+        EXPECT_EQ(gpio_edge::run(guest_host(w), line, c.steps), gpio_edge::expected(c.steps, line));
+    }
+}
+
+// How soon a poll for POLLPRI ends after the level took effect, printed
+// rather than judged: the guest runs under emulation on shared cores.
+TEST_F(Kernel, PollForTheEdgeWakesAtTheRise) {
+    const int RISES = 5;
+    std::vector<gpio_edge::Step> steps = {{"gedge:{N}=rising", ""}, {"gopen:{N}", ""}, {"gread", ""}};
+    for (int i = 0; i < RISES; i++)
+        steps.insert(steps.end(), {{"poll:pri,5000,at", ""}, {"@rise", ""}, {"gread", ""}, {"@fall", ""}});
+    const std::vector<std::string> out = gpio_edge::run(guest_host(w), w.gpio_base() + 27, steps);
+    const std::string woke = "poll 1 OK PRI,ERR at=";
+    std::vector<double> wakes, rises;
+    for (const std::string &line : out)
+        if (line.rfind("poll", 0) == 0) {
+            EXPECT_EQ(line.substr(0, woke.size()), woke);
+            if (line.rfind(woke, 0) == 0) wakes.push_back(std::stod(line.substr(woke.size())));
+        }
+    for (const Event &e : since(w, 0, [](const Event &e) { return e.kind == Kind::Note; }))
+        if (e.text == "line 1") rises.push_back(e.t);
+    ASSERT_EQ(wakes.size(), static_cast<size_t>(RISES)) << testing::PrintToString(out);
+    ASSERT_EQ(rises.size(), static_cast<size_t>(RISES)) << dump(w);
+    std::vector<double> ms;
+    for (int i = 0; i < RISES; i++) {
+        ms.push_back((wakes[i] - rises[i]) * 1000);
+        EXPECT_GT(ms.back(), 0) << "woke before the rise " << i;
+    }
+    std::sort(ms.begin(), ms.end());
+    printf("%s: a poll for POLLPRI woke %.2f ms after the line rose (median of %d, %.2f to %.2f ms)\n",
+           label.c_str(), ms[RISES / 2], RISES, ms.front(), ms.back());
+}
+
+// The Pi's own i2c-bcm2835 waits for a transfer as long as the adapter's
+// timeout (one second unless changed) and then reports ETIMEDOUT.
+TEST_F(Kernel, AnUnansweredTransferEndsAfterTheAdaptersTimeout) {
+    w.set_answering(false);
+    const sim::Result silent = w.run("sim-probe open:/dev/i2c-1 bind:0x36 smbus:0x22 write:22");
+    EXPECT_EQ(silent.out, "open 0 OK\nbind 0 OK\nsmbus -1 ETIMEDOUT\nwrite -1 ETIMEDOUT\n") << silent.err;
+    EXPECT_GE(silent.seconds, 2 - 0.05);
+    EXPECT_LT(silent.seconds, 4.5) << "two transfers, one second each";
+    w.set_answering(true);
+    EXPECT_EQ(w.run("sim-probe open:/dev/i2c-1 bind:0x36 smbus:0x22 read:5").out,
+              "open 0 OK\nbind 0 OK\nsmbus 0 OK\nread 5 OK 22,01,0c,00,00\n");
+}
+
+struct ChipCase {
+    const char *model;
+    const char *label;
+    int lines;
+};
+
+class KernelChip : public Kernel, public testing::WithParamInterface<ChipCase> {};
+
+// bexod finds line 27 on the chip of a Pi 4 or a Pi 5 by its "pinctrl-"
+// label, at the base the kernel gave it, and watches it.
+TEST_P(KernelChip, StartClaimsLine27OfThePisOwnChip) {
+    const ChipCase &c = GetParam();
+    ASSERT_TRUE(w.set_chip(c.model));
+    const int base = w.gpio_base();
+    ASSERT_GT(base, 0);
+    const std::string chip = "/sys/class/gpio/gpiochip" + std::to_string(base);
+    EXPECT_EQ(w.run("cat " + chip + "/label " + chip + "/ngpio").out,
+              std::string(c.label) + "\n" + std::to_string(c.lines) + "\n");
+    const pid_t pid = start("timer=-1\n", "");
+    ASSERT_GT(pid, 0);
+    const auto line = w.gpio();
+    EXPECT_TRUE(line.exported && !line.output) << "gpio" << base + 27 << " is not an input";
+    w.board().lose_supply();
+    ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 15)) << dump(w);
+    EXPECT_TRUE(w.gpio().output) << "the daemon took gpio" << base + 27 << " over";
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, KernelChip,
+                         testing::Values(ChipCase{"bcm2711", "pinctrl-bcm2711", 58},
+                                         ChipCase{"rp1", "pinctrl-rp1", 54}),
+                         [](const testing::TestParamInfo<ChipCase> &info) { return info.param.model; });
+
 std::map<std::string, std::string> nut_fields(const Guest &w) {
     std::map<std::string, std::string> out;
     for (const std::string &line : lines(w.read_file("/run/bexod/bexo.dev"))) {
@@ -293,7 +401,7 @@ private:
 
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
-    std::string build, label;
+    std::string build;
     std::vector<std::string> qemu;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--build") && i + 1 < argc) {

@@ -40,6 +40,8 @@ TEST(BexoSim, OptionsReachTheWorld) {
           "write:45", "read:2"},
          "open 0 OK\nbind 0 OK\nwrite 1 OK\nread 2 OK 45,00\n"},
         {{"--gpio-base", "512", "--", "cat", "/sys/class/gpio/gpiochip512/base"}, "512\n"},
+        {{"--gpio-edge", "refused", "--", SIM_PROBE, "wfile:/sys/class/gpio/export=27", "gedge:27=rising"},
+         "wfile 2 OK\ngedge -1 EIO\n"},
         {{"--", "cat", "/opt/bexod/bexo.cfg"}, "[General]\naddress=0x36\n"},
         {{"--config", "/etc/hostname", "--", "cmp", "/etc/hostname", "/opt/bexod/bexo.cfg"}, ""},
         {{"--install", "/etc/hostname:/opt/bexod/start/bexod.service", "--", "cmp", "/etc/hostname",

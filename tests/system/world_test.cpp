@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "sim/world.hpp"
+#include "tests/system/gpio_edge_cases.hpp"
 
 namespace {
 
@@ -367,6 +368,60 @@ TEST(SimGpio, NumbersAndPolarityAsTheKernelTakesThem) {
               (std::vector<std::string>{"wfile 2 OK", "rfile 2 OK \"1\\n\"", "wfile 7 OK"}))
         << "an input the board holds low reads 1 when active low";
     EXPECT_EQ(w.gpio().edge, "rising");
+}
+
+// sim-probe in the background, for the cases that act while it waits.
+gpio_edge::Host world_host(World &w) {
+    const std::string dir = w.bin_dir();
+    if (!World::exists(dir + "/sim-probe")) std::filesystem::copy_file(SIM_PROBE, dir + "/sim-probe");
+    return {[&w, dir](const std::string &arguments) {
+                const auto r = sh(w, dir + "/sim-probe " + arguments + " >" + dir + "/probe.out 2>" + dir +
+                                         "/probe.err &");
+                EXPECT_EQ(r.status, 0) << r.err;
+            },
+            [dir] { return World::read_file(dir + "/probe.out"); },
+            [dir] { return World::read_file(dir + "/probe.err"); },
+            [&w](bool high) { w.board().set_line(high); },
+            [&w](const std::function<bool()> &condition, double timeout) { return w.wait_for(condition, timeout); }};
+}
+
+TEST(SimGpio, EdgeAndPollFollowTheKernel) {
+    for (const gpio_edge::Case &c : gpio_edge::cases()) {
+        SCOPED_TRACE(c.name);
+        World w;
+        EXPECT_EQ(gpio_edge::run(world_host(w), w.gpio_number(), c.steps),
+                  gpio_edge::expected(c.steps, w.gpio_number()));
+    }
+}
+
+// A chip without line interrupts: the periodic look at the value is all
+// that is left, and it still works.
+TEST(SimGpio, AKernelCanRefuseEdgesAltogether) {
+    const std::string g = "/sys/class/gpio/";
+    const struct {
+        sim::GpioEdge edge;
+        std::string files;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {sim::GpioEdge::Missing, "active_low\ndirection\nvalue\n",
+         {"gedge -1 ENOENT", "gedge -1 ENOENT", "rfile -1 ENOENT"}},
+        {sim::GpioEdge::Refused, "active_low\ndirection\nedge\nvalue\n",
+         {"gedge -1 EIO", "gedge 0 OK", "rfile 5 OK \"none\\n\""}},
+    };
+    for (const auto &c : cases) {
+        sim::Options o;
+        o.gpio_edge = c.edge;
+        World w(o);
+        SCOPED_TRACE(c.files);
+        w.after(0.5, [&] { w.board().lose_supply(); });
+        std::vector<std::string> expected = {"wfile 2 OK"};
+        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        expected.insert(expected.end(), {"gopen 0 OK", "gread 0 OK", "poll 0 OK", "gread 1 OK"});
+        EXPECT_EQ(probe(w, {"wfile:" + g + "export=27", "gedge:27=rising", "gedge:27=none",
+                            "rfile:" + g + "gpio27/edge", "gopen:27", "gread", "poll:pri,1500", "gread"}),
+                  expected);
+        EXPECT_EQ(sh(w, "ls " + g + "gpio27").out, c.files);
+    }
 }
 
 bool real_root() { return sim::exists_outside("/").has_value(); }
