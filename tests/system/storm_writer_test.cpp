@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -189,58 +188,45 @@ bool folder_locked() {
     return locked;
 }
 
-// What a run reads from the FIFO before it locks: the address, on a last
-// line without its line end, so that no read can finish before the feeder
-// has closed its end (and so no later open can find the feeder still there).
-const std::string FIFO_TEXT = "[General]\naddress=0x36";
-
-// Feeds every read of the FIFO at CONFIG until the reader is the writer's
-// rewrite (the folder lock is held), and returns the feeding end then left
-// open without data; -1 when the run ends first.
-int hold_writer_in_its_rewrite(const std::future<sim::Result> &run) {
-    while (run.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        const int fifo = open(CONFIG, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fifo < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        if (folder_locked()) return fifo;
-        (void)!write(fifo, FIFO_TEXT.data(), FIFO_TEXT.size());
-        close(fifo);
-    }
-    return -1;
+// A configuration whose rewrite takes a while: the settings first, then
+// many megabytes of comment lines that every rewrite copies.
+std::string long_configuration(void) {
+    std::string text = FILE_TEXT;
+    const std::string filler = "; " + std::string(500, '-') + "\n";
+    while (text.size() < 64u * 1024 * 1024) text += filler;
+    return text;
 }
 
-// A writer held inside its locked rewrite: the configuration is a FIFO, fed
-// for every read the run makes before it locks, and left without data for
-// the read under the lock. Killed there, it leaves the lock free.
+// A writer stopped inside its locked rewrite and killed there leaves the
+// lock free for the next ones.
 TEST(StormWriters, WriterKilledWhileHoldingTheLockLeavesItFree) {
     World w;
-    signal(SIGPIPE, SIG_IGN);  // a fed reader may be gone before the text
     const std::string pid_file = "/run/storm-writer.pid";
-    // A reader that reached its end just as the feeder opened can, rarely,
-    // leave text for the rewrite: that run then ends by itself and another
-    // one is tried.
-    int held = -1;
+    World::write_file(CONFIG, long_configuration());
+    // A run that ends before it is caught holding the lock is tried again.
+    pid_t writer = 0;
     std::string missed;
     std::future<sim::Result> run;
-    for (int attempt = 0; attempt < 5 && held < 0; attempt++) {
-        unlink(CONFIG);
-        ASSERT_EQ(mkfifo(CONFIG, 0644), 0);
+    for (int attempt = 0; attempt < 5 && writer == 0; attempt++) {
+        unlink(pid_file.c_str());
         run = std::async(std::launch::async, [&] {
-            return w.run({"sh", "-c", "bexo -timer 7 >/dev/null 2>&1 & echo $! > " + pid_file + "; wait $!; echo status $?"},
+            return w.run({"sh", "-c", "bexo -timer " + std::to_string(7 + attempt) +
+                                          " >/dev/null 2>&1 & echo $! > " + pid_file +
+                                          "; wait $!; echo status $?"},
                          patient(60));
         });
-        held = hold_writer_in_its_rewrite(run);
-        if (held < 0) missed += run.get().out;
+        while (run.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            if (!folder_locked()) continue;
+            const pid_t pid = static_cast<pid_t>(std::stol("0" + World::read_file(pid_file)));
+            if (pid > 0 && w.send_signal(pid, SIGSTOP) && folder_locked()) writer = pid;
+            if (pid > 0 && writer == 0) w.send_signal(pid, SIGCONT);
+            break;
+        }
+        if (writer == 0) missed += run.get().out;
     }
-    ASSERT_GE(held, 0) << "the writer never stayed in its locked rewrite: " << missed;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(folder_locked());
-    const pid_t writer = static_cast<pid_t>(std::stol(World::read_file(pid_file)));
+    ASSERT_GT(writer, 0) << "the writer was never caught in its locked rewrite: " << missed;
     ASSERT_TRUE(w.send_signal(writer, SIGKILL));
     const sim::Result killed = run.get();
-    close(held);
     EXPECT_EQ(killed.out, "status " + std::to_string(128 + SIGKILL) + "\n");
     EXPECT_FALSE(folder_locked());
 
