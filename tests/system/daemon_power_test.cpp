@@ -757,7 +757,9 @@ INSTANTIATE_TEST_SUITE_P(
                     NotifyCase{"Empty", "[Notify]\ncommand=\n", {}}, NotifyCase{"Absent", "", {}},
                     // Nothing watches the board any more: NUT's upsmon says COMMBAD.
                     NotifyCase{"FatalExit", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\"\n",
-                               {"sim-mark ONBATT", "sim-mark ONLINE", "sim-mark COMMBAD"}, true}),
+                               {"sim-mark ONBATT UPS bexo on battery", "sim-mark ONLINE UPS bexo on line power",
+                                "sim-mark COMMBAD Communications with UPS bexo lost"},
+                               true}),
     [](const testing::TestParamInfo<NotifyCase> &info) { return info.param.name; });
 
 // The daemon runs with creation mask 0; what it starts gets the usual 022,

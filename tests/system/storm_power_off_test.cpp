@@ -313,11 +313,14 @@ INSTANTIATE_TEST_SUITE_P(
                      w.board().set_battery_low(false);
                      w.board().restore_supply();
                      expect_decision_ended_by_supply(w, index_at(w, asked[0]));
-                     ASSERT_TRUE(w.wait_for_shim("sim-mark", 10, "ONLINE")) << dump(w);
+                     ASSERT_TRUE(w.wait_for([&] { return shim_calls(w, 0, "sim-mark").size() >= 7; }, 10)) << dump(w);
                      EXPECT_EQ(shim_calls(w, 0, "sim-mark"),
-                               (std::vector<std::string>{"sim-mark notify ONBATT", "sim-mark notify LOWBATT",
-                                                         "sim-mark notify FSD", "sim-mark one", "sim-mark three",
-                                                         "sim-mark notify SHUTDOWN", "sim-mark notify ONLINE"}));
+                               (std::vector<std::string>{
+                                   "sim-mark notify ONBATT UPS bexo on battery",
+                                   "sim-mark notify LOWBATT UPS bexo battery is low",
+                                   "sim-mark notify FSD UPS bexo: forced shutdown in progress", "sim-mark one",
+                                   "sim-mark three", "sim-mark notify SHUTDOWN Auto logout and shutdown proceeding",
+                                   "sim-mark notify ONLINE UPS bexo on line power"}));
                  },
                  {"BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!", "BEXOD:  Sending Mail notification!",
                   "BEXOD: Received Shutdown signal through low battery capacity.", refused("poweroff"),
