@@ -561,22 +561,24 @@ protected:
         World::write_file(conf + "/upsd.users", "[watcher]\n  password = secret\n  upsmon secondary\n"
                                                 "[keeper]\n  password = secret\n  upsmon primary\n");
         World::write_file(primary_conf + "/nut.conf", "MODE=netserver\n");
-        World::write_file(primary_conf + "/upsmon.conf",
-                          "MONITOR bexo@127.0.0.1:" + std::to_string(port) + " 1 keeper secret primary\n"
-                          "MINSUPPLIES 1\nSHUTDOWNCMD \"" + w.bin_dir() + "/sim-mark upsmon-primary-shutdown\"\n"
-                          "POLLFREQ 2\nPOLLFREQALERT " + std::to_string(POLLFREQALERT) + "\nHOSTSYNC " +
-                          std::to_string(HOSTSYNC) + "\nDEADTIME 10\nFINALDELAY 0\nRUN_AS_USER root\n"
-                          "POWERDOWNFLAG " + primary_state + "/killpower\n");
         World::write_file(primary_state + "/.keep", "");
-        chmod((primary_conf + "/upsmon.conf").c_str(), 0600);
+        write_upsmon_conf(primary_conf, "keeper secret primary", "upsmon-primary-shutdown", primary_state);
+        write_upsmon_conf(conf, "watcher secret secondary", "upsmon-shutdown", state);
+        for (const char *file : {"upsd.conf", "upsd.users", "upsmon.conf"}) chmod((conf + "/" + file).c_str(), 0600);
+        env.env = {"NUT_CONFPATH=" + conf, "NUT_STATEPATH=" + state, "NUT_ALTPIDPATH=" + state};
+    }
+
+    // upsmon.conf for user `login` ("name password role"), its shutdown
+    // recorded as sim-mark `mark`.
+    void write_upsmon_conf(const std::string &conf, const std::string &login, const std::string &mark,
+                           const std::string &state) {
         World::write_file(conf + "/upsmon.conf",
-                          "MONITOR bexo@127.0.0.1:" + std::to_string(port) + " 1 watcher secret secondary\n"
-                          "MINSUPPLIES 1\nSHUTDOWNCMD \"" + w.bin_dir() + "/sim-mark upsmon-shutdown\"\n"
+                          "MONITOR bexo@127.0.0.1:" + std::to_string(port) + " 1 " + login + "\n"
+                          "MINSUPPLIES 1\nSHUTDOWNCMD \"" + w.bin_dir() + "/sim-mark " + mark + "\"\n"
                           "POLLFREQ 2\nPOLLFREQALERT " + std::to_string(POLLFREQALERT) + "\nHOSTSYNC " +
                           std::to_string(HOSTSYNC) + "\nDEADTIME 10\nFINALDELAY 0\nRUN_AS_USER root\n"
                           "POWERDOWNFLAG " + state + "/killpower\n");
-        for (const char *file : {"upsd.conf", "upsd.users", "upsmon.conf"}) chmod((conf + "/" + file).c_str(), 0600);
-        env.env = {"NUT_CONFPATH=" + conf, "NUT_STATEPATH=" + state, "NUT_ALTPIDPATH=" + state};
+        chmod((conf + "/upsmon.conf").c_str(), 0600);
     }
 
     // A NUT program in the background, its output in the scratch folder.
