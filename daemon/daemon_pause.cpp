@@ -93,8 +93,10 @@ struct timespec span_of(int64_t ns) {
 }
 
 // The cycle's wait until `until_ns` on the monotonic clock; false when a
-// signal cut it short.
-bool wait_in_cycle(int64_t until_ns) { return pause_for(span_of(until_ns - monotonic_ns())); }
+// signal cut it short. It watches no descriptor yet.
+bool wait_in_cycle(int64_t until_ns) {
+    return pause_for(span_of(until_ns - monotonic_ns()), nullptr, 0);
+}
 
 // A reading falls due at once (0), at a moment on the monotonic clock, or
 // never (negative: the export is off).
