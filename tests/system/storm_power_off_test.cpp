@@ -193,7 +193,7 @@ size_t index_at(const World &w, const Event &e) {
     return index_of(w, [&](const Event &x) { return x.kind == e.kind && x.t == e.t; });
 }
 
-// The board hears nothing from `from` on but 'E' queries (and NUT's readings).
+// The commands sent, less NUT's readings.
 std::string without_readings(const Bytes &sent) {
     Bytes out;
     for (uint8_t command : sent)
@@ -307,16 +307,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {"BEXOD:  Set GPIO to output", "BEXOD:  Voltage loss!", "BEXOD:  Sending Mail notification!",
                   "BEXOD: Received Shutdown signal through low battery capacity.", refused("poweroff"),
                   "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"},
-                 true, 1, 0},
-        // On mains the button's decision stands until the daemon is stopped:
-        // no 'E', nothing else on the bus.
-        StepCase{"RefusedShutdownButtonStandsUntilStopped", "timer=-1\n", USER_COMMANDS, "", 1, false,
-                 [](sim::Board &b) { b.press_button(1); },
-                 [](World &w, pid_t) {
-                     ASSERT_TRUE(w.wait_for([&] { return w.shim_calls("systemctl").size() >= 2; }, 25)) << dump(w);
-                     EXPECT_EQ(text_of(w.commands(index_at(w, w.shim_calls("systemctl").at(0)))), "");
-                 },
-                 {"BEXOD:  Set GPIO to output", "BEXOD:  Received manual Shutdown signal!", refused("poweroff")},
                  true, 1, 0},
         // The system was never asked: the file must not tell NUT it is
         // going down.
