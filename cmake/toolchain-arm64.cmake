@@ -4,5 +4,4 @@
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(BEXO_TARGET_TRIPLET aarch64-linux-gnu)
 set(BEXO_QEMU qemu-aarch64)
-set(BEXO_DEB_ARCHITECTURE arm64)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-debian-cross.cmake)

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Shared by the per-architecture toolchain files, which set
-# CMAKE_SYSTEM_PROCESSOR, BEXO_TARGET_TRIPLET, BEXO_QEMU and
-# BEXO_DEB_ARCHITECTURE, and may set BEXO_TARGET_FLAGS (code generation) and
+# CMAKE_SYSTEM_PROCESSOR, BEXO_TARGET_TRIPLET and BEXO_QEMU, and
+# may set BEXO_TARGET_FLAGS (code generation) and
 # BEXO_TARGET_STATIC (static programs), before including it: Debian's cross
 # compiler for the triplet, its sysroot, and qemu-user to run test programs
 # against it.

@@ -1,73 +1,38 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "daemon/config_check.hpp"
 
-#include <strings.h>
+#include <syslog.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/config/config_file.hpp"
 #include "common/config/ini_store.hpp"
-#include "common/config/time_of_day.hpp"
+#include "common/support/log.hpp"
 
 namespace {
 
-// ini_getl reads at most this many bytes of a value.
-constexpr size_t NUMBER_TEXT_MAX = 63;
 constexpr int LINE_SIZE = 512;
 constexpr int DETAIL_SIZE = 384;
+constexpr int USED_SIZE = 64;
+constexpr int SECTIONS_SEEN_MAX = 8;
 
-enum value_rule { RULE_TEXT, RULE_NUMBER, RULE_UNIT_SWITCH, RULE_TIME };
-
-struct key_rule {
-    const char *key;
-    value_rule rule;
-};
-
-const key_rule GENERAL_KEYS[] = {
-    {KEY_TIMER, RULE_NUMBER},   {KEY_AUTOSTART, RULE_UNIT_SWITCH}, {KEY_SLEEP, RULE_NUMBER},
-    {KEY_ADDRESS, RULE_NUMBER}, {KEY_MAIL, RULE_NUMBER},           {KEY_TIMED_BOOT, RULE_NUMBER},
-    {KEY_TIME_BOOT, RULE_TIME}, {KEY_TIMED_SHUTDOWN, RULE_NUMBER}, {KEY_TIME_SHUTDOWN, RULE_TIME},
-};
-const key_rule USER_KEYS[] = {
-    {KEY_COMMANDS[0], RULE_TEXT}, {KEY_COMMANDS[1], RULE_TEXT}, {KEY_COMMANDS[2], RULE_TEXT},
-    {KEY_COMMANDS[3], RULE_TEXT}, {KEY_COMMANDS[4], RULE_TEXT},
-};
-const key_rule NUT_KEYS[] = {{KEY_NUT_EXPORT, RULE_NUMBER},
-                             {KEY_NUT_INTERVAL, RULE_NUMBER},
-                             {KEY_NUT_HOSTSYNC, RULE_NUMBER}};
-const key_rule NOTIFY_KEYS[] = {{KEY_NOTIFY_COMMAND, RULE_TEXT}};
-
-struct section_rule {
-    const char *name;
-    const key_rule *keys;  // null: the keys belong to another program
-    int key_count;
-};
-
-const section_rule SECTIONS[] = {
-    {SECTION_GENERAL, GENERAL_KEYS, static_cast<int>(sizeof GENERAL_KEYS / sizeof GENERAL_KEYS[0])},
-    {SECTION_USER, USER_KEYS, static_cast<int>(sizeof USER_KEYS / sizeof USER_KEYS[0])},
-    {SECTION_NUT, NUT_KEYS, static_cast<int>(sizeof NUT_KEYS / sizeof NUT_KEYS[0])},
-    {SECTION_NOTIFY, NOTIFY_KEYS, static_cast<int>(sizeof NOTIFY_KEYS / sizeof NOTIFY_KEYS[0])},
-    // Read by the mail script only.
-    {SECTION_MAIL, nullptr, 0},
-};
+static_assert(SETTING_COUNT <= 32, "the keys seen are one bit each");
 
 // Where the walk stands: before the first header, in a section nothing
-// reads (reported once, at its header), or in one of SECTIONS.
-constexpr int BEFORE_FIRST_SECTION = -1;
-constexpr int NOT_READ = -2;
-
+// reads (reported once, at its header), or in a known one.
 struct check_state {
     const char *filename;
     void (*report)(const char *line);
     int problems;
-    int section;
-    uint32_t seen_sections;
-    uint32_t seen_keys;  // of the current section
+    bool before_first_section;
+    const setting_section *section;  // null: its keys are not read
+    const setting_section *sections_seen[SECTIONS_SEEN_MAX];
+    int sections_seen_count;
+    uint32_t settings_seen;  // by setting_id, in the sections read
+    bool holds_data;         // a header or key line
 };
 
 // Control bytes (a quoted value may hold them) would reach a terminal as
@@ -79,139 +44,217 @@ void make_printable(char *text) {
     }
 }
 
-[[gnu::format(printf, 3, 4)]] void report_problem(check_state *state, int number,
-                                                  const char *format, ...) {
+// One line: "BEXOD:  Configuration FILE" and the detail, after " line N:"
+// when `number` is above 0.
+void report_line(check_state *state, int number, const char *format, va_list arguments) {
     char detail[DETAIL_SIZE];
-    va_list arguments;
-    va_start(arguments, format);
     vsnprintf(detail, sizeof detail, format, arguments);
-    va_end(arguments);
     make_printable(detail);
+    char where[32] = "";
+    if (number > 0) snprintf(where, sizeof where, " line %d:", number);
     char line[LINE_SIZE];
-    snprintf(line, sizeof line, "BEXOD:  Configuration %s line %d: %s\n", state->filename, number,
-             detail);
+    snprintf(line, sizeof line, "BEXOD:  Configuration %s%s %s\n", state->filename, where, detail);
     state->report(line);
     state->problems++;
 }
 
-int find_section(const char *name) {
-    for (int i = 0; i < static_cast<int>(sizeof SECTIONS / sizeof SECTIONS[0]); ++i)
-        if (strcasecmp(SECTIONS[i].name, name) == 0) return i;
-    return -1;
+[[gnu::format(printf, 3, 4)]] void report_problem(check_state *state, int number,
+                                                  const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    report_line(state, number, format, arguments);
+    va_end(arguments);
 }
 
-int find_key(const section_rule &section, const char *key) {
-    for (int i = 0; i < section.key_count; ++i)
-        if (strcasecmp(section.keys[i].key, key) == 0) return i;
-    return -1;
+[[gnu::format(printf, 2, 3)]] void report_file_problem(check_state *state, const char *format,
+                                                       ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    report_line(state, 0, format, arguments);
+    va_end(arguments);
+}
+
+// A number as the row writes it: an address in hexadecimal.
+void describe_number(const setting_row &row, int32_t number, char *text) {
+    if (row.kind == KIND_ADDRESS && number >= 0 && number <= 0xFF)
+        snprintf(text, USED_SIZE, "0x%02X", static_cast<unsigned>(number));
+    else
+        snprintf(text, USED_SIZE, "%d", number);
+}
+
+// The value the daemon uses, as the user knows it.
+void describe_used(const setting_row &row, int32_t used, char *text) {
+    if (row.kind == KIND_FLAG)
+        snprintf(text, USED_SIZE, "%s", used == 1 ? "on" : "off");
+    else
+        describe_number(row, used, text);
+}
+
+// An address the kernel does not bind is one no board answers at.
+const char *kernel_note(const setting_row &row, int32_t used) {
+    return row.kind == KIND_ADDRESS && used > row.highest ? ", which the kernel refuses" : "";
+}
+
+bool seen_before(check_state *state, const setting_section *section) {
+    for (int i = 0; i < state->sections_seen_count; ++i)
+        if (state->sections_seen[i] == section) return true;
+    if (state->sections_seen_count < SECTIONS_SEEN_MAX)
+        state->sections_seen[state->sections_seen_count++] = section;
+    return false;
 }
 
 void enter_section(check_state *state, const ini_line *line) {
-    const int index = find_section(line->name);
-    state->section = NOT_READ;
-    if (index < 0) {
+    const setting_section *section = setting_section_of(line->name);
+    state->before_first_section = false;
+    state->section = nullptr;
+    if (section == nullptr) {
         report_problem(state, line->number, "unknown section [%.64s]; nothing in it is read",
                        line->name);
-    } else if ((state->seen_sections & (1u << index)) != 0) {
+    } else if (seen_before(state, section)) {
         report_problem(state, line->number, "[%.64s] given again; only the first is read",
                        line->name);
     } else {
-        state->seen_sections |= 1u << index;
-        state->section = index;
-        state->seen_keys = 0;
+        state->section = section;
     }
 }
 
-void check_value(check_state *state, const ini_line *line, const section_rule &section,
-                 value_rule rule) {
-    int32_t number;
-    if ((rule == RULE_NUMBER || rule == RULE_UNIT_SWITCH) &&
-        config_parse_number(line->value, &number) == CONFIG_NUMBER_UNREADABLE) {
-        report_problem(
-            state, line->number, "%.64s=%.64s in [%s] is not a whole 32-bit number; %s", line->name,
-            line->value, section.name,
-            rule == RULE_UNIT_SWITCH ? "the service unit is left as it is" : "read as missing");
-    } else if (rule == RULE_TIME && line->value[0] != '\0' && validate(line->value) != 0) {
+void check_unreadable(check_state *state, const ini_line *line, const setting_row &row,
+                      const setting_value &value) {
+    char used[USED_SIZE];
+    describe_used(row, value.used, used);
+    if (row.kind == KIND_TIME)
         report_problem(state, line->number, "%.64s=%.64s in [%s] is not a time HH:mm:ss",
-                       line->name, line->value, section.name);
+                       line->name, line->value, row.section);
+    else if (row.unreadable == UNREADABLE_KEEPS_UNIT)
+        report_problem(state, line->number,
+                       "%.64s=%.64s in [%s] is not a whole 32-bit number; the service unit is "
+                       "left as it is",
+                       line->name, line->value, row.section);
+    else
+        report_problem(state, line->number,
+                       "%.64s=%.64s in [%s] is not a whole 32-bit number; read as missing (%s%s)",
+                       line->name, line->value, row.section, used, kernel_note(row, value.used));
+}
+
+void check_outside(check_state *state, const ini_line *line, const setting_row &row,
+                   const setting_value &value) {
+    if (row.outside == OUTSIDE_WRITTEN) return;
+    char bound[USED_SIZE] = "";
+    const bool below = value.written < row.lowest;
+    describe_number(row, below ? row.lowest : row.highest, bound);
+    char used[USED_SIZE];
+    describe_used(row, value.used, used);
+    char where[USED_SIZE];
+    snprintf(where, sizeof where, "is %s %s", below ? "below" : "above", bound);
+    const char *note = kernel_note(row, value.used);
+    if (row.outside == OUTSIDE_MISSING)
+        report_problem(state, line->number, "%.64s=%.64s in [%s] %s; read as missing (%s%s)",
+                       line->name, line->value, row.section, where, used, note);
+    else
+        report_problem(state, line->number, "%.64s=%.64s in [%s] %s; %s is used%s", line->name,
+                       line->value, row.section, where, used, note);
+}
+
+void check_value(check_state *state, const ini_line *line, setting_id id) {
+    const setting_row &row = setting_of(id);
+    const setting_value value = setting_judge(id, line->value);
+    switch (value.state) {
+    case SETTING_READ:
+    case SETTING_MISSING: break;
+    case SETTING_UNREADABLE: check_unreadable(state, line, row, value); break;
+    case SETTING_OUTSIDE: check_outside(state, line, row, value); break;
+    case SETTING_TOO_LONG:
+        report_problem(state, line->number,
+                       "%.64s in [%s] is %d bytes long, more than the %d the daemon holds; it is "
+                       "not used",
+                       line->name, row.section, value.length, row.highest);
+        break;
     }
 }
 
 void check_key(check_state *state, const ini_line *line) {
-    if (state->section == NOT_READ) return;
-    if (state->section == BEFORE_FIRST_SECTION) {
+    if (state->before_first_section) {
         report_problem(state, line->number, "%.64s=%.64s before the first section; not read",
                        line->name, line->value);
         return;
     }
-    const section_rule &section = SECTIONS[state->section];
-    if (section.keys == nullptr) return;
-    const int index = find_key(section, line->name);
-    if (index < 0) {
+    const setting_section *section = state->section;
+    if (section == nullptr || !section->keys_are_ours) return;
+    const setting_id id = setting_find(section->name, line->name);
+    const uint32_t bit = id < SETTING_COUNT ? 1u << id : 0;
+    if (id == SETTING_COUNT) {
         report_problem(state, line->number, "unknown key %.64s=%.64s in [%s]; not read", line->name,
-                       line->value, section.name);
-    } else if ((state->seen_keys & (1u << index)) != 0) {
+                       line->value, section->name);
+    } else if ((state->settings_seen & bit) != 0) {
         report_problem(state, line->number,
                        "%.64s=%.64s given again in [%s]; only the first is read", line->name,
-                       line->value, section.name);
+                       line->value, section->name);
     } else {
-        state->seen_keys |= 1u << index;
-        check_value(state, line, section, section.keys[index].rule);
+        state->settings_seen |= bit;
+        check_value(state, line, id);
     }
 }
 
 void visit_line(const ini_line *line, void *context) {
     check_state *state = static_cast<check_state *>(context);
+    state->holds_data = state->holds_data || line->kind != INI_LINE_BYTE_ORDER_MARK;
     switch (line->kind) {
+    case INI_LINE_BYTE_ORDER_MARK:
+        report_problem(state, line->number,
+                       "a UTF-8 byte-order mark starts the file; it is passed over");
+        break;
     case INI_LINE_SECTION: enter_section(state, line); break;
     case INI_LINE_OPEN_SECTION:
         // The look-ups stop at it, so the keys below it belong to no section.
         report_problem(state, line->number, "[%.64s has no \"]\"; the keys after it are not read",
                        line->name);
-        state->section = NOT_READ;
+        state->before_first_section = false;
+        state->section = nullptr;
         break;
     case INI_LINE_KEY: check_key(state, line); break;
     }
 }
 
+// Settings the daemon cannot work without.
+void check_required(check_state *state) {
+    for (int i = 0; i < SETTING_COUNT; ++i) {
+        const setting_row &row = setting_of(static_cast<setting_id>(i));
+        if (!row.required || (state->settings_seen & (1u << i)) != 0) continue;
+        const int32_t missing = setting_judge(static_cast<setting_id>(i), "").used;
+        char used[USED_SIZE];
+        describe_used(row, missing, used);
+        report_file_problem(state, "has no %s in [%s]; read as missing (%s%s)", row.key,
+                            row.section, used, kernel_note(row, missing));
+    }
+}
+
 }  // namespace
 
-config_number config_parse_number(const char *text, int32_t *value) {
-    const size_t length = strlen(text);
-    if (length == 0) return CONFIG_NUMBER_EMPTY;
-    if (length > NUMBER_TEXT_MAX) return CONFIG_NUMBER_UNREADABLE;
-    const bool hex = length >= 2 && (text[1] == 'x' || text[1] == 'X');
-    char *end = nullptr;
-    errno = 0;
-    const long long number = strtoll(text, &end, hex ? 16 : 10);
-    if (end == text || *end != '\0' || errno == ERANGE || number < INT32_MIN ||
-        number > INT32_MAX) {
-        return CONFIG_NUMBER_UNREADABLE;
-    }
-    *value = static_cast<int32_t>(number);
-    return CONFIG_NUMBER_READ;
-}
-
-int32_t config_read_integer(const char *section, const char *key, int32_t missing,
-                            const char *filename, bool *unreadable) {
-    // One byte more than ini_getl takes shows a value it would cut.
-    char text[NUMBER_TEXT_MAX + 2];
-    ini_gets(section, key, nullptr, text, sizeof text, filename);
-    int32_t value = missing;
-    const config_number result = config_parse_number(text, &value);
-    if (unreadable != nullptr) *unreadable = result == CONFIG_NUMBER_UNREADABLE;
-    return result == CONFIG_NUMBER_READ ? value : missing;
-}
-
 int config_check_file(const char *filename, void (*report)(const char *line)) {
-    check_state state{filename, report, 0, BEFORE_FIRST_SECTION, 0, 0};
-    if (ini_walk(filename, visit_line, &state) == 0) {
+    check_state state{filename, report, 0, true, nullptr, {}, 0, 0, false};
+    char reason[DETAIL_SIZE];
+    if (!setting_file_usable(filename, reason, sizeof reason)) {
         char line[LINE_SIZE];
-        snprintf(line, sizeof line,
-                 "BEXOD:  Configuration %s cannot be read (%s); every setting reads as missing\n",
-                 filename, strerror(errno));
+        snprintf(line, sizeof line, "BEXOD:  Configuration %s\n", reason);
         report(line);
         return 1;
     }
+    if (ini_walk(filename, visit_line, &state) == 0) {
+        report_file_problem(&state, "cannot be read (%s); every setting reads as missing",
+                            strerror(errno));
+    } else if (!state.holds_data) {
+        report_file_problem(&state, "holds no settings; every setting reads as missing");
+    } else {
+        check_required(&state);
+    }
     return state.problems;
+}
+
+void config_log_unused_command(setting_id id, int32_t length) {
+    const setting_row &row = setting_of(id);
+    char line[LINE_SIZE];
+    snprintf(line, sizeof line,
+             "BEXOD:  Not run: %s in [%s] of %s is %d bytes long, more than %d\n", row.key,
+             row.section, inifile, length, row.highest);
+    Log(LOG_ERR, line);
 }

@@ -2,11 +2,9 @@
 #include "daemon/daemon_state.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 
-#include "common/config/ini_store.hpp"
 #include "common/config/int32_text.hpp"
-#include "daemon/config_check.hpp"
+#include "common/config/settings_table.hpp"
 
 int32_t timer;
 int32_t autostart;
@@ -23,26 +21,18 @@ int fd = -1;
 uint8_t buffer_shutdown[10];
 int event_line = EVENT_LINE_PROCESSOR_NUMBER;
 
-namespace {
-
-int32_t read_integer(const char *key, bool *unreadable = nullptr) {
-    return config_read_integer(SECTION_GENERAL, key, SETTING_MISSING, inifile, unreadable);
-}
-
-}  // namespace
-
 void read_settings(void) {
-    timer = read_integer(KEY_TIMER);
-    autostart = read_integer(KEY_AUTOSTART, &keep_service_unit);
-    sleepval = read_integer(KEY_SLEEP);
-    address = static_cast<uint8_t>(read_integer(KEY_ADDRESS) & 0xFF);
-    mail = read_integer(KEY_MAIL);
-    timed_boot = read_integer(KEY_TIMED_BOOT);
-    ini_gets(SECTION_GENERAL, KEY_TIME_BOOT, nullptr, boot_time_text, sizeof boot_time_text,
-             inifile);
-    timed_shutdown = read_integer(KEY_TIMED_SHUTDOWN);
-    ini_gets(SECTION_GENERAL, KEY_TIME_SHUTDOWN, nullptr, str_shutdown, sizeof str_shutdown,
-             inifile);
+    timer = setting_number(SETTING_TIMER, inifile);
+    setting_value value;
+    autostart = setting_number(SETTING_AUTOSTART, inifile, &value);
+    keep_service_unit = value.state == SETTING_UNREADABLE;
+    sleepval = setting_number(SETTING_SLEEP, inifile);
+    address = static_cast<uint8_t>(setting_number(SETTING_ADDRESS, inifile));
+    mail = setting_number(SETTING_MAIL, inifile);
+    timed_boot = setting_number(SETTING_TIMED_BOOT, inifile);
+    setting_text(SETTING_TIME_BOOT, inifile, boot_time_text, sizeof boot_time_text);
+    timed_shutdown = setting_number(SETTING_TIMED_SHUTDOWN, inifile);
+    setting_text(SETTING_TIME_SHUTDOWN, inifile, str_shutdown, sizeof str_shutdown);
 }
 
 uint32_t cycle_pause_seconds(void) { return sleepval < 1 ? 1 : static_cast<uint32_t>(sleepval); }
@@ -63,7 +53,7 @@ int split_time_text(const char *text, uint8_t *fields, int capacity) {
             continue;
         }
         // The number ends at the next ':' at the latest.
-        fields[count++] = static_cast<uint8_t>(atoi32(c));
+        fields[count++] = static_cast<uint8_t>(int32_text_lead(c, 10));
         while (*c != '\0' && *c != ':') {
             ++c;
         }

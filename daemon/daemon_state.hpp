@@ -27,12 +27,14 @@ inline constexpr int EVENT_LINE_PROCESSOR_NUMBER = 27;
 // Holds the running daemon's process id, under a write lock while it runs.
 inline constexpr char PID_FILE[] = "/var/run/bexod.pid";
 
-// Reads the nine settings of section General in their fixed order. A number
-// the 32-bit reading cannot take whole reads as missing.
+// Reads the nine settings of section General in their fixed order, as the
+// settings table gives them: a number that cannot be read whole counts as
+// missing, one outside its range as the table says, and a time too long for
+// its buffer as missing.
 void read_settings(void);
 
 // Seconds to pause between cycles: the "sleep" setting, or 1 when it is
-// missing, negative (an endless pause otherwise) or 0 (a busy loop).
+// missing (an endless pause otherwise); the table raises 0 to 1.
 uint32_t cycle_pause_seconds(void);
 
 // The countdown's seconds left, `limit` less `elapsed`, held within 32 bits
@@ -40,6 +42,6 @@ uint32_t cycle_pause_seconds(void);
 int32_t countdown_seconds_left(int32_t limit, int32_t elapsed);
 
 // Splits a time text at its ':' separators (runs count as one) and stores
-// field k, read like atoi and cut to 8 bits, in fields[k - 1]; fields past
+// field k, its leading decimal number cut to 8 bits, in fields[k - 1]; fields past
 // `capacity` are ignored. Returns the number of fields stored.
 int split_time_text(const char *text, uint8_t *fields, int capacity);

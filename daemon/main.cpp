@@ -14,6 +14,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/config/int32_text.hpp"
+#include "common/config/settings_table.hpp"
 #include "common/hw/gpiolib.hpp"
 #include "common/hw/pi_i2c.hpp"
 #include "common/hw/ups_protocol.hpp"
@@ -35,6 +37,8 @@
 namespace {
 
 constexpr int MESSAGE_SIZE = 512;
+// A process id with blanks around it; more is no process id.
+constexpr int PID_TEXT_SIZE = 32;
 
 // How long -restart waits for the old daemon to let go of its PID file; its
 // stop sequence takes a fraction of a second.
@@ -55,12 +59,11 @@ int getPID(const char *path) {
     if (file == nullptr) {
         return 0;
     }
-    int pid = 0;
-    if (fscanf(file, "%d", &pid) != 1) {
-        pid = 0;
-    }
+    char text[PID_TEXT_SIZE] = "";
+    const size_t length = fread(text, 1, sizeof text - 1, file);
+    text[length] = '\0';
     fclose(file);
-    return pid;
+    return int32_text_lead(text, 10);
 }
 
 void usage(int argc, char *argv[]) {
@@ -127,7 +130,17 @@ bool start_belongs_to_service(void) {
     return true;
 }
 
+// A configuration that is no regular file is refused before anything is
+// started or stopped: one line, the same that -check prints.
+void refuse_unusable_configuration(void) {
+    char reason[MESSAGE_SIZE];
+    if (setting_file_usable(inifile, reason, sizeof reason)) return;
+    fprintf(stderr, "BEXOD:  Configuration %s\n", reason);
+    exit(1);
+}
+
 bool request_start(void) {
+    refuse_unusable_configuration();
     pid_t pid = running_daemon_pid();
     if (pid > 0) {
         // The word order is the message as users and scripts know it.
@@ -174,6 +187,7 @@ void restart_service(pid_t pid) {
 }
 
 bool request_restart(void) {
+    refuse_unusable_configuration();
     pid_t pid = running_daemon_pid();
     if (pid <= 0) {
         printf("B.EXO Daemon not running...\n");

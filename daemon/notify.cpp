@@ -15,8 +15,9 @@
 #include <unistd.h>
 
 #include "common/config/config_file.hpp"
-#include "common/config/ini_store.hpp"
+#include "common/config/settings_table.hpp"
 #include "common/support/log.hpp"
+#include "daemon/config_check.hpp"
 #include "daemon/daemon_pause.hpp"
 
 extern char **environ;
@@ -54,6 +55,7 @@ const notice NOTICES[] = {
 };
 
 char command[CONFIG_TEXT_SIZE];   // [Notify] command; empty: no notifications
+int32_t refused_length = 0;       // of a command too long to hold, never run; 0: none
 int previous_turn = -1;           // read end of the last runner's baton
 int32_t failures_in_a_row = 0;    // of the board's answers, counted up to FAILURES_FOR_COMMBAD
 bool communication_lost = false;  // COMMBAD sent, COMMOK not yet
@@ -179,7 +181,9 @@ void wait_for_predecessor_end(int before) {
 }  // namespace
 
 void notify_read_settings(void) {
-    ini_gets(SECTION_NOTIFY, KEY_NOTIFY_COMMAND, nullptr, command, sizeof command, inifile);
+    const setting_value value =
+        setting_text(SETTING_NOTIFY_COMMAND, inifile, command, sizeof command);
+    refused_length = value.state == SETTING_TOO_LONG ? value.length : 0;
 }
 
 // A double fork: the middle process ends at once, so the runner and its
@@ -188,7 +192,10 @@ void notify_read_settings(void) {
 // from the one before through a pipe (the baton), so that commands start in
 // the order of their events.
 void notify_event(notify_type type) {
-    if (command[0] == '\0') return;
+    if (command[0] == '\0') {
+        if (refused_length > 0) config_log_unused_command(SETTING_NOTIFY_COMMAND, refused_length);
+        return;
+    }
     int baton[2];
     pid_t child = -1;
     if (pipe2(baton, O_CLOEXEC) == 0) {

@@ -17,7 +17,8 @@ enum notify_type {
     NOTIFY_COMMOK,    // ... and answers again
 };
 
-// Reads section Notify: command (empty or missing: no notifications).
+// Reads section Notify: command (empty or missing: no notifications; one
+// too long to hold is never run, and each event says so in the log).
 void notify_read_settings(void);
 
 // Starts the command for `type` and returns once it runs; its output goes

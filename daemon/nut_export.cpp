@@ -12,12 +12,12 @@
 #include <unistd.h>
 
 #include "common/config/config_file.hpp"
-#include "common/config/ini_store.hpp"
+#include "common/config/int32_text.hpp"
+#include "common/config/settings_table.hpp"
 #include "common/hw/bus_lock.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/board.hpp"
-#include "daemon/config_check.hpp"
 #include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/notify.hpp"
@@ -38,9 +38,6 @@ constexpr int MARKER_SIZE = 32;
 constexpr char MAKER[] = "B.EXO";
 constexpr mode_t FILE_MODE = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;   // 0644
 constexpr mode_t DIR_MODE = FILE_MODE | S_IXUSR | S_IXGRP | S_IXOTH;  // 0755
-constexpr int32_t DEFAULT_INTERVAL_SECONDS = 10;
-constexpr int32_t MIN_INTERVAL_SECONDS = 2;
-constexpr int32_t MAX_HOSTSYNC_SECONDS = 60;
 // A run of failed readings this long means the file no longer tells the
 // board's state.
 constexpr int32_t FAILED_READINGS_TO_REMOVE = 3;
@@ -84,8 +81,8 @@ struct board_reading {
 // Everything the export keeps from one call to the next.
 struct export_state {
     // The settings, read once at start.
-    bool enabled = false;                                 // [NUT] export is 1
-    int32_t interval_seconds = DEFAULT_INTERVAL_SECONDS;  // between two readings
+    bool enabled = false;          // [NUT] export is 1
+    int32_t interval_seconds = 0;  // between two readings
     int32_t hostsync_seconds = 0;  // between announcing FSD and the power-off
     // The readings.
     int64_t next_reading_ns = 0;  // when the next falls due (monotonic); 0: at once
@@ -367,18 +364,6 @@ void event_now(bool lost, decision_shown decision, int32_t timer) {
     state.next_reading_ns = 0;
 }
 
-int32_t read_interval(void) {
-    const int32_t value =
-        config_read_integer(SECTION_NUT, KEY_NUT_INTERVAL, DEFAULT_INTERVAL_SECONDS, inifile);
-    return value < MIN_INTERVAL_SECONDS ? MIN_INTERVAL_SECONDS : value;
-}
-
-int32_t read_hostsync(void) {
-    const int32_t value = config_read_integer(SECTION_NUT, KEY_NUT_HOSTSYNC, 0, inifile);
-    if (value < 0) return 0;
-    return value > MAX_HOSTSYNC_SECONDS ? MAX_HOSTSYNC_SECONDS : value;
-}
-
 // The process id a -restart's marker names, or 0.
 pid_t restarted_daemon(void) {
     char text[MARKER_SIZE] = "";
@@ -388,7 +373,7 @@ pid_t restarted_daemon(void) {
     close(marker);
     if (got <= 0) return 0;
     text[got] = '\0';
-    return static_cast<pid_t>(atoi(text));
+    return static_cast<pid_t>(int32_text_lead(text, 10));
 }
 
 // Every exit of the owner removes the file, fatal ones too, except once the
@@ -423,9 +408,9 @@ bool write_marker(pid_t old) {
 }  // namespace
 
 void nut_export_read_settings(void) {
-    state.enabled = config_read_integer(SECTION_NUT, KEY_NUT_EXPORT, 0, inifile) == 1;
-    state.interval_seconds = read_interval();
-    state.hostsync_seconds = read_hostsync();
+    state.enabled = setting_number(SETTING_NUT_EXPORT, inifile) == 1;
+    state.interval_seconds = setting_number(SETTING_NUT_INTERVAL, inifile);
+    state.hostsync_seconds = setting_number(SETTING_NUT_HOSTSYNC, inifile);
 }
 
 // A marker means a -restart stopped the daemon before this start: its file

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-// Reads section NUT: export (on only for 1), interval (default 10, at
-// least 2) and hostsync (default 0, 0 to 60).
+// Reads section NUT: export, interval and hostsync (their defaults and
+// ranges are in the settings table).
 void nut_export_read_settings(void);
 
 // The file exists only while a running daemon has a current reading.

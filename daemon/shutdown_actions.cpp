@@ -10,10 +10,11 @@
 #include <ctime>
 
 #include "common/config/config_file.hpp"
-#include "common/config/ini_store.hpp"
+#include "common/config/settings_table.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "daemon/board.hpp"
+#include "daemon/config_check.hpp"
 #include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/event_line.hpp"
@@ -148,11 +149,17 @@ void terminate_sequence(void) {
 
 void user_shutdown(void) {
     char commands[USER_COMMAND_COUNT][CONFIG_TEXT_SIZE];
+    setting_value values[USER_COMMAND_COUNT];
     for (int i = 0; i < USER_COMMAND_COUNT; ++i) {
-        ini_gets(SECTION_USER, KEY_COMMANDS[i], nullptr, commands[i], CONFIG_TEXT_SIZE, inifile);
+        values[i] = setting_text(static_cast<setting_id>(SETTING_COMMAND1 + i), inifile,
+                                 commands[i], CONFIG_TEXT_SIZE);
     }
     for (int i = 0; i < USER_COMMAND_COUNT; ++i) {
-        if (commands[i][0] != '\0') {
+        // Part of a command run as root could do anything; it is not run.
+        if (values[i].state == SETTING_TOO_LONG) {
+            config_log_unused_command(static_cast<setting_id>(SETTING_COMMAND1 + i),
+                                      values[i].length);
+        } else if (commands[i][0] != '\0') {
             snprintf(String, sizeof String, "%s", commands[i]);
             run_shell(String);
         }

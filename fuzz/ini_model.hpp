@@ -25,11 +25,17 @@ inline bool blank(char c) {
     return b >= 1 && b <= 32;
 }
 
-// The file as the engine reads it: lines of at most 511 bytes, a longer line
-// giving several pieces.
+// A UTF-8 byte-order mark at the start: the engine passes over it when it
+// reads and copies it when it rewrites.
+inline std::string mark_of(const std::string &content) {
+    return content.rfind("\xEF\xBB\xBF", 0) == 0 ? "\xEF\xBB\xBF" : "";
+}
+
+// The file as the engine reads it: after the mark, lines of at most 511
+// bytes, a longer line giving several pieces.
 inline std::vector<std::string> pieces(const std::string &content) {
     std::vector<std::string> out;
-    size_t at = 0;
+    size_t at = mark_of(content).size();
     while (at < content.size()) {
         size_t len = 0;
         while (at + len < content.size() && len < LINE_PIECE) {
@@ -271,8 +277,9 @@ inline std::string rewrite(const std::string &content, const Request &r) {
     while (end_of_body < lines.size() && !opens_section(text_of(lines[end_of_body]))) ++end_of_body;
     if (r.key == nullptr) {
         if (named(r.section))
-            return join(lines, 0, *start - 1) + join(lines, end_of_body, lines.size());
-        std::string out;
+            return mark_of(content) + join(lines, 0, *start - 1) +
+                   join(lines, end_of_body, lines.size());
+        std::string out = mark_of(content);
         for (size_t i = 0; i < end_of_body; ++i)
             if (!is_key_line(text_of(lines[i]))) out += lines[i];
         return out + join(lines, end_of_body, lines.size());
@@ -287,7 +294,7 @@ inline std::string rewrite(const std::string &content, const Request &r) {
         return setting ? content + line_break_before(body) + new_line : content;
     }
     const bool keep = opens_section(text_of(lines[at]));
-    return join(lines, 0, at) + new_line + (keep ? lines[at] : "") +
+    return mark_of(content) + join(lines, 0, at) + new_line + (keep ? lines[at] : "") +
            join(lines, at + 1, lines.size());
 }
 

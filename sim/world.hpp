@@ -93,6 +93,12 @@ std::string cpuinfo_with(const std::string &hardware, const std::string &revisio
 // A Pi 4 on a 64-bit kernel: no Hardware line.
 std::string cpuinfo_pi4_64bit();
 
+// What bexo and bexod print when the bus node is missing: I2C not enabled.
+inline const std::string NO_BUS_NODE_TEXT =
+    "Unable to open I2C device: No such file or directory\n"
+    "I2C is not enabled: run \"sudo raspi-config nonint do_i2c 0\", or add "
+    "\"dtparam=i2c_arm=on\" to config.txt and reboot.\n";
+
 // ---------------------------------------------------------------- world
 
 struct Options {

@@ -7,13 +7,15 @@
 #include <unistd.h>
 
 #include "common/config/config_file.hpp"
-#include "common/config/ini_store.hpp"
+#include "common/config/settings_table.hpp"
 #include "common/hw/pi_i2c.hpp"
 #include "tool/settings.hpp"
 #include "tool/status_report.hpp"
 #include "tool/tool_bus.hpp"
 
 namespace {
+
+constexpr int REASON_SIZE = 512;
 
 // An option's work, given its argument (null without one) and whether a
 // reading is to print plain numbers.
@@ -164,8 +166,12 @@ void run_option(int option, int argc, char *argv[]) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
-    address = static_cast<uint8_t>(
-        ini_getl(SECTION_GENERAL, KEY_ADDRESS, SETTING_MISSING, inifile) & 0xFF);
+    char reason[REASON_SIZE];
+    if (!setting_file_usable(inifile, reason, sizeof reason)) {
+        printf("Configuration %s\n", reason);
+        return 1;
+    }
+    address = static_cast<uint8_t>(setting_number(SETTING_ADDRESS, inifile));
     fd = piI2CSetup(address);
 
     fill_option_tables();

@@ -12,7 +12,8 @@
 #include "common/config/config_file.hpp"
 #include "common/config/ini_store.hpp"
 #include "common/config/int32_text.hpp"
-#include "common/config/time_of_day.hpp"
+#include "common/config/settings_table.hpp"
+#include "common/hw/pi_i2c.hpp"
 #include "tool/status_report.hpp"
 #include "tool/tool_bus.hpp"
 #include "tool/value_checks.hpp"
@@ -34,8 +35,8 @@ bool change_unsynced = false;
 
 // A value the configuration cannot hold as typed is refused before anything
 // is shown or sent.
-void refuse_unless_storable(const char *key, const char *word) {
-    switch (ini_check_value(SECTION_GENERAL, key, word)) {
+void refuse_unless_storable(setting_id id, const char *word) {
+    switch (ini_check_value(setting_of(id).section, setting_of(id).key, word)) {
     case INI_VALUE_OK: return;
     case INI_VALUE_LINE_BREAK: printf("Please use a value without a line break.\n"); break;
     case INI_VALUE_TOO_LONG:
@@ -48,8 +49,8 @@ void refuse_unless_storable(const char *key, const char *word) {
 // The word is stored exactly as typed. A write that fails must not look
 // like success, so the run ends there; once the new file is in place the
 // change has landed, whatever the folder's sync says.
-void store_setting(const char *key, const char *word) {
-    const int result = ini_puts(SECTION_GENERAL, key, word, inifile);
+void store_setting(setting_id id, const char *word) {
+    const int result = ini_puts(setting_of(id).section, setting_of(id).key, word, inifile);
     if (result == 0) {
         printf("Unable to write the configuration file %s\n", inifile);
         exit(1);
@@ -67,32 +68,25 @@ void close_box(void) {
     }
 }
 
-// atoi's reading of the word; text without a number counts as 0.
-int zero_or_one_or_refuse(const char *key, const char *word) {
-    const int32_t number = atoi32(word);
-    if (number != 0 && number != 1) {
-        printf("Please only use the variable 1 or 0.\n");
-        exit(0);
-    }
-    refuse_unless_storable(key, word);
-    return number;
-}
-
-// Seconds as a whole number; `lowest` is the smallest accepted.
-void refuse_unless_seconds(const char *key, const char *word, int32_t lowest, const char *refusal) {
-    int32_t seconds = 0;
-    if (!is_whole_number(word, &seconds) || seconds < lowest) {
+// Only a word the daemon reads whole and within its setting's range is
+// stored; any other is refused with `refusal`. Returns the number the
+// daemon takes from it.
+int32_t refuse_unless_sound(setting_id id, const char *word, const char *refusal) {
+    refuse_unless_storable(id, word);
+    const setting_value value = setting_judge(id, word);
+    if (value.state != SETTING_READ) {
         printf("%s\n", refusal);
         exit(0);
     }
-    refuse_unless_storable(key, word);
+    return value.used;
 }
 
-void refuse_unless_time(const char *word) {
-    if (validate(word) != 0) {
-        printf("Please only use the format HH:mm:ss\n");
-        exit(0);
-    }
+int32_t zero_or_one_or_refuse(setting_id id, const char *word) {
+    return refuse_unless_sound(id, word, "Please only use the variable 1 or 0.");
+}
+
+void refuse_unless_time(setting_id id, const char *word) {
+    refuse_unless_sound(id, word, "Please only use the format HH:mm:ss");
 }
 
 void confirm_and_close_box(const char *confirmation_format, const char *word) {
@@ -102,10 +96,10 @@ void confirm_and_close_box(const char *confirmation_format, const char *word) {
 }
 
 // Stores a 0/1 word, then shows the box with the line for the number read.
-void set_flag(const char *key, const char *word, const char *enabled_line,
+void set_flag(setting_id id, const char *word, const char *enabled_line,
               const char *disabled_line) {
-    int number = zero_or_one_or_refuse(key, word);
-    store_setting(key, word);
+    const int32_t number = zero_or_one_or_refuse(id, word);
+    store_setting(id, word);
     header();
     confirm_and_close_box(number == 1 ? enabled_line : disabled_line, word);
 }
@@ -172,7 +166,7 @@ void switch_charger(bool on) {
 }
 
 void set_charge_current(const char *word) {
-    int code = ups_charge_current_code(atoi32(word));
+    int code = ups_charge_current_code(int32_text_lead(word, 10));
     if (code < 0) {
         printf("Please only use current 300, 500 or 1000 \n");
         exit(0);
@@ -197,43 +191,41 @@ void change_address(const char *word) {
     printf("* I2C-Address set to: %s     *\n", word);
     printf("%s", RESTART_LINES);
     // The board only moves once its new address is safely stored.
-    store_setting(KEY_ADDRESS, word);
-    buffer_out[1] = static_cast<uint8_t>(strtol(word, nullptr, 16) & 0xFF);
+    store_setting(SETTING_ADDRESS, word);
+    buffer_out[1] = static_cast<uint8_t>(setting_judge(SETTING_ADDRESS, word).used);
     tool_send(CMD_SET_ADDRESS);
     close_box();
 }
 
-// The daemon reads these as numbers: a word that is not one would read as
-// 0, a countdown of no time at all.
 void set_shutdown_timer(const char *word) {
-    refuse_unless_seconds(KEY_TIMER, word, INT32_MIN,
-                          "Please only use a whole number of seconds (negative: no countdown).");
+    refuse_unless_sound(SETTING_TIMER, word,
+                        "Please only use a whole number of seconds (negative: no countdown).");
     header();
-    store_setting(KEY_TIMER, word);
+    store_setting(SETTING_TIMER, word);
     confirm_and_close_box("* Shutdown timer set to: %s    *\n", word);
 }
 
 void set_sleep_time(const char *word) {
-    refuse_unless_seconds(KEY_SLEEP, word, 1,
-                          "Please only use a whole number of seconds, 1 or more.");
+    refuse_unless_sound(SETTING_SLEEP, word,
+                        "Please only use a whole number of seconds, 1 or more.");
     header();
-    store_setting(KEY_SLEEP, word);
+    store_setting(SETTING_SLEEP, word);
     confirm_and_close_box("* Sleep timer set to: %s        *\n", word);
 }
 
 void set_autostart(const char *word) {
-    set_flag(KEY_AUTOSTART, word, "* Autostart enabled            *\n",
+    set_flag(SETTING_AUTOSTART, word, "* Autostart enabled            *\n",
              "* Autostart disabled           *\n");
 }
 
 void set_mail_notification(const char *word) {
-    set_flag(KEY_MAIL, word, "* Mail notification enabled    *\n",
+    set_flag(SETTING_MAIL, word, "* Mail notification enabled    *\n",
              "* Mail notification disabled   *\n");
 }
 
 void set_timed_boot(const char *word) {
-    int number = zero_or_one_or_refuse(KEY_TIMED_BOOT, word);
-    store_setting(KEY_TIMED_BOOT, word);
+    const int32_t number = zero_or_one_or_refuse(SETTING_TIMED_BOOT, word);
+    store_setting(SETTING_TIMED_BOOT, word);
     header();
     if (number == 1) {
         confirm_and_close_box("* Timed boot enabled           *\n", word);
@@ -245,20 +237,20 @@ void set_timed_boot(const char *word) {
 }
 
 void set_timed_shutdown(const char *word) {
-    set_flag(KEY_TIMED_SHUTDOWN, word, "* Timed shutdown enabled       *\n",
+    set_flag(SETTING_TIMED_SHUTDOWN, word, "* Timed shutdown enabled       *\n",
              "* Timed shutdown disabled      *\n");
 }
 
 void set_boot_time(const char *word) {
-    refuse_unless_time(word);
-    store_setting(KEY_TIME_BOOT, word);
+    refuse_unless_time(SETTING_TIME_BOOT, word);
+    store_setting(SETTING_TIME_BOOT, word);
     header();
     confirm_and_close_box("* Boot time %s           *\n", word);
 }
 
 void set_shutdown_time(const char *word) {
-    refuse_unless_time(word);
-    store_setting(KEY_TIME_SHUTDOWN, word);
+    refuse_unless_time(SETTING_TIME_SHUTDOWN, word);
+    store_setting(SETTING_TIME_SHUTDOWN, word);
     header();
     confirm_and_close_box("* Shutdown time %s       *\n", word);
 }
@@ -267,8 +259,9 @@ void flash_firmware(const char *word) {
     char quoted[COMMAND_BUFFER_SIZE];
     int length = -1;
     if (shell_quote(word, quoted, sizeof quoted)) {
-        length = snprintf(String, sizeof String, "%s -a 0x30 -d /dev/i2c-1 -w flash:%s -n",
-                          FLASHING_TOOL, quoted);
+        // The bootloader answers on the bus the board was sent into it on.
+        length = snprintf(String, sizeof String, "%s -a 0x30 -d %s -w flash:%s -n",
+                          FLASHING_TOOL, piI2CDevice(), quoted);
     }
     if (length < 0 || length >= COMMAND_BUFFER_SIZE) {
         printf("The firmware file name is too long.\n");

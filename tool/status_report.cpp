@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "common/config/config_file.hpp"
-#include "common/config/ini_store.hpp"
+#include "common/config/settings_table.hpp"
 #include "tool/tool_bus.hpp"
 
 namespace {
@@ -14,12 +14,16 @@ namespace {
 constexpr char FRAME_LINE[] = "********************************";
 constexpr char EMPTY_LINE[] = "*                              *";
 
-int32_t general_setting(const char *key) {
-    return ini_getl(SECTION_GENERAL, key, SETTING_MISSING, inifile);
-}
+// The box shows what the daemon uses: a value it cannot read as missing.
+int32_t general_setting(setting_id id) { return setting_number(id, inifile); }
 
-// The box shows a flag as on when the low 8 bits of its value are 1.
-bool box_flag_on(const char *key) { return (general_setting(key) & 0xFF) == 1; }
+// The box shows a flag as on when the low 8 bits of its value as written
+// are 1 (so 257 shows as on, though the daemon takes only 1).
+bool box_flag_on(setting_id id) {
+    setting_value value;
+    setting_number(id, inifile, &value);
+    return (value.written & 0xFF) == 1;
+}
 
 void print_model_line(int code) {
     const char *name = ups_model_name(code);
@@ -99,9 +103,8 @@ void print_battery_level(bool plain, bool status_box) {
 void header(void) {
     char boot_time[CONFIG_TEXT_SIZE];
     char shutdown_time[CONFIG_TEXT_SIZE];
-    ini_gets(SECTION_GENERAL, KEY_TIME_BOOT, nullptr, boot_time, sizeof boot_time, inifile);
-    ini_gets(SECTION_GENERAL, KEY_TIME_SHUTDOWN, nullptr, shutdown_time, sizeof shutdown_time,
-             inifile);
+    setting_text(SETTING_TIME_BOOT, inifile, boot_time, sizeof boot_time);
+    setting_text(SETTING_TIME_SHUTDOWN, inifile, shutdown_time, sizeof shutdown_time);
     time_t now = time(nullptr);
     struct tm local_now = *localtime(&now);
 
@@ -118,15 +121,15 @@ void header(void) {
     printf("* Firmware Version: %i.%i       *\n", buffer_in[1], buffer_in[2]);
     printf("* Software Version: %s       *\n", BEXO_VERSION);
     printf("%s\n", EMPTY_LINE);
-    printf(box_flag_on(KEY_MAIL) ? "* Mail notification: Enabled   *\n"
-                                 : "* Mail notification: Disabled  *\n");
+    printf(box_flag_on(SETTING_MAIL) ? "* Mail notification: Enabled   *\n"
+                                     : "* Mail notification: Disabled  *\n");
     printf("%s\n", EMPTY_LINE);
-    printf(box_flag_on(KEY_TIMED_BOOT) ? "* Timed Boot: Enabled          *\n"
-                                       : "* Timed Boot: Disabled         *\n");
+    printf(box_flag_on(SETTING_TIMED_BOOT) ? "* Timed Boot: Enabled          *\n"
+                                           : "* Timed Boot: Disabled         *\n");
     printf("* Boot time: %s          *\n", boot_time);
     printf("%s\n", EMPTY_LINE);
-    printf(box_flag_on(KEY_TIMED_SHUTDOWN) ? "* Timed Shutdown: Enabled      *\n"
-                                           : "* Timed Shutdown: Disabled     *\n");
+    printf(box_flag_on(SETTING_TIMED_SHUTDOWN) ? "* Timed Shutdown: Enabled      *\n"
+                                               : "* Timed Shutdown: Disabled     *\n");
     printf("* Shutdown time: %s      *\n", shutdown_time);
     printf("%s\n", EMPTY_LINE);
     print_time_line(&local_now);
@@ -204,10 +207,11 @@ void status_charger(void) {
 }
 
 void status_settings(void) {
-    printf("* Shutdown timer: %i           *\n", general_setting(KEY_TIMER));
+    printf("* Shutdown timer: %i           *\n", general_setting(SETTING_TIMER));
     printf("* Autostart: ");
-    printf(general_setting(KEY_AUTOSTART) == 1 ? " enabled          *\n" : " disabled         *\n");
-    printf("* Sleep timer: %i               *\n", general_setting(KEY_SLEEP));
+    printf(general_setting(SETTING_AUTOSTART) == 1 ? " enabled          *\n"
+                                                   : " disabled         *\n");
+    printf("* Sleep timer: %i               *\n", general_setting(SETTING_SLEEP));
 }
 
 }  // namespace

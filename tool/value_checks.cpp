@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "tool/value_checks.hpp"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 // The name is part of the tool's fixed interface.
@@ -15,18 +13,4 @@ bool ishex(const char *text) {
         return false;
     }
     return !(text[2] == '7' && strchr("89AaBbCcDdEeFf", text[3]) != nullptr);
-}
-
-bool is_whole_number(const char *text, int32_t *value) {
-    const char *digits = text[0] == '+' || text[0] == '-' ? text + 1 : text;
-    if (*digits == '\0' || strspn(digits, "0123456789") != strlen(digits)) {
-        return false;
-    }
-    errno = 0;
-    const long long number = strtoll(text, nullptr, 10);
-    if (errno == ERANGE || number < INT32_MIN || number > INT32_MAX) {
-        return false;
-    }
-    *value = static_cast<int32_t>(number);
-    return true;
 }

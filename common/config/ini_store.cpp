@@ -19,6 +19,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +31,7 @@
 // written with underscores.
 namespace {
 
-enum { INI_BUFFERSIZE = 512 };
+enum { INI_BUFFERSIZE = INI_LINE_SIZE };
 
 // ini_getl reads at most this many bytes minus one.
 enum { INI_NUMBERSIZE = 64 };
@@ -157,7 +158,43 @@ char *cleanstring(char *string, quote_option *quotes) {
 }
 
 // ---------------------------------------------------------------------------
-// Line reading and classification
+// Opening and line reading and classification
+
+// Opens a regular file for reading. Anything else (a FIFO, a device, a
+// directory) is refused before it is opened, and the open cannot block
+// should it be swapped in meanwhile. Null on failure, errno telling why.
+FILE *open_for_reading(const char *filename) {
+    struct stat st;
+    if (stat(filename, &st) != 0) return nullptr;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    const int fd = open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE *fp = fdopen(fd, "rb");
+    if (fp == nullptr) close(fd);
+    return fp;
+}
+
+// Passes over a UTF-8 byte-order mark at the start of the file, which an
+// editor may put there and which is no part of the first line. Returns the
+// bytes passed over (0 or 3); without a mark the file is at its start again.
+int skip_byte_order_mark(FILE *fp) {
+    const int first = getc(fp);
+    if (first != 0xEF) {
+        if (first != EOF) ungetc(first, fp);
+        return 0;
+    }
+    if (getc(fp) == 0xBB && getc(fp) == 0xBF) return 3;
+    rewind(fp);
+    return 0;
+}
 
 // Reads one line, or a piece of at most size - 1 bytes of a longer one.
 // Returns the number of bytes taken from the file (NUL bytes included), 0 at
@@ -242,8 +279,9 @@ int ini_gets(const char *section, const char *key, const char *default_value, ch
     if (buffer == nullptr || buffer_size <= 0 || key == nullptr) return 0;
     char line[INI_BUFFERSIZE];
     int found = 0;
-    FILE *fp = filename != nullptr ? fopen(filename, "rb") : nullptr;
+    FILE *fp = filename != nullptr ? open_for_reading(filename) : nullptr;
     if (fp != nullptr) {
+        skip_byte_order_mark(fp);
         found = getkeystring(fp, section, key, line, buffer, buffer_size);
         fclose(fp);
     }
@@ -259,7 +297,7 @@ int32_t ini_getl(const char *section, const char *key, int32_t default_value,
     const int length = ini_gets(section, key, "", number, INI_NUMBERSIZE, filename);
     if (length == 0) return default_value;
     const bool hex = length >= 2 && (number[1] == 'x' || number[1] == 'X');
-    return text_to_int32(number, hex ? 16 : 10);
+    return int32_text_lead(number, hex ? 16 : 10);
 }
 
 namespace {
@@ -296,10 +334,11 @@ bool classify_line(char *line, ini_line *entry) {
 
 int ini_walk(const char *filename, void (*visit)(const ini_line *line, void *context),
              void *context) {
-    FILE *fp = fopen(filename, "rb");
+    FILE *fp = open_for_reading(filename);
     if (fp == nullptr) return 0;
     char line[INI_BUFFERSIZE];
-    ini_line entry{INI_LINE_KEY, 1, nullptr, nullptr};
+    ini_line entry{INI_LINE_BYTE_ORDER_MARK, 1, nullptr, nullptr};
+    if (skip_byte_order_mark(fp) > 0) visit(&entry, context);
     int length;
     while ((length = read_line(fp, line, INI_BUFFERSIZE)) > 0) {
         const bool line_ends = line[length - 1] == '\n';
@@ -476,8 +515,9 @@ bool rewrite_section_body(ini_copy *copy, const char *key, const char *value, co
 }
 
 bool rewrite(ini_copy *copy, const char *section, const char *key, const char *value) {
-    copy->pending = 0;
     if (fgetpos(copy->in, &copy->mark) != 0) return false;
+    // A byte-order mark is copied with the first line.
+    copy->pending = skip_byte_order_mark(copy->in);
     if (has_section_name(section)) {
         bool done = false;
         if (!copy_to_section(copy, section, key, value, &done)) return false;
@@ -593,13 +633,14 @@ int create_file(const char *section, const char *key, const char *value, const i
 int put_locked(const char *section, const char *key, const char *value, const ini_target *target) {
     char *buffer = target->buffer;
     const bool setting = key != nullptr && value != nullptr;
-    FILE *in = fopen(target->filename, "rb");
+    FILE *in = open_for_reading(target->filename);
     if (in == nullptr) {
         // Only a file that is truly absent may be created; one that merely
         // cannot be read would be overwritten with a single key.
         if (errno != ENOENT) return 0;
         return setting ? create_file(section, key, value, target) : 1;
     }
+    skip_byte_order_mark(in);
     if (setting && getkeystring(in, section, key, buffer, buffer, INI_BUFFERSIZE) &&
         strcmp(buffer, value) == 0) {
         fclose(in);
@@ -628,6 +669,21 @@ bool fits_in_line(const char *section, const char *key, const char *value) {
     return strlen(key) + 1 + written_length(value) <= INI_BUFFERSIZE - 3;
 }
 
+// A file reached through symbolic links is changed where it is: `target`
+// gets the final file's path, or the name as given when it is no link.
+// False for a link that leads to no file (or round in a circle): a new
+// file in place of the link would leave the file it was meant for as it
+// was.
+bool final_target(const char *filename, char *target) {
+    struct stat st;
+    if (lstat(filename, &st) != 0 || !S_ISLNK(st.st_mode)) {
+        if (strlen(filename) >= PATH_MAX) return false;
+        strcpy(target, filename);
+        return true;
+    }
+    return realpath(filename, target) != nullptr;
+}
+
 // The temporary name is built from at most 511 bytes of the file name, and a
 // name ending in "~" would be its own temporary file.
 bool usable_filename(const char *filename) {
@@ -645,6 +701,9 @@ ini_value_check ini_check_value(const char *section, const char *key, const char
 
 int ini_puts(const char *section, const char *key, const char *value, const char *filename) {
     assert(filename != nullptr);
+    char final_name[PATH_MAX];
+    if (!final_target(filename, final_name)) return 0;
+    filename = final_name;
     if (!usable_filename(filename) || ini_check_value(section, key, value) != INI_VALUE_OK)
         return 0;
     char buffer[INI_BUFFERSIZE];

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+// A line is read in pieces of at most INI_LINE_SIZE - 1 bytes, so no value
+// is longer than that.
+inline constexpr int INI_LINE_SIZE = 512;
+
 // Reads the value of `key` in `section` (null or empty: the keys before the
 // first section header) into `buffer`, or `default_value` (null: empty text)
 // when the file or the key is missing. Returns the length left in `buffer`.
@@ -21,6 +25,9 @@ enum ini_line_kind {
     INI_LINE_OPEN_SECTION,  // "[" without "]": it ends a section and starts none;
                             // `name` is the text after the "["
     INI_LINE_KEY,           // a key line; `name` is the key, `value` the value as ini_gets reads it
+    // A UTF-8 byte-order mark before line 1, which every look-up passes over;
+    // `name` is null.
+    INI_LINE_BYTE_ORDER_MARK,
 };
 struct ini_line {
     ini_line_kind kind;
@@ -33,11 +40,15 @@ struct ini_line {
 // comments and lines without data are passed over, and the pieces of a line
 // longer than the line buffer are taken one by one, as the look-ups take
 // them. Returns 0 when the file cannot be opened (errno tells why), else 1.
+// Like every call here it reads only a regular file, and never blocks on
+// opening one that is not.
 int ini_walk(const char *filename, void (*visit)(const ini_line *line, void *context),
              void *context);
 
 // Sets `key` to `value`, deletes the key (`value` null) or the whole section
-// (`key` null), keeping every other byte of the file. Returns 1 when done or
+// (`key` null), keeping every other byte of the file. A file reached through
+// symbolic links is replaced where it is, beside itself, and the links stay;
+// a link to no file is refused. Returns 1 when done or
 // nothing was to be done, 0 when the file could not be written (it is then
 // unchanged), INI_PUT_UNSYNCED when the new file is in place but its folder
 // could not be synced, so the change might not survive a power cut.

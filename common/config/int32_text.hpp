@@ -1,13 +1,22 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Numbers read from text as the 32-bit target reads them: strtol with a
-// 32-bit long, saturating at its limits, whatever the width of long on the
-// host that runs the program.
+// Whole numbers read from text as the 32-bit target reads them, whatever
+// the width of long on the host that runs the program. The one place in
+// both programs where digits become a number.
 #pragma once
 
 #include <cstdint>
 
-// strtol's reading of `text` in `base`, saturated to 32 bits.
-int32_t text_to_int32(const char *text, int base);
+// The leading number of `text` as strtol reads it in `base` (10 or 16):
+// blanks, an optional sign, in base 16 an optional "0x", then digits up to
+// the first byte that is none; 0 without digits; saturated to 32 bits. For
+// the readings that the programs' fixed interface gives this way (atoi's
+// fields of a time text, ini_getl, -chrgpwr's word).
+int32_t int32_text_lead(const char *text, int base);
 
-// atoi's reading (base 10), saturated to 32 bits.
-int32_t atoi32(const char *text);
+enum int32_text_result { INT32_TEXT_READ, INT32_TEXT_EMPTY, INT32_TEXT_UNREADABLE };
+
+// The strict reading of a configuration value or an option's word: "0x" or
+// "0X" and hexadecimal digits when the second byte is x or X, else an
+// optional sign and decimal digits; nothing else, not even a blank, and a
+// value within 32 bits. The value goes to *value only when it is READ.
+int32_text_result int32_text_whole(const char *text, int32_t *value);

@@ -7,7 +7,11 @@
 namespace {
 
 constexpr char PI_MODEL_PREFIX[] = "Raspberry Pi";
-constexpr const char *SUPPORTED_CHIPS[] = {"BCM2708", "BCM2709", "BCM2835"};
+// BCM2711: a Pi 4, 400 or Compute Module 4 on a 32-bit kernel from 5.4 on.
+constexpr const char *SUPPORTED_CHIPS[] = {"BCM2708", "BCM2709", "BCM2835", "BCM2711"};
+// Only the first Pi 1 Model B boards (revisions 0002 and 0003) have the old
+// layout, and every kernel they run prints their Revision line.
+constexpr int LAYOUT_OF_A_PI_WITHOUT_REVISION = 2;
 
 // Reads lines until one begins with `prefix`; false at the end of the file.
 bool find_line(FILE *cpuinfo, const char *prefix, char *line) {
@@ -75,16 +79,23 @@ int layout_from_revision_line(char *line, const char **why) {
 
 int piCpuinfoLayout(FILE *cpuinfo, const char *model_path, char *line, const char **why) {
     *why = nullptr;
+    // A kernel that is not Raspberry Pi's own may name another chip or leave
+    // out the Hardware and Revision lines; the device tree still names the
+    // board.
+    const bool named_pi = device_tree_names_a_pi(model_path);
     if (find_line(cpuinfo, "Hardware", line)) {
-        if (!names_supported_chip(line)) {
+        if (!names_supported_chip(line) && !named_pi) {
             return 0;
         }
-    } else if (!device_tree_names_a_pi(model_path)) {
+    } else if (!named_pi) {
         *why = "No \"Hardware\" line";
         return 0;
     }
     rewind(cpuinfo);
     if (!find_line(cpuinfo, "Revision", line)) {
+        if (named_pi) {
+            return LAYOUT_OF_A_PI_WITHOUT_REVISION;
+        }
         *why = "No \"Revision\" line";
         return 0;
     }

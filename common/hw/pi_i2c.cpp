@@ -23,9 +23,14 @@ int boardLayout = -1;
 
 constexpr int FAILURE_TEXT_SIZE = 1024;
 constexpr char CPUINFO_PATH[] = "/proc/cpuinfo";
-// A 64-bit kernel on a Pi 4 or 5 has no "Hardware" line; the device tree
-// still names the board.
+// Kernels other than Raspberry Pi's own 32-bit ones may print no "Hardware"
+// or "Revision" line, or another chip's name; the device tree still names
+// the board.
 constexpr char DEVICE_TREE_MODEL_PATH[] = "/proc/device-tree/model";
+// A missing bus node on a Pi means that I2C is not enabled.
+constexpr char ENABLE_I2C_HINT[] =
+    "I2C is not enabled: run \"sudo raspi-config nonint do_i2c 0\", or add "
+    "\"dtparam=i2c_arm=on\" to config.txt and reboot.\n";
 
 int i2c_smbus_access(int fd, char rw, uint8_t command, int size, union i2c_smbus_data *data) {
     struct i2c_smbus_ioctl_data args;
@@ -106,7 +111,9 @@ int piBoardRevision(void) { return piBoardLayout(); }
 int piI2CSetupInterface(const char *device, int address) {
     int fd = open(device, O_RDWR);
     if (fd < 0) {
-        return piFailure(0, "Unable to open I2C device: %s\n", strerror(errno));
+        const int error = errno;
+        return piFailure(0, "Unable to open I2C device: %s\n%s", strerror(error),
+                         error == ENOENT ? ENABLE_I2C_HINT : "");
     }
     if (ioctl(fd, I2C_SLAVE, address) < 0) {
         return piFailure(0, "Unable to select I2C device: %s\n", strerror(errno));

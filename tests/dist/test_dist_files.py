@@ -19,9 +19,9 @@ from test_mail import load_script
 TOP = Path(__file__).resolve().parents[2]
 CFG = TOP / "dist" / "bexo.cfg"
 UNIT = TOP / "dist" / "bexod.service.in"  # ExecStart=@BEXOD_PROGRAM@ -start
-SHIPPED_UNITS = TOP / "dist" / "deb" / "shipped-units"
+POSTINST = TOP / "debian" / "postinst"  # EARLIER_UNITS: the sums of the units released before
 DIST_BUILD = os.environ.get("BEXO_DIST_BUILD")  # a configured build (scripts/dist-test sets it)
-KEYS_HEADER = TOP / "common" / "config" / "config_file.hpp"
+SETTINGS_TABLE = TOP / "common" / "config" / "settings_table.cpp"
 COMPLETION = TOP / "dist" / "completion"
 GPL_2 = Path("/usr/share/common-licenses/GPL-2")
 
@@ -32,6 +32,11 @@ TOOL_OPTIONS = {  # long name: short form
     "setshutdown": "i",
 }
 DAEMON_OPTIONS = {"status": "i", "start": "b", "stop": "e", "restart": None, "check": None}
+
+
+def table_keys(section):
+    """The keys the programs' settings table gives `section`."""
+    return re.findall(r'\{"%s",\s*"([a-z_0-9]+)"' % section, SETTINGS_TABLE.read_text())
 
 
 def ini_lines(section):
@@ -52,9 +57,8 @@ class ShippedConfigurationTest(unittest.TestCase):
         cls.general = load_script().read_section(CFG, "General")
 
     def test_GeneralHoldsEachKeyTheProgramsReadExactlyOnce(self):
-        header = KEYS_HEADER.read_text()
-        wanted = set(re.findall(r'KEY_(?!NUT_|NOTIFY_)[A-Z_]+\[\] = "([a-z_]+)"', header))
-        self.assertEqual(len(wanted), 9, "key names not found in " + str(KEYS_HEADER))
+        wanted = set(table_keys("General"))
+        self.assertEqual(len(wanted), 9, "key names not found in " + str(SETTINGS_TABLE))
         written = [line.split("=", 1)[0].strip().lower() for line in ini_lines("General")]
         self.assertEqual(sorted(written), sorted(wanted))
 
@@ -73,12 +77,10 @@ class ShippedConfigurationTest(unittest.TestCase):
         self.assertEqual(g["autostart"], "1")
 
     def test_NutSectionShipsTheDaemonsKeysWithTheExportOff(self):
-        header = KEYS_HEADER.read_text()
-        keys = re.findall(r'KEY_NUT_[A-Z_]+\[\] = "([a-z_]+)"', header)
-        self.assertEqual(sorted(keys), ["export", "hostsync", "interval"])
+        self.assertEqual(sorted(table_keys("NUT")), ["export", "hostsync", "interval"])
         self.assertEqual(ini_lines("NUT"), [
-            "export=0        ; 1: publish the board's state for NUT's dummy-ups driver",
-            "interval=10     ; seconds between two readings of the board (at least 2)",
+            "export=0        ; 1: publish the board's state for NUT's dummy-ups driver (other values: 0)",
+            "interval=10     ; seconds between two readings of the board, 2 or more (less counts as 2)",
             "hostsync=0      ; seconds between announcing LB or FSD and the power-off"])
         nut = load_script().read_section(CFG, "NUT")
         self.assertEqual((nut["export"], nut["interval"], nut["hostsync"]), ("0", "10", "0"))
@@ -122,8 +124,7 @@ class ServiceUnitTest(unittest.TestCase):
 
     def test_EveryUnitReleasedBeforeIsKnownToThePostinst(self):
         # Every unit in the history other than today's, as a /usr install wrote it.
-        known = {line.strip() for line in SHIPPED_UNITS.read_text().splitlines()
-                 if line.strip() and not line.startswith("#")}
+        known = set(re.findall(r"^[0-9a-f]{64}$", POSTINST.read_text(), re.M))
         log = subprocess.run(["git", "-C", str(TOP), "log", "--format=%H", "--", "dist/bexod.service",
                               "dist/bexod.service.in"], capture_output=True, text=True)
         if log.returncode != 0 or not log.stdout.split():
@@ -229,7 +230,7 @@ class LicenceTest(unittest.TestCase):
         self.assertEqual((TOP / "COPYING").read_text(), GPL_2.read_text())
 
     def test_CopyrightFileIsMachineReadableGpl2OrLater(self):
-        text = (TOP / "dist/deb/copyright").read_text()
+        text = (TOP / "debian/copyright").read_text()
         self.assertTrue(text.startswith(
             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
         self.assertIn("\n\nFiles: *\nCopyright: ", text)

@@ -1,8 +1,13 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The Debian packages in BEXO_DEB_DIR (scripts/dist-test sets it to out/):
 their content and fields, lintian, and install, upgrade, removal and purge
-with dpkg in a throw-away root that has a shell but no systemd."""
+with dpkg in a throw-away root that has a shell but no systemd; with
+BEXO_CHROOT_TGZ (a Debian chroot saved by piuparts) also piuparts and the
+upgrades from BEXO_OLD_DEB (the package of the release before, where
+bexo.cfg was a conffile) and from the package itself, run as an owner's
+unattended upgrade runs."""
 
+import hashlib
 import os
 import re
 import shutil
@@ -15,20 +20,21 @@ import unittest
 from pathlib import Path
 
 DEB_DIR = os.environ.get("BEXO_DEB_DIR")
+CHROOT_TGZ = os.environ.get("BEXO_CHROOT_TGZ")
+OLD_DEB = os.environ.get("BEXO_OLD_DEB")
 BUSYBOX = Path("/bin/busybox")
 
 FILES = {  # path in the package: mode
     "etc/logrotate.d/bexo": 0o644,
     "lib/systemd/system/bexod.service": 0o644,
-    "opt/bexod/bexo.cfg": 0o644,
-    "opt/bexod/scripts/mail.py": 0o755,
-    "opt/bexod/start/bexod.service": 0o644,
     "usr/bin/bexo": 0o755,
     "usr/sbin/bexod": 0o755,
     "usr/share/bash-completion/completions/bexo": 0o644,
     "usr/share/bash-completion/completions/bexod": 0o644,
+    "usr/share/bexo/bexo.cfg": 0o644,
+    "usr/share/bexo/mail.py": 0o644,
     "usr/share/doc/bexo/README.md.gz": 0o644,
-    "usr/share/doc/bexo/changelog.gz": 0o644,
+    "usr/share/doc/bexo/changelog.Debian.gz": 0o644,
     "usr/share/doc/bexo/copyright": 0o644,
     "usr/share/doc/bexo/examples/ups.conf": 0o644,
     "usr/share/doc/bexo/examples/notify.sh": 0o644,
@@ -37,16 +43,17 @@ FILES = {  # path in the package: mode
     "usr/share/man/man8/bexod.8.gz": 0o644,
 }
 ELF = {"armhf": r"ELF 32-bit LSB .*, ARM, EABI5 .*, statically linked, .*stripped",
-       "arm64": r"ELF 64-bit LSB .*, ARM aarch64, .*, dynamically linked, .*stripped"}
-# The Pis each package says it runs on, in its description.
-MODELS = {"armhf": ("32-bit Raspberry Pi OS", "Pi 1", "Zero W"),
-          "arm64": ("64-bit Raspberry Pi OS", "Pi 3, 4, 400, 5 and Zero 2 W")}
+       "arm64": r"ELF 64-bit LSB .*, ARM aarch64, .*, dynamically linked, .*stripped",
+       "amd64": r"ELF 64-bit LSB .*, x86-64, .*, dynamically linked, .*stripped"}
+# The Pis the packages run on, in their description.
+MODELS = ("32-bit Raspberry Pi OS", "Pi 1", "Zero W", "64-bit Raspberry Pi OS", "Pi 3, 4, 400, 5 and Zero 2 W")
 UNIT = "etc/systemd/system/bexod.service"
 SHIPPED = "opt/bexod/start/bexod.service"
 PACKAGE_UNIT = "lib/systemd/system/bexod.service"
 NUT_FILE = "run/bexod/bexo.dev"
+DEFAULT_CFG = "usr/share/bexo/bexo.cfg"
+MAIL_SCRIPT = "opt/bexod/scripts/mail.py"
 ADM = 4  # group adm, as base-passwd makes it
-BUILT = {"usr/sbin/bexod": "daemon/bexod", "usr/bin/bexo": "tool/bexo"}  # in a build folder
 TOP = Path(__file__).resolve().parents[2]
 WANTS = "etc/systemd/system/multi-user.target.wants/bexod.service"
 
@@ -55,6 +62,14 @@ def packages():
     if not DEB_DIR:
         return []
     return sorted(Path(DEB_DIR).glob("bexo_*.deb"))
+
+
+def native_package():
+    """The package of this machine's architecture: the life cycle does not
+    depend on the architecture, and its programs run here."""
+    arch = run("dpkg", "--print-architecture").stdout.strip()
+    found = [deb for deb in packages() if deb.name.endswith("_%s.deb" % arch)]
+    return found[0] if found else None
 
 
 def earliest_unit():
@@ -66,6 +81,15 @@ def earliest_unit():
         return None
     return subprocess.run(["git", "-C", str(TOP), "show", commits[0] + ":dist/bexod.service"],
                           capture_output=True, check=True).stdout
+
+
+def debug_file(deb, program, tmp):
+    """The debug file (with the symbol table) of an unpacked program of
+    `deb`, from the -dbgsym package beside it."""
+    build_id = re.search(r"Build ID: ([0-9a-f]{2})([0-9a-f]+)", run("readelf", "-n", program).stdout)
+    ddeb = next(deb.parent.glob(deb.name.replace("bexo_", "bexo-dbgsym_").replace(".deb", ".deb")))
+    run("dpkg-deb", "-x", str(ddeb), tmp)
+    return str(Path(tmp) / "usr/lib/debug/.build-id" / build_id.group(1) / (build_id.group(2) + ".debug"))
 
 
 def run(*cmd, check=True):
@@ -111,7 +135,7 @@ class ThrowAwayRoot:
 
     def __init__(self, path):
         self.path = Path(path)
-        for d in ("bin", "sbin", "usr/bin", "usr/sbin", "etc", "tmp", "run", "proc", "dev",
+        for d in ("bin", "sbin", "usr/bin", "usr/sbin", "etc", "tmp", "run", "proc", "dev", "opt",
                   "var/log", "var/lib/dpkg/info", "var/lib/dpkg/updates"):
             (self.path / d).mkdir(parents=True, exist_ok=True)
         (self.path / "var/run").symlink_to("../run")
@@ -136,7 +160,7 @@ class ThrowAwayRoot:
             raise AssertionError("dpkg %s failed:\n%s%s" % (" ".join(args), done.stdout, done.stderr))
         # a maintainer script that stumbles prints on its own stderr
         noise = [line for line in done.stderr.splitlines()
-                 if not line.startswith(("dpkg: warning:", "dpkg: bexo", " bexo", "dpkg: dependency"))
+                 if not line.startswith(("dpkg: warning:", "dpkg: bexo", " bexo", "dpkg: dependency", "  Package "))
                  and "does not match system" not in line and line.strip()]
         if noise:
             raise AssertionError("dpkg %s printed:\n%s" % (" ".join(args), "\n".join(noise)))
@@ -169,9 +193,9 @@ class PackageTest(unittest.TestCase):
         return [(deb, run("dpkg-deb", "-f", str(deb), "Architecture").stdout.strip())
                 for deb in packages()]
 
-    def test_BothArchitecturesArePresent(self):
+    def test_EveryArchitectureIsPresent(self):
         arches = sorted(run("dpkg-deb", "-f", str(d), "Architecture").stdout.strip() for d in packages())
-        self.assertEqual(arches, ["arm64", "armhf"])
+        self.assertEqual(arches, ["amd64", "arm64", "armhf"])
 
     def test_PackageHoldsTheInstalledLayoutWithItsModes(self):
         for deb, arch in self.each_package():
@@ -179,10 +203,10 @@ class PackageTest(unittest.TestCase):
                 found = contents(deb)
                 files = {p: m for p, (kind, m, _o) in found.items() if kind == "-"}
                 self.assertEqual(files, FILES)
-                self.assertEqual(found.get("opt/bexod/tools/", ("", 0, ""))[0], "d")
+                self.assertFalse([p for p in found if p.startswith("opt/")], "dpkg would own /opt")
                 self.assertEqual({o for _k, _m, o in found.values()}, {"root/root"})
 
-    def test_ControlFieldsNameTargetPackagesAndTheConffile(self):
+    def test_ControlFieldsNameTargetPackagesAndOnlyTheLogrotateFileIsAConffile(self):
         for deb, arch in self.each_package():
             with self.subTest(arch=arch):
                 depends = run("dpkg-deb", "-f", str(deb), "Depends").stdout.strip()
@@ -196,14 +220,15 @@ class PackageTest(unittest.TestCase):
                 self.assertTrue({"python3", "python-is-python3"} <= set(recommends))
                 suggests = run("dpkg-deb", "-f", str(deb), "Suggests").stdout.strip().split(", ")
                 self.assertIn("nut-server", suggests)
+                # bexo's setters edit bexo.cfg: a conffile would make upgrades ask
                 conffiles = run("dpkg-deb", "-I", str(deb), "conffiles").stdout.split()
-                self.assertIn("/opt/bexod/bexo.cfg", conffiles)
+                self.assertEqual(conffiles, ["/etc/logrotate.d/bexo"])
 
     def test_DescriptionNamesThePisItRunsOn(self):
         for deb, arch in self.each_package():
             with self.subTest(arch=arch):
                 description = " ".join(run("dpkg-deb", "-f", str(deb), "Description").stdout.split())
-                for model in MODELS[arch]:
+                for model in MODELS:
                     self.assertIn(model, description)
 
     def test_ProgramsAreStrippedExecutablesOfThePackageArchitecture(self):
@@ -232,30 +257,26 @@ class PackageTest(unittest.TestCase):
                     dynamic = run("readelf", "-dW", path).stdout
                     segments = run("readelf", "-lW", path).stdout
                     self.assertIn("GNU_RELRO", segments, program)
-                    if arch == "arm64":
+                    if arch != "armhf":
                         symbols = run("readelf", "--dyn-syms", "-W", path).stdout
                         self.assertRegex(symbols, r"__(s|v?f)?printf_chk", program)
                         self.assertIn("__stack_chk_fail", symbols, program)
                         self.assertRegex(dynamic, r"\(FLAGS_1\).*\bNOW\b.*\bPIE\b", program)
                     else:
                         # stripped and static: the checked functions show in the
-                        # symbols of the programs scripts/package built
-                        built = TOP / "build-package-armhf" / BUILT[program]
-                        if built.exists():
-                            symbols = run("readelf", "-sW", str(built)).stdout
-                            self.assertRegex(symbols, r" __(s|v?f)?printf_chk\n", program)
+                        # symbols kept with the debug information
+                        symbols = run("readelf", "-sW", debug_file(deb, path, tmp)).stdout
+                        self.assertRegex(symbols, r" __(s|v?f)?printf_chk\n", program)
                     sections = run("readelf", "-SW", path).stdout
                     self.assertNotIn(" .comment ", sections, program)
 
     def test_InstallKeepsAnEditedConfigurationAcrossUpgradeAndRemovesAllOnPurge(self):
-        for deb, arch in self.each_package():
-            with self.subTest(arch=arch):
-                with tempfile.TemporaryDirectory() as tmp:
-                    root = ThrowAwayRoot(Path(tmp) / "root")
-                    try:
-                        self.install_upgrade_remove_purge(root, deb, tmp)
-                    finally:
-                        root.close()
+        with tempfile.TemporaryDirectory() as tmp:
+            root = ThrowAwayRoot(Path(tmp) / "root")
+            try:
+                self.install_upgrade_remove_purge(root, native_package(), tmp)
+            finally:
+                root.close()
 
     def upgrade_with_running_daemon(self, root, deb, tmp):
         daemon = FakeDaemon(root.path, tmp)
@@ -272,7 +293,14 @@ class PackageTest(unittest.TestCase):
         out = root.dpkg("-i", str(deb))
         self.assertIn("bexod -start", out)  # the hint of a fresh install
         self.assertIn("Status: install ok installed", root.status())
-        self.assertRegex(root.status(), r"Conffiles:\n(?: .*\n)* /opt/bexod/bexo.cfg [0-9a-f]{32}")
+        self.assertNotIn("bexo.cfg", root.status())
+        cfg = root / "opt/bexod/bexo.cfg"
+        self.assertEqual(cfg.read_bytes(), (root / DEFAULT_CFG).read_bytes())
+        self.assertEqual(cfg.stat().st_mode & 0o7777, 0o644)
+        # where the programs look for them, put there by the postinst
+        self.assertEqual((root / MAIL_SCRIPT).read_bytes(), (root / "usr/share/bexo/mail.py").read_bytes())
+        self.assertEqual((root / MAIL_SCRIPT).stat().st_mode & 0o7777, 0o755)
+        self.assertTrue((root / "opt/bexod/tools").is_dir())
         self.assertFalse((root / UNIT).exists(), "the package must leave the unit to bexod")
         self.assertEqual((root / PACKAGE_UNIT).read_text(), (root / SHIPPED).read_text())
         self.assertFalse((root / "etc/systemd").exists(), "installing enables nothing")
@@ -282,7 +310,6 @@ class PackageTest(unittest.TestCase):
 
         # bexod ran with autostart=1 and installed the unit of an earlier
         # version; the user edited the configuration
-        cfg = root / "opt/bexod/bexo.cfg"
         cfg.write_text(cfg.read_text().replace("timer=-1", "timer=300"))
         (root / "etc/systemd/system/multi-user.target.wants").mkdir(parents=True)
         (root / UNIT).write_bytes(earliest_unit() or (root / SHIPPED).read_bytes())
@@ -309,6 +336,8 @@ class PackageTest(unittest.TestCase):
         self.assertFalse((root / WANTS).is_symlink())
         self.assertFalse((root / "usr/sbin/bexod.real").exists())  # the package's program
         self.assertFalse((root / PACKAGE_UNIT).exists())
+        self.assertFalse((root / SHIPPED).exists())
+        self.assertFalse((root / MAIL_SCRIPT).exists())
         self.assertFalse((root / NUT_FILE).parent.exists(), "the NUT file outlived the daemon")
         self.assertIn("timer=300", cfg.read_text())
 
@@ -316,10 +345,11 @@ class PackageTest(unittest.TestCase):
         self.assertFalse(cfg.exists())
         self.assertFalse((root / "var/log/bexod.log").exists())
         self.assertFalse((root / "opt/bexod").exists())
+        self.assertTrue((root / "opt").is_dir(), "purge took /opt, which the system had before")
         self.assertNotIn("Status: install", root.status())
 
     def test_UpgradeKeepsAnEditedUnitAndSaysSoOnce(self):
-        deb = packages()[0]
+        deb = native_package()
         with tempfile.TemporaryDirectory() as tmp:
             root = ThrowAwayRoot(Path(tmp) / "root")
             try:
@@ -350,7 +380,7 @@ class PackageTest(unittest.TestCase):
             ("by systemd", failing_systemctl, True, by_systemd),
             ("by systemd from the package's unit", failing_systemctl, False, by_systemd),
         ]
-        deb = packages()[0]
+        deb = native_package()
         for name, systemctl, etc_copy, shown in cases:
             with self.subTest(name), tempfile.TemporaryDirectory() as tmp:
                 root = ThrowAwayRoot(Path(tmp) / "root")
@@ -372,7 +402,7 @@ class PackageTest(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("systemctl"), "needs systemctl")
     def test_SystemctlEnableFindsThePackagesUnitAndTheRemovalDisablesIt(self):
-        deb = packages()[0]
+        deb = native_package()
         with tempfile.TemporaryDirectory() as tmp:
             root = ThrowAwayRoot(Path(tmp) / "root")
             try:
@@ -392,7 +422,7 @@ class PackageTest(unittest.TestCase):
                 root.close()
 
     def test_StalePidFileIsNotSignalled(self):
-        deb = packages()[0]
+        deb = native_package()
         with tempfile.TemporaryDirectory() as tmp:
             root = ThrowAwayRoot(Path(tmp) / "root")
             other = subprocess.Popen(["sleep", "300"])  # not named bexod
@@ -407,6 +437,113 @@ class PackageTest(unittest.TestCase):
                 other.kill()
                 other.wait()
                 root.close()
+
+
+def repack(deb, tmp, version, default):
+    """`deb` as version `version`, its shipped default bexo.cfg (`default`,
+    the path in the package) one comment line longer: an upgrade whose
+    default changed."""
+    tree = Path(tmp) / ("repack-" + version)
+    run("dpkg-deb", "-R", str(deb), str(tree))
+    control = tree / "DEBIAN/control"
+    control.write_text(re.sub(r"^Version: .*$", "Version: " + version, control.read_text(), flags=re.M))
+    cfg = tree / default
+    cfg.write_text(cfg.read_text() + "; the default of %s\n" % version)
+    sums = tree / "DEBIAN/md5sums"
+    digest = hashlib.md5(cfg.read_bytes()).hexdigest()
+    sums.write_text(re.sub(r"^[0-9a-f]{32}(  %s)$" % re.escape(default), digest + r"\1", sums.read_text(), flags=re.M))
+    out = Path(tmp) / ("bexo_%s.deb" % version)
+    run("dpkg-deb", "--root-owner-group", "-b", str(tree), str(out))
+    return out
+
+
+class DebianChroot:
+    """The Debian system that piuparts tests in, unpacked from its saved
+    tarball, with the package's dependencies installed: packages go in and
+    out with apt-get as on an owner's system, without a terminal."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        self.path.mkdir()
+        run("tar", "-xzf", CHROOT_TGZ, "-C", str(self.path))
+        shutil.copy("/etc/resolv.conf", self.path / "etc/resolv.conf")
+        subprocess.run(["mount", "-t", "proc", "proc", str(self.path / "proc")], check=True)
+        self.apt("update")
+        self.apt("install", "--no-install-recommends", "sudo")
+
+    def close(self):
+        subprocess.run(["umount", str(self.path / "proc")], check=False)
+
+    def apt(self, *args):
+        """apt-get with standard input closed, as an unattended upgrade runs:
+        a conffile question would end it with an error."""
+        done = subprocess.run(["chroot", str(self.path), "apt-get", "-y", *args], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        if done.returncode != 0:
+            raise AssertionError("apt-get %s failed:\n%s%s" % (" ".join(args), done.stdout, done.stderr))
+        return done.stdout + done.stderr
+
+    def install(self, deb):
+        shutil.copy(deb, self.path / "tmp")
+        return self.apt("install", "--no-install-recommends", "/tmp/" + Path(deb).name)
+
+    def __truediv__(self, rel):
+        return self.path / rel
+
+
+@unittest.skipUnless(CHROOT_TGZ and native_package(), "needs BEXO_CHROOT_TGZ and a package (scripts/dist-test)")
+class LifeCycleInDebianTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.root = DebianChroot(Path(cls.tmp.name) / "root")
+        version = run("dpkg-deb", "-f", str(native_package()), "Version").stdout.strip() + "+1"
+        cls.next_version = repack(native_package(), cls.tmp.name, version, DEFAULT_CFG)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.root.close()
+        cls.tmp.cleanup()
+
+    @unittest.skipUnless(shutil.which("piuparts"), "needs piuparts")
+    def test_PiupartsInstallsAndPurgesWithoutATrace(self):
+        # sudo, which bexo depends on, refuses its own removal on a system
+        # whose root has no password, as in piuparts' chroot, unless told
+        done = subprocess.run(["piuparts", "--basetgz", CHROOT_TGZ, "--distribution", "bookworm",
+                               "--mirror", os.environ.get("BEXO_MIRROR", "http://deb.debian.org/debian"),
+                               str(native_package())], capture_output=True, text=True,
+                              env=dict(os.environ, SUDO_FORCE_REMOVE="yes"))
+        self.assertEqual(done.returncode, 0, done.stdout[-6000:] + done.stderr[-3000:])
+        self.assertIn("PASS: All tests.", done.stdout + done.stderr)
+
+    def check_upgrades(self, first):
+        """Installs `first`, edits bexo.cfg as bexo's setters do (or not),
+        upgrades to the next version, whose shipped default changed,
+        without a terminal: the owner's file stays byte for byte and no
+        copy of it appears. Purge then removes it and leaves /opt."""
+        root = self.root
+        cfg = root / "opt/bexod/bexo.cfg"
+        for edit in ("timer=300", None):
+            with self.subTest(edited=bool(edit)):
+                root.install(first)
+                if edit:
+                    cfg.write_text(cfg.read_text().replace("timer=-1", edit))
+                owners = cfg.read_bytes()
+                out = root.install(self.next_version)
+                self.assertNotIn("Configuration file", out)
+                self.assertEqual(cfg.read_bytes(), owners)
+                self.assertEqual(sorted(p.name for p in cfg.parent.glob("bexo.cf*")), ["bexo.cfg"])
+                self.assertIn("; the default of", (root / DEFAULT_CFG).read_text())
+                root.apt("purge", "bexo")
+                self.assertFalse((root / "opt/bexod").exists())
+                self.assertTrue((root / "opt").is_dir())
+
+    @unittest.skipUnless(OLD_DEB, "needs BEXO_OLD_DEB, the package of the release before")
+    def test_UpgradeFromTheReleaseWhereBexoCfgWasAConffileKeepsTheOwnersFile(self):
+        self.check_upgrades(Path(OLD_DEB))
+
+    def test_UpgradeOfThisPackageKeepsTheOwnersFile(self):
+        self.check_upgrades(native_package())
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "tests/system/daemon_support.hpp"
 
@@ -134,7 +135,8 @@ struct BusCase {
     const char *name;
     bool bus1;
     const char *address;
-    const char *message;
+    std::string message;
+    std::string warning = "";  // the configuration check's line before it, the log's only one
 };
 
 class DaemonStartWithoutBus : public testing::TestWithParam<BusCase> {};
@@ -147,19 +149,20 @@ TEST_P(DaemonStartWithoutBus, EndsWithStatus1BeforeAnythingElse) {
     const sim::Result r = w.bexod({"-start"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
-    EXPECT_EQ(r.err, GetParam().message);
+    EXPECT_EQ(r.err, GetParam().warning + GetParam().message);
     EXPECT_TRUE(w.gpio_events().empty());
     EXPECT_TRUE(w.board_writes().empty());
-    EXPECT_EQ(w.log(), "");
+    EXPECT_EQ(messages(w).size(), GetParam().warning.empty() ? 0u : 1u);
     EXPECT_FALSE(World::exists(PID_FILE));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Buses, DaemonStartWithoutBus,
     testing::Values(
-        BusCase{"NoBusNode", false, "address=0x36\n", "Unable to open I2C device: No such file or directory\n"},
-        // A missing address reads as 255, beyond the 7-bit range.
-        BusCase{"MissingAddress", true, "", "Unable to select I2C device: Invalid argument\n"}),
+        BusCase{"NoBusNode", false, "address=0x36\n", sim::NO_BUS_NODE_TEXT},
+        // A missing address reads as 255, beyond the 7-bit range; the start says so first.
+        BusCase{"MissingAddress", true, "", "Unable to select I2C device: Invalid argument\n",
+                "BEXOD:  Configuration /opt/bexod/bexo.cfg has no address in [General]; read as missing (0xFF, which the kernel refuses)\n"}),
     [](const testing::TestParamInfo<BusCase> &info) { return info.param.name; });
 
 // A wrong address lets the start go on, as before, but the user who started
@@ -654,7 +657,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 const std::string FLAWED = "[General]\naddress=0x36\nsleep=1\ntimer=abc\ntime_shutdown=25:99:00\n[Genral]\n[NUT]\nexprot=1\n";
 const std::vector<std::string> FLAWED_LINES = {
-    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 4: timer=abc in [General] is not a whole 32-bit number; read as missing",
+    "BEXOD:  Configuration /opt/bexod/bexo.cfg line 4: timer=abc in [General] is not a whole 32-bit number; read as missing (-1)",
     "BEXOD:  Configuration /opt/bexod/bexo.cfg line 5: time_shutdown=25:99:00 in [General] is not a time HH:mm:ss",
     "BEXOD:  Configuration /opt/bexod/bexo.cfg line 6: unknown section [Genral]; nothing in it is read",
     "BEXOD:  Configuration /opt/bexod/bexo.cfg line 8: unknown key exprot=1 in [NUT]; not read"};
@@ -691,6 +694,30 @@ TEST(DaemonConfigFile, StartWarnsOnStandardErrorInTheLogAndInTheJournal) {
     // Each line reaches the journal just after the log file.
     w.wait_for([&] { return w.syslog().size() >= expected.size(); }, 5);
     ASSERT_EQ(syslog_entries(w).size(), expected.size());
+}
+
+// A FIFO, a folder or a link to no file in place of bexo.cfg is refused at
+// once by both programs, with one line and status 1; nothing waits on the
+// FIFO, and the link is not replaced by a file.
+TEST(DaemonConfigFile, FileThatIsNotRegularIsRefusedAtOnceByBothPrograms) {
+    const std::tuple<const char *, const char *, std::string> files[] = {
+        {"mkfifo", "-p", " is a FIFO, not a regular file\n"}, {"mkdir", "-d", " is a directory, not a regular file\n"},
+        {"ln -s /opt/none", "-L", " is a symbolic link to a missing file\n"}};
+    sim::RunOptions brief;
+    brief.timeout = 5;
+    for (const auto &[make, kind, what] : files) {
+        World w;
+        ASSERT_EQ(w.run({"sh", "-c", std::string("rm -f /opt/bexod/bexo.cfg && ") + make + " /opt/bexod/bexo.cfg"}).status, 0);
+        SCOPED_TRACE(make);
+        const std::string line = "Configuration /opt/bexod/bexo.cfg" + what;
+        for (const auto &[r, out, err] : {std::tuple{w.bexod({"-check"}, brief), "BEXOD:  " + line, std::string()},
+                                          {w.bexod({"-start"}, brief), std::string(), "BEXOD:  " + line},
+                                          {w.bexo({"-timer", "40"}, brief), line, std::string()}}) {
+            EXPECT_EQ(std::tuple(r.status, r.timed_out, r.out, r.err), std::tuple(1, false, out, err));
+        }
+        EXPECT_EQ(w.run({"test", kind, "/opt/bexod/bexo.cfg"}).status, 0) << "left as it was";
+        EXPECT_FALSE(any_bus_or_gpio(w)) << dump(w);
+    }
 }
 
 // timer=abc read as 0 powered the Pi off after a blip; read as missing, there is no countdown.

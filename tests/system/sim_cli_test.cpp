@@ -76,7 +76,7 @@ TEST(BexoSim, RunsTheRealControlTool) {
     EXPECT_EQ(help.out.rfind("Usage: bexo ", 0), 0u) << help.out;
     const auto missing = bexo_sim(w, {"--no-i2c-1", "--", "bexo", "-help"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Unable to open I2C device: No such file or directory\n");
+    EXPECT_EQ(missing.err, sim::NO_BUS_NODE_TEXT);
 }
 
 }  // namespace

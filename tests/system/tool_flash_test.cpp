@@ -20,8 +20,8 @@ constexpr size_t COMMAND_BUFFER = 4096;
 
 constexpr char FIRMWARE_FOLDER[] = "/opt/bexod/firmware";
 
-std::vector<std::string> twiboot_args(const std::string &file) {
-    return {"-a", "0x30", "-d", "/dev/i2c-1", "-w", "flash:" + file, "-n"};
+std::vector<std::string> twiboot_args(const std::string &file, const std::string &bus = "/dev/i2c-1") {
+    return {"-a", "0x30", "-d", bus, "-w", "flash:" + file, "-n"};
 }
 
 // A firmware file of that name (folders included) in the folder the runs
@@ -50,23 +50,32 @@ std::string nested_name(size_t length, const std::string &end = "") {
     return name + std::string(length - name.size() - end.size(), 'f') + end;
 }
 
-TEST(ToolFlash, SendsTheBootloaderCommandPausesHalfASecondAndRunsTwiboot) {
-    World w;
-    make_firmware("fw.hex");
-    const auto r = bexo_in_firmware_folder(w, {"-flash", "fw.hex"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(traffic(w), join({START, {"write 42"}})) << "no box, no identity exchange";
-    const auto calls = w.shim_calls("twiboot");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].args, twiboot_args("fw.hex"));
-    const auto writes = w.board_writes();
-    ASSERT_EQ(writes.size(), 1u);
-    const double pause = calls[0].t - writes[0].t;
-    EXPECT_GE(pause, 0.5);
-    EXPECT_LT(pause, 0.5 + 0.5) << "a shell, sleep and the shim's start on top of the half second";
-    EXPECT_EQ(w.config(), DEFAULT_CONFIG);
+// The flashing tool talks to the bootloader on the bus the board was sent
+// into it on: /dev/i2c-0 on the first Pi 1 Model B boards.
+TEST(ToolFlash, SendsTheBootloaderCommandPausesHalfASecondAndRunsTwibootOnTheSameBus) {
+    for (const int bus : {1, 0}) {
+        SCOPED_TRACE(bus);
+        sim::Options o;
+        o.board_bus = bus;
+        if (bus == 0) o.cpuinfo = sim::cpuinfo_with("BCM2708", "0002");
+        World w(o);
+        make_firmware("fw.hex");
+        const auto r = bexo_in_firmware_folder(w, {"-flash", "fw.hex"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        const std::string node = "/dev/i2c-" + std::to_string(bus);
+        EXPECT_EQ(traffic(w), (Traffic{"open " + node, "bind 0x36", "write 42"})) << "no box, no identity exchange";
+        const auto calls = w.shim_calls("twiboot");
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].args, twiboot_args("fw.hex", node));
+        const auto writes = w.board_writes();
+        ASSERT_EQ(writes.size(), 1u);
+        const double pause = calls[0].t - writes[0].t;
+        EXPECT_GE(pause, 0.5);
+        EXPECT_LT(pause, 0.5 + 0.5) << "a shell, sleep and the shim's start on top of the half second";
+        EXPECT_EQ(w.config(), DEFAULT_CONFIG);
+    }
 }
 
 TEST(ToolFlash, FileNameReachesTwibootAsOneUnchangedWord) {

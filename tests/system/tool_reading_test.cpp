@@ -62,8 +62,9 @@ INSTANTIATE_TEST_SUITE_P(
                        b.set_battery_current(600);
                        b.set_extern_ma(0);
                    }},
+        // Values the daemon cannot read show as it takes them: missing.
         StatusCase{"BasicBoardWithoutReadings", "status_not_available.txt",
-                   "[General]\naddress=0x36\nautostart=1\nsleep=abc\nmail=256\n",
+                   "[General]\naddress=0x36\nautostart=1\nsleep=abc\nmail=256\ntimer=30s\n",
                    [](sim::Board &b) {
                        b.set_model(1);
                        b.set_charger(true, 3);

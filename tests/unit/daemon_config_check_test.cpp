@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <tuple>
 
 namespace {
 
@@ -18,30 +17,47 @@ void collect(const char *line) { reported += line; }
 
 struct CheckCase {
     std::string content;
-    const char *lines;  // each after "BEXOD:  Configuration FILE line "
+    std::string lines;  // each after "BEXOD:  Configuration FILE"
 };
 
+const std::string NO_ADDRESS = " has no address in [General]; read as missing (0xFF, which the kernel refuses)\n";
+
 const CheckCase CASES[] = {
-    {"[General]\nsleep=1\n[Genral]\ntimer=5\n", "3: unknown section [Genral]; nothing in it is read\n"},
-    {"[General\ntimer=5\n[General]\n", "1: [General has no \"]\"; the keys after it are not read\n"},
-    {"[nut]\r\nexprot = 1 ; on\r\n", "2: unknown key exprot=1 in [NUT]; not read\n"},
-    {"timer=5\n[General]\n", "1: timer=5 before the first section; not read\n"},
-    {"[User]\n[General]\n[USER]\ncommand9=x\n", "3: [USER] given again; only the first is read\n"},
-    {"[General]\ntimer=5\nTIMER=abc\n", "3: TIMER=abc given again in [General]; only the first is read\n"},
-    {"[General]\ntimer=30abc\n", "2: timer=30abc in [General] is not a whole 32-bit number; read as missing\n"},
+    {"[General]\nsleep=1\n[Genral]\ntimer=5\n", " line 3: unknown section [Genral]; nothing in it is read\n" + NO_ADDRESS},
+    {"[General\ntimer=5\n[General]\n", " line 1: [General has no \"]\"; the keys after it are not read\n" + NO_ADDRESS},
+    {"[nut]\r\nexprot = 1 ; on\r\n", " line 2: unknown key exprot=1 in [NUT]; not read\n" + NO_ADDRESS},
+    {"timer=5\n[General]\n", " line 1: timer=5 before the first section; not read\n" + NO_ADDRESS},
+    {"[User]\n[General]\n[USER]\ncommand9=x\n", " line 3: [USER] given again; only the first is read\n" + NO_ADDRESS},
+    {"[General]\ntimer=5\nTIMER=abc\n", " line 3: TIMER=abc given again in [General]; only the first is read\n" + NO_ADDRESS},
+    {"[General]\ntimer=30abc\n", " line 2: timer=30abc in [General] is not a whole 32-bit number; read as missing (-1)\n" + NO_ADDRESS},
     {"[NUT]\ninterval=\"-\"\nhostsync=2147483648\n",
-     "2: interval=- in [NUT] is not a whole 32-bit number; read as missing\n"
-     "3: hostsync=2147483648 in [NUT] is not a whole 32-bit number; read as missing\n"},
+     " line 2: interval=- in [NUT] is not a whole 32-bit number; read as missing (10)\n"
+     " line 3: hostsync=2147483648 in [NUT] is not a whole 32-bit number; read as missing (0)\n" + NO_ADDRESS},
     {"[General]\naddress=0x\nmail=-0x1\nsleep=1x5\n",
-     "2: address=0x in [General] is not a whole 32-bit number; read as missing\n"
-     "3: mail=-0x1 in [General] is not a whole 32-bit number; read as missing\n"
-     "4: sleep=1x5 in [General] is not a whole 32-bit number; read as missing\n"},
-    {"[General]\nautostart=yes\n", "2: autostart=yes in [General] is not a whole 32-bit number; the service unit is left as it is\n"},
-    {"[General]\ntime_shutdown=25:99:00\n", "2: time_shutdown=25:99:00 in [General] is not a time HH:mm:ss\n"},
+     " line 2: address=0x in [General] is not a whole 32-bit number; read as missing (0xFF, which the kernel refuses)\n"
+     " line 3: mail=-0x1 in [General] is not a whole 32-bit number; read as missing (off)\n"
+     " line 4: sleep=1x5 in [General] is not a whole 32-bit number; read as missing (-1)\n"},
+    {"[General]\nautostart=yes\n", " line 2: autostart=yes in [General] is not a whole 32-bit number; the service unit is left as it is\n" + NO_ADDRESS},
+    {"[General]\ntime_shutdown=25:99:00\n", " line 2: time_shutdown=25:99:00 in [General] is not a time HH:mm:ss\n" + NO_ADDRESS},
     // Control bytes never reach a terminal; the second piece of a long comment is no line of its own.
-    {"[User]\n;" + std::string(600, 'x') + "\ncommand6=\"a\x1b[2J\"\"b\"\n", "3: unknown key command6=a?[2J\"b in [User]; not read\n"},
+    {"[User]\n;" + std::string(600, 'x') + "\ncommand6=\"a\x1b[2J\"\"b\"\n", " line 3: unknown key command6=a?[2J\"b in [User]; not read\n" + NO_ADDRESS},
+    // Values the daemon would clamp or replace, each with what it uses; a switch is off for any number but 1.
+    {"[General]\naddress=0x36\nsleep=0\n[NUT]\nhostsync=61\ninterval=1\n",
+     " line 3: sleep=0 in [General] is below 1; 1 is used\n line 5: hostsync=61 in [NUT] is above 60; 60 is used\n"
+     " line 6: interval=1 in [NUT] is below 2; 2 is used\n"},
+    {"[NUT]\nhostsync=-1\nexport=2\n[General]\naddress=0x80\nmail=257\n",
+     " line 2: hostsync=-1 in [NUT] is below 0; 0 is used\n"
+     " line 5: address=0x80 in [General] is above 0x7F; 0x80 is used, which the kernel refuses\n"},
+    {"[General]\naddress=0x136\n", " line 2: address=0x136 in [General] is above 0x7F; 0x36 is used\n"},
+    {"[General]\naddress=0F\n", " line 2: address=0F in [General] is not a whole 32-bit number; read as missing (0xFF, which the kernel refuses)\n"},
+    // Texts the daemon cannot hold whole; 99 bytes it can.
+    {"[General]\naddress=0x36\n[User]\ncommand2=\"" + std::string(100, 'x') + "\"\n[Notify]\ncommand=" + std::string(99, 'y') + "\n",
+     " line 4: command2 in [User] is 100 bytes long, more than the 99 the daemon holds; it is not used\n"},
+    {"", " holds no settings; every setting reads as missing\n"},
+    {"\r\r\r\n; a comment\n", " holds no settings; every setting reads as missing\n"},
+    {"\xEF\xBB\xBF[General]\naddress=0x36\n", " line 1: a UTF-8 byte-order mark starts the file; it is passed over\n"},
     {"[General]\naddress=0x0F\ntimer=-2147483648\nsleep=+1\ntime_boot=24:00:00\ntimed_boot=\n"
-     "[Mail]\nanything=1\nanything=2\n[notify]\nCOMMAND=x\n[NUT]\nhostsync=0x7fffffff\n", ""},
+     "[Mail]\nanything=1\nanything=2\n[notify]\nCOMMAND=x\n[NUT]\nhostsync=0x3C\ninterval=2147483647\n", ""},
 };
 
 TEST(DaemonConfigCheck, EachProblemGivesItsLineAndSoundValuesNone) {
@@ -52,10 +68,10 @@ TEST(DaemonConfigCheck, EachProblemGivesItsLineAndSoundValuesNone) {
         std::ofstream(file, std::ios::trunc) << c.content;
         std::string expected;
         int count = 0;
-        for (const char *p = c.lines; *p != '\0'; ++count) {
-            const char *end = strchr(p, '\n') + 1;
-            expected += "BEXOD:  Configuration " + file + " line " + std::string(p, end);
-            p = end;
+        for (size_t at = 0; at < c.lines.size(); ++count) {
+            const size_t end = c.lines.find('\n', at) + 1;
+            expected += "BEXOD:  Configuration " + file + c.lines.substr(at, end - at);
+            at = end;
         }
         reported.clear();
         EXPECT_EQ(config_check_file(file.c_str(), collect), count);
@@ -63,24 +79,39 @@ TEST(DaemonConfigCheck, EachProblemGivesItsLineAndSoundValuesNone) {
     }
 }
 
-// The settings' reader: a value ini_getl would cut after 63 bytes is not whole either.
-TEST(DaemonConfigCheck, SettingsTakeOnlyWholeNumbersAndOtherwiseReadAsMissing) {
+// What the programs use, by the table: a number that is not whole as missing,
+// one outside its range as its row says; a whole number of any length reads.
+TEST(DaemonConfigCheck, SettingsReadAsTheTableSays) {
     ScratchDir scratch("config_read");
     const std::string file = (scratch.path() / "bexo.cfg").string();
-    std::ofstream(file) << "[General]\ntimer=0x1F\nsleep=30abc\nmail=" + std::string(63, '0') + "1\n";
-    for (const auto &[key, value, unreadable] : {std::tuple{"timer", 31, false}, {"sleep", -7, true}, {"mail", -7, true}, {"address", -7, false}}) {
-        bool seen = !unreadable;
-        EXPECT_EQ(config_read_integer("General", key, -7, file.c_str(), &seen), value) << key;
-        EXPECT_EQ(seen, unreadable) << key;
+    std::ofstream(file) << "[General]\ntimer=0x1F\nsleep=30abc\nmail=" + std::string(63, '0') + "1\naddress=0x136\n[NUT]\nhostsync=61\n";
+    const struct {
+        setting_id id;
+        int32_t used, written;
+        setting_state state;
+    } rows[] = {
+        {SETTING_TIMER, 31, 31, SETTING_READ},           {SETTING_SLEEP, -1, -1, SETTING_UNREADABLE},
+        {SETTING_MAIL, 1, 1, SETTING_READ},              {SETTING_ADDRESS, 0x36, 0x136, SETTING_OUTSIDE},
+        {SETTING_NUT_HOSTSYNC, 60, 61, SETTING_OUTSIDE},
+    };
+    for (const auto &row : rows) {
+        setting_value value{};
+        EXPECT_EQ(setting_number(row.id, file.c_str(), &value), row.used) << setting_of(row.id).key;
+        EXPECT_EQ(value.written, row.written) << setting_of(row.id).key;
+        EXPECT_EQ(value.state, row.state) << setting_of(row.id).key;
     }
 }
 
-TEST(DaemonConfigCheck, ShippedFileIsSoundAndAMissingOneIsAProblem) {
+TEST(DaemonConfigCheck, ShippedFileIsSoundAndAMissingOrIrregularOneIsAProblem) {
     reported.clear();
     EXPECT_EQ(config_check_file(SHIPPED_CONFIG, collect), 0);
     EXPECT_EQ(config_check_file("/nonexistent/bexo.cfg", collect), 1);
+    EXPECT_EQ(config_check_file("/dev/null", collect), 1);
+    EXPECT_EQ(config_check_file("/tmp", collect), 1);
     EXPECT_EQ(reported, "BEXOD:  Configuration /nonexistent/bexo.cfg cannot be read (No such file or "
-                        "directory); every setting reads as missing\n");
+                        "directory); every setting reads as missing\n"
+                        "BEXOD:  Configuration /dev/null is a character device, not a regular file\n"
+                        "BEXOD:  Configuration /tmp is a directory, not a regular file\n");
 }
 
 }  // namespace

@@ -2,9 +2,13 @@
 // Reading the configuration file: look-up rules, value cleaning, integer
 // conversion, on real files in a temporary folder.
 #include "common/config/ini_store.hpp"
+#include "common/config/int32_text.hpp"
 #include "scratch_dir.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -117,6 +121,9 @@ std::vector<TextCase> text_cases()
         {"LongValueCutToBuffer", "[General]\ntimer=" + std::string(600, '7') + "\n",
          "General", "timer", std::string(99, '7')},
         {"NulByteEndsLineText", "[General]\ntim\0er=1\ntimer=2\n"s, "General", "timer", "2"},
+        // An editor's UTF-8 byte-order mark is passed over.
+        {"ByteOrderMarkBeforeFirstHeader", "\xEF\xBB\xBF[General]\ntimer=30\n", "General", "timer", "30"},
+        {"ByteOrderMarkBeforeUnnamedKey", "\xEF\xBB\xBFtimer=30\n", nullptr, "timer", "30"},
     };
 }
 
@@ -136,10 +143,15 @@ TEST_P(IniTextTable, ReadsValueOrDefault)
 INSTANTIATE_TEST_SUITE_P(IniLookups, IniTextTable, ::testing::ValuesIn(text_cases()),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// What the strict reading of the programs' settings makes of a value that
+// is no whole number.
+constexpr int64_t kUnreadable = INT64_MIN;
+
 struct NumberCase {
     const char *name;
     const char *value;
-    int32_t expected;
+    int32_t expected;  // ini_getl
+    int64_t whole;     // int32_text_whole on the value ini_gets reads
 };
 
 // Names the case in test output instead of dumping its bytes.
@@ -148,33 +160,35 @@ void PrintTo(const NumberCase &c, std::ostream *os) { *os << c.name; }
 
 class IniNumberTable : public IniReadTest, public ::testing::WithParamInterface<NumberCase> {};
 
-TEST_P(IniNumberTable, ConvertsLikeThirtyTwoBitStrtol)
+TEST_P(IniNumberTable, ConvertsLikeThirtyTwoBitStrtolAndStrictlyAsAWhole)
 {
     const NumberCase &c = GetParam();
     write(std::string("[General]\nvalue=") + c.value + "\n");
     EXPECT_EQ(ini_getl("General", "value", -1, file_.c_str()), c.expected);
+    char text[INI_LINE_SIZE];
+    ini_gets("General", "value", nullptr, text, sizeof text, file_.c_str());
+    int32_t whole = 0;
+    const int32_text_result result = int32_text_whole(text, &whole);
+    EXPECT_EQ(result == INT32_TEXT_READ ? whole : kUnreadable, c.whole);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     IniNumbers, IniNumberTable,
-    ::testing::Values(NumberCase{"Decimal", "30", 30}, NumberCase{"Negative", "-5", -5},
-                      NumberCase{"Plus", "+7", 7}, NumberCase{"HexLower", "0x0f", 15},
-                      NumberCase{"HexUpper", "0X1F", 31},
-                      NumberCase{"LeadingZeroIsDecimal", "0F", 0},
-                      NumberCase{"NegativeHexStopsAtX", "-0x10", 0},
-                      NumberCase{"SecondByteXWithoutPrefix", "1x5", 1},
-                      NumberCase{"TextReadsZero", "abc", 0},
-                      NumberCase{"StopsAtFirstNonDigit", "12abc", 12},
-                      NumberCase{"CommentAfterNumber", "30 ; seconds", 30},
-                      NumberCase{"QuotedNumber", "\"42\"", 42},
-                      NumberCase{"Max", "2147483647", 2147483647},
-                      NumberCase{"SaturatesAboveMax", "2147483648", 2147483647},
-                      NumberCase{"SaturatesFarAboveMax", "99999999999999999999999", 2147483647},
-                      NumberCase{"Min", "-2147483648", INT32_MIN},
-                      NumberCase{"SaturatesBelowMin", "-2147483649", INT32_MIN},
-                      NumberCase{"HexSaturates", "0x80000000", 2147483647},
-                      NumberCase{"HexMax", "0x7fffffff", 2147483647},
-                      NumberCase{"LongHexSaturates", "0xFFFFFFFFFFFFFFFFFF", 2147483647}),
+    ::testing::Values(NumberCase{"Decimal", "30", 30, 30}, NumberCase{"Negative", "-5", -5, -5},
+                      NumberCase{"Plus", "+7", 7, 7}, NumberCase{"HexLower", "0x0f", 15, 15},
+                      NumberCase{"HexUpper", "0X1F", 31, 31}, NumberCase{"LeadingZeroIsDecimal", "0F", 0, kUnreadable},
+                      NumberCase{"NegativeHexStopsAtX", "-0x10", 0, kUnreadable}, NumberCase{"SecondByteXWithoutPrefix", "1x5", 1, kUnreadable},
+                      NumberCase{"TextReadsZero", "abc", 0, kUnreadable}, NumberCase{"StopsAtFirstNonDigit", "12abc", 12, kUnreadable},
+                      NumberCase{"QuotedLeadingBlank", "\" 30\"", 30, kUnreadable},
+                      NumberCase{"CommentAfterNumber", "30 ; seconds", 30, 30}, NumberCase{"QuotedNumber", "\"42\"", 42, 42},
+                      NumberCase{"Max", "2147483647", 2147483647, 2147483647},
+                      NumberCase{"SaturatesAboveMax", "2147483648", 2147483647, kUnreadable},
+                      NumberCase{"SaturatesFarAboveMax", "99999999999999999999999", 2147483647, kUnreadable},
+                      NumberCase{"Min", "-2147483648", INT32_MIN, INT32_MIN},
+                      NumberCase{"SaturatesBelowMin", "-2147483649", INT32_MIN, kUnreadable},
+                      NumberCase{"HexSaturates", "0x80000000", 2147483647, kUnreadable},
+                      NumberCase{"HexMax", "0x7fffffff", 2147483647, 2147483647},
+                      NumberCase{"LongHexSaturates", "0xFFFFFFFFFFFFFFFFFF", 2147483647, kUnreadable}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(IniReadTest, IntegerDefaultForMissingOrEmptyValue)
@@ -256,6 +270,21 @@ TEST_F(IniReadTest, ValueNearEndOfLineBufferIntoSmallBuffers)
         EXPECT_EQ(length, std::min(size - 1, 10));
     }
     EXPECT_EQ(ini_getl("General", key.c_str(), -1, file_.c_str()), 1234567890);
+}
+
+// A FIFO, a device or a folder in place of the file reads as no file, and
+// the look-up never waits for a FIFO's writer.
+TEST_F(IniReadTest, FileThatIsNotRegularGivesDefaultAtOnce)
+{
+    ASSERT_EQ(mkfifo(file_.c_str(), 0644), 0);
+    char buffer[8];
+    for (const std::string &name : {file_, std::string("/dev/zero"), dir_.string()}) {
+        EXPECT_EXIT({
+            alarm(5);
+            ini_gets("General", "timer", "d", buffer, sizeof buffer, name.c_str());
+            _exit(std::string(buffer) == "d" && ini_walk(name.c_str(), [](const ini_line *, void *) {}, nullptr) == 0 ? 0 : 1);
+        }, ::testing::ExitedWithCode(0), "") << name;
+    }
 }
 
 TEST_F(IniReadTest, FileOfOnlyLongLinesFindsNothing)

@@ -194,6 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
                    true},
         GoldenCase{"CrLfDeleteSection", "crlf.in", "User", nullptr, nullptr, 1,
                    "crlf_user_deleted.out", false},
+        GoldenCase{"ByteOrderMarkKeptAndKeyReplacedInPlace", "bom.in", "General", "timer", "30", 1,
+                   "bom_timer_replaced.out", false},
         GoldenCase{"NoFinalLineFeedKeyStartsNewLine", "no_final_lf.in", "General", "timer", "30",
                    1, "no_final_lf_key_added.out", false},
         GoldenCase{"NoFinalLineFeedSectionStartsNewLine", "no_final_lf.in", "Extra", "x", "1", 1,
@@ -522,15 +524,40 @@ TEST_F(IniWriteTest, CreationFailureLeavesNoFile)
     EXPECT_FALSE(fs::exists(temp_));
 }
 
-TEST_F(IniWriteTest, FolderInPlaceOfFileIsRefused)
+// A folder or a link to no file in place of the file is refused and stays
+// as it is (a new file in place of the link would miss the file meant).
+TEST_F(IniWriteTest, FolderOrDanglingLinkInPlaceOfFileIsRefused)
 {
-    fs::create_directory(file_);
-    write_file(file_ / "inside", "x");
-    EXPECT_EQ(put("General", "timer", "1"), 0);
-    EXPECT_EQ(put("General", "timer", nullptr), 0);
-    EXPECT_TRUE(fs::is_directory(file_));
-    EXPECT_EQ(*read_file(file_ / "inside"), "x");
-    EXPECT_FALSE(fs::exists(temp_));
+    const std::function<void()> make[] = {
+        [&] { fs::create_directory(file_); write_file(file_ / "inside", "x"); },
+        [&] { fs::create_symlink(dir_ / "none.cfg", file_); },
+    };
+    for (const auto &made : make) {
+        made();
+        const auto type = fs::symlink_status(file_).type();
+        const int status = run_in_child(false, [&] { return put("General", "timer", "1") * 10 + put("General", "timer", nullptr); });
+        EXPECT_EQ(status, 0) << static_cast<int>(type);
+        EXPECT_EQ(fs::symlink_status(file_).type(), type);
+        EXPECT_FALSE(fs::exists(dir_ / "none.cfg") || fs::exists(temp_));
+        fs::remove_all(file_);
+    }
+}
+
+// A file reached through a chain of links is replaced where it stands, by a
+// copy beside it, and the links stay links.
+TEST_F(IniWriteTest, LinkChainReplacesItsTargetBesideIt)
+{
+    fs::create_directory(dir_ / "real");
+    const fs::path target = dir_ / "real" / "bexo.cfg";
+    write_file(target, "[General]\ntimer=5\n");
+    fs::create_symlink(target, dir_ / "middle");
+    fs::create_symlink(dir_ / "middle", file_);
+    const ino_t before = inode_of(target);
+    EXPECT_EQ(put("General", "timer", "45"), 1);
+    EXPECT_TRUE(fs::is_symlink(file_) && fs::is_symlink(dir_ / "middle"));
+    EXPECT_EQ(*read_file(target), "[General]\ntimer=45\n");
+    EXPECT_NE(inode_of(target), before);
+    EXPECT_FALSE(fs::exists(temp_) || fs::exists(dir_ / "real" / "bexo.cf~"));
 }
 
 TEST_F(IniWriteTest, MissingFolderRefusesSettingButNotDeleting)
