@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "daemon/daemon_state.hpp"
+#include "daemon/nut_export.hpp"
 
 namespace {
 
@@ -30,6 +31,9 @@ stop_state stopping = RUNNING;
 // Another process may delay the daemon once, and only by little: a bexo
 // stopped with Ctrl-Z while it holds the bus must not hold back a power-off.
 constexpr unsigned BUS_WAIT_US = 2000000;
+// A reading for NUT waits only briefly for another process to give the bus
+// up: it never delays the daemon's look at the line.
+constexpr unsigned READING_BUS_WAIT_US = 300000;
 
 // Commands run for the daemon get the usual mask, not the daemon's own 0.
 constexpr mode_t COMMAND_CREATION_MASK = 022;
@@ -66,18 +70,37 @@ void run_pending_stop_sequences(void) {
 }
 
 // Waits without the race of a signal that arrives just before the wait:
-// the signals stay blocked until ppoll unblocks them atomically.
-void pause_for(struct timespec duration) {
+// the signals stay blocked until ppoll unblocks them atomically. False when
+// a signal cut the wait short. The cycle's wait is the one that is to watch
+// descriptors too (the line's own edge), so it passes them here.
+bool pause_for(struct timespec duration, struct pollfd *watch = nullptr, nfds_t watched_count = 0) {
     sigset_t watched;
     sigset_t previous;
     fill_signal_set(&watched);
     sigprocmask(SIG_BLOCK, &watched, &previous);
+    int ready = -1;
     if (!stop_signal_pending()) {
-        ppoll(nullptr, 0, &duration, &previous);
+        ready = ppoll(watch, watched_count, &duration, &previous);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     run_pending_stop_sequences();
+    return ready == 0;
 }
+
+struct timespec span_of(int64_t ns) {
+    if (ns < 0) ns = 0;
+    return {static_cast<time_t>(ns / NS_PER_S), static_cast<long>(ns % NS_PER_S)};
+}
+
+// The cycle's wait until `until_ns` on the monotonic clock; false when a
+// signal cut it short. It watches no descriptor yet.
+bool wait_in_cycle(int64_t until_ns) {
+    return pause_for(span_of(until_ns - monotonic_ns()), nullptr, 0);
+}
+
+// A reading falls due at once (0), at a moment on the monotonic clock, or
+// never (negative: the export is off).
+bool reading_due(int64_t due_ns) { return due_ns == 0 || (due_ns > 0 && monotonic_ns() >= due_ns); }
 
 // SIGCHLD only has to end the wait for a command; there is nothing to do.
 void note_child_ended(int) {}
@@ -126,6 +149,9 @@ int wait_for_command(pid_t child) {
 }  // namespace
 
 const ups_waiting daemon_waiting = {daemon_pause, BUS_WAIT_US, BUS_GO_AHEAD};
+const ups_waiting reading_waiting = {daemon_pause_whole, READING_BUS_WAIT_US, BUS_GIVE_UP};
+const ups_waiting reading_waiting_going_ahead = {daemon_pause_whole, READING_BUS_WAIT_US,
+                                                 BUS_GO_AHEAD};
 
 void daemon_catch_signals(void (*on_hangup)(void), void (*on_terminate)(void)) {
     hangup_sequence = on_hangup;
@@ -145,11 +171,48 @@ void signal_handler(int signal_number) {
 }
 
 void daemon_pause(unsigned microseconds) {
-    pause_for({static_cast<time_t>(microseconds / 1000000),
-               static_cast<long>(microseconds % 1000000) * 1000});
+    pause_for(span_of(static_cast<int64_t>(microseconds) * NS_PER_US));
 }
 
 void daemon_pause_seconds(uint32_t seconds) { pause_for({static_cast<time_t>(seconds), 0}); }
+
+void daemon_pause_whole(unsigned microseconds) {
+    const int64_t end = monotonic_ns() + static_cast<int64_t>(microseconds) * NS_PER_US;
+    for (int64_t left = end - monotonic_ns(); left > 0; left = end - monotonic_ns()) {
+        pause_for(span_of(left));
+    }
+}
+
+// The pause ends early for a reading only when it is longer than the
+// interval; otherwise a reading that falls due waits for the start of the
+// next pause, right after a cycle, and adds no wake-up. Either way the cycles
+// keep their cadence.
+void daemon_idle(uint32_t seconds) {
+    const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
+    const bool wake_for_reading = static_cast<int64_t>(seconds) > nut_export_interval_seconds();
+    for (bool first = true;; first = false) {
+        if (!first && monotonic_ns() >= end) return;
+        if (reading_due(nut_export_reading_due_at())) nut_export_take_reading();
+        const int64_t due = nut_export_reading_due_at();
+        const int64_t until = wake_for_reading && due > 0 && due < end ? due : end;
+        if (!wait_in_cycle(until)) return;
+    }
+}
+
+void daemon_hostsync(uint32_t seconds) {
+    daemon_pause_whole(static_cast<unsigned>(seconds) * static_cast<unsigned>(NS_PER_S / NS_PER_US));
+}
+
+bool daemon_wait_for(bool (*done)(void), uint32_t seconds) {
+    const time_t asked = monotonic_seconds();
+    while (!done()) {
+        if (monotonic_seconds() - asked >= static_cast<time_t>(seconds)) {
+            return false;
+        }
+        daemon_pause_seconds(1);
+    }
+    return true;
+}
 
 int64_t monotonic_ns(void) {
     struct timespec now;
@@ -158,14 +221,6 @@ int64_t monotonic_ns(void) {
 }
 
 time_t monotonic_seconds(void) { return static_cast<time_t>(monotonic_ns() / NS_PER_S); }
-
-int send_action(uint8_t command) {
-    const int result = ups_send(fd, command, UPS_SEND_SMBUS_BYTE, daemon_waiting);
-    const int write_error = errno;
-    daemon_pause(ups_wait(command));
-    errno = write_error;
-    return result;
-}
 
 int run_shell(const char *command) {
     wake_on_child_end();

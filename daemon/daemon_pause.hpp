@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The daemon's one waiting place: every pause, the wait for a shell command
-// and the wait for the bus go through here, and here the stop signals that
-// signal_handler notes have their sequences run, in the main flow.
+// The daemon's one waiting place: every pause, the pause between cycles
+// with the NUT readings that fall due in it, hostsync, the wait for a shell
+// command, for the old daemon of a -restart and for the bus go through here,
+// and here the stop signals that signal_handler notes have their sequences
+// run, in the main flow.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,21 @@ void signal_handler(int signal_number);
 // SIGHUP or SIGTERM that arrived (SIGTERM ends the process there).
 void daemon_pause(unsigned microseconds);
 void daemon_pause_seconds(uint32_t seconds);
+// The same, whole: a signal (the countdown's tick each second among them)
+// only interrupts it while the pause runs any stop sequence that arrived.
+void daemon_pause_whole(unsigned microseconds);
+
+// The pause between two monitoring cycles: `seconds`, with the NUT
+// readings that fall due inside it. Ends early when a signal cuts it short.
+void daemon_idle(uint32_t seconds);
+
+// NUT's secondaries' time to shut down before the board is told to power
+// off. NUT's primary cannot see their logins either: nothing ends it early.
+void daemon_hostsync(uint32_t seconds);
+
+// Pauses a second at a time until `done` or `seconds` have passed on the
+// monotonic clock (signals cut the pauses short). Returns whether `done`.
+bool daemon_wait_for(bool (*done)(void), uint32_t seconds);
 
 inline constexpr int64_t NS_PER_US = 1000;
 inline constexpr int64_t NS_PER_MS = 1000000;
@@ -35,11 +52,11 @@ time_t monotonic_seconds(void);
 // How the daemon's own transfers wait: through daemon_pause, and for
 // another process's hold on the bus only briefly before going ahead.
 extern const ups_waiting daemon_waiting;
-
-// Sends a command that starts an action on the board and gives it time.
-// Returns the write's result (0, or -1 with errno when the board did not
-// take it).
-int send_action(uint8_t command);
+// How readings for NUT wait: whole pauses, and for the bus only briefly,
+// then they give their turn up or, behind a holder that has stalled the
+// bus, go ahead as the daemon's own transfers do.
+extern const ups_waiting reading_waiting;
+extern const ups_waiting reading_waiting_going_ahead;
 
 // Runs a shell command with creation mask 022 and waits for it; a stop
 // signal that arrives meanwhile has its sequence run at once. Returns the

@@ -19,12 +19,14 @@
 #include "common/hw/gpiolib.hpp"
 #include "common/hw/pi_i2c.hpp"
 #include "common/hw/ups_protocol.hpp"
+#include "daemon/board.hpp"
 #include "common/support/create_pid_file.hpp"
 #include "common/support/log.hpp"
 #include "common/support/region_locking.hpp"
 #include "daemon/config_check.hpp"
 #include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/event_line.hpp"
 #include "daemon/journal.hpp"
 #include "daemon/monitor.hpp"
 #include "daemon/notify.hpp"
@@ -34,7 +36,6 @@
 
 namespace {
 
-constexpr int PATH_BUFFER_SIZE = 100;
 constexpr int MESSAGE_SIZE = 512;
 // A process id with blanks around it; more is no process id.
 constexpr int PID_TEXT_SIZE = 32;
@@ -52,7 +53,7 @@ const struct option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// getPID and DirectoryExists keep the names of the daemon's fixed interface.
+// getPID keeps the name of the daemon's fixed interface.
 int getPID(const char *path) {
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
@@ -63,17 +64,6 @@ int getPID(const char *path) {
     text[length] = '\0';
     fclose(file);
     return int32_text_lead(text, 10);
-}
-
-int DirectoryExists(const char *path) {
-    if (access(path, F_OK) != 0) {
-        return -1;
-    }
-    struct stat info;
-    if (stat(path, &info) != 0) {
-        return 0;
-    }
-    return (info.st_mode & S_IFDIR) != 0 ? 1 : 0;
 }
 
 void usage(int argc, char *argv[]) {
@@ -115,18 +105,10 @@ void show_status(void) {
     }
 }
 
-// True once no process holds the PID file's lock any more. Counted on the
-// clock: signals cut the pauses short.
-bool wait_until_stopped(void) {
-    const time_t asked = monotonic_seconds();
-    while (running_daemon_pid() > 0) {
-        if (monotonic_seconds() - asked >= static_cast<time_t>(STOP_WAIT_SECONDS)) {
-            return false;
-        }
-        daemon_pause_seconds(1);
-    }
-    return true;
-}
+bool daemon_gone(void) { return running_daemon_pid() <= 0; }
+
+// True once no process holds the PID file's lock any more.
+bool wait_until_stopped(void) { return daemon_wait_for(daemon_gone, STOP_WAIT_SECONDS); }
 
 [[noreturn]] void fail_to_stop(pid_t pid) {
     printf("B.EXO Daemon (PID %d) did not stop within %u seconds; nothing started.\n",
@@ -212,7 +194,9 @@ bool request_restart(void) {
         return false;
     }
     nut_export_restart_begins(pid);
-    if (service_manages_daemon()) {
+    // As for a start: a unit that the settings install is enabled first,
+    // and systemd then runs the new daemon.
+    if (start_belongs_to_service()) {
         restart_service(pid);
         return false;
     }
@@ -269,23 +253,10 @@ bool handle_options(int argc, char *argv[]) {
 }
 
 void program_timed_boot(void) {
-    send_action(CMD_TIMED_BOOT_ON);
+    board_send(CMD_TIMED_BOOT_ON);
     Log("BEXOD:  Activating time controlled boot!\n");
     split_time_text(boot_time_text, buffer_out + 1, ups_request_length(CMD_TIME_RECORD) - 1);
-    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_waiting);
-    daemon_pause(ups_wait(CMD_TIME_RECORD));
-}
-
-void claim_event_line(void) {
-    char path[PATH_BUFFER_SIZE];
-    gpio_line_path(event_line, "", path, sizeof path);
-    // A line left exported is handed back first, so that it starts afresh.
-    const bool exported = DirectoryExists(path) == -1
-                              ? gpio_export(event_line) == 0
-                              : gpio_unexport(event_line) == 0 && gpio_export(event_line) == 0;
-    if (!exported) log_fatal("BEXOD:  Unable to export GPIO\n");
-    gpio_direction(event_line, GPIO_IN);
-    Log(LOG_INFO, "BEXOD:  Set GPIO to input\n");
+    board_send_time_record();
 }
 
 void open_system_log(void) {
@@ -308,8 +279,7 @@ void report_silent_board(int error) {
 void prepare_start(void) {
     config_check_file(inifile, warn_of_config_problem);
     nut_export_start();
-    fd = piI2CSetup(address);
-    if (send_action(CMD_RESUME) != 0) {
+    if (!board_open()) {
         report_silent_board(errno);
     }
     if (timed_boot == 1) {
@@ -318,7 +288,7 @@ void prepare_start(void) {
     if (timed_shutdown == 1) {
         split_time_text(str_shutdown, buffer_shutdown, sizeof buffer_shutdown);
     }
-    claim_event_line();
+    event_line_claim();
     install_or_remove_service();
     open_system_log();
     Log("BEXOD: Entering Daemon BEXO.\n");
@@ -360,7 +330,7 @@ void close_standard_streams(void) {
     close_standard_streams();
     for (;;) {
         process();
-        nut_export_idle(cycle_pause_seconds());
+        daemon_idle(cycle_pause_seconds());
     }
 }
 
@@ -368,6 +338,7 @@ void close_standard_streams(void) {
 
 int main(int argc, char *argv[]) {
     log_set_copy(journal_send);
+    log_set_at_fatal(notify_fatal_exit);
     daemon_catch_signals(hangup_sequence, terminate_sequence);
     // Resolved before anything can pause: a stop sequence run during
     // -restart's pause drives this line too.

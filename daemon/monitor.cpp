@@ -6,12 +6,13 @@
 #include <syslog.h>
 
 #include "common/config/config_file.hpp"
-#include "common/hw/gpiolib.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
 #include "common/support/timer.hpp"
+#include "daemon/board.hpp"
 #include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/event_line.hpp"
 #include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"
 #include "daemon/shutdown_actions.hpp"
@@ -20,10 +21,6 @@ namespace {
 
 constexpr int32_t COUNTDOWN_PERIOD_MS = 1000;
 constexpr int DAILY_SHUTDOWN_WINDOW_SECONDS = 10;
-// The Pi's I2C controller copes badly with the board's clock stretching, so
-// a failed read now and then is expected; only a run of them means the board
-// is gone.
-constexpr int READ_FAILURES_TO_GIVE_UP = 5;
 
 volatile sig_atomic_t var = 0;  // seconds of supply loss the interval timer counted
 int timer_run = 0;              // 1 while a countdown runs ("timer" not negative)
@@ -36,65 +33,42 @@ bool seen_outside_daily_window = false;
 
 enum countdown_end { SHUTDOWN_BUTTON, BATTERY_LOW, COUNTDOWN_EXPIRED, SUPPLY_RESTORED };
 
-// Asks the board until it echoes the command, one attempt a second.
-// False when it never does: that counts as nothing to report.
-bool query_board(uint8_t command) {
-    switch (ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_ALONE, UPS_RETRY_LIMIT,
-                         READ_FAILURES_TO_GIVE_UP, daemon_waiting)) {
-    case UPS_ANSWERED: notify_board_answered(true); return true;
-    case UPS_TIMED_OUT:
-        Log(LOG_WARNING, "BEXOD:  i2c-Request timed out \n");
-        notify_board_answered(false);
-        return false;
-    case UPS_BUS_BUSY: return false;  // only for waits that give up, not the daemon's
-    case UPS_READ_FAILED: break;
-    }
-    log_fatal("BEXOD:  Unable to select I2C device\n");
-}
+bool shutdown_button_pressed(void) { return board_query(CMD_BUTTON_QUERY) && buffer_in[1] == 1; }
 
-bool shutdown_button_pressed(void) { return query_board(CMD_BUTTON_QUERY) && buffer_in[1] == 1; }
+bool battery_low(void) { return board_query(CMD_BATTERY_LOW_QUERY) && buffer_in[5] == 1; }
 
-bool battery_low(void) { return query_board(CMD_BATTERY_LOW_QUERY) && buffer_in[5] == 1; }
+bool supply_present(void) { return board_query(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
 
-bool supply_present(void) { return query_board(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
-
-void hand_line_back_to_board(void) {
-    send_action(CMD_RESUME);
+// The supply is back: the board is told, the line handed back, and the
+// next cycle waits for the line again.
+void supply_restored(void) {
+    board_send(CMD_RESUME);
     gpio_change_in();
-    send_action(CMD_RESTORED);
+    board_send(CMD_RESTORED);
     Log("BEXOD:  Voltage present!\n");
     nut_export_supply_restored();
     notify_event(NOTIFY_ONLINE);
 }
 
+// One pass a round: the buttons, the battery, the count, the supply.
 countdown_end follow_countdown(void) {
     for (;;) {
         nut_export_countdown(timer_run == 1, countdown_seconds_left(timer, var));
-        if (shutdown_button_pressed()) {
-            Log(LOG_WARNING, "BEXOD:  Received manual Shutdown signal!\n");
-            power_off_sequence();
-            return SHUTDOWN_BUTTON;
-        }
-        if (battery_low()) {
-            Log(LOG_WARNING, "BEXOD: Received Shutdown signal through low battery capacity.\n");
-            notify_event(NOTIFY_LOWBATT);
-            notify_event(NOTIFY_FSD);
-            nut_export_power_off_decided();
-            send_action(CMD_POWER_OFF);
-            power_off_sequence();
-            return BATTERY_LOW;
-        }
-        if (var > timer && timer_run == 1) {
-            return COUNTDOWN_EXPIRED;
-        }
-        if (supply_present()) {
-            hand_line_back_to_board();
-            return SUPPLY_RESTORED;
-        }
+        if (shutdown_button_pressed()) return SHUTDOWN_BUTTON;
+        if (battery_low()) return BATTERY_LOW;
+        if (var > timer && timer_run == 1) return COUNTDOWN_EXPIRED;
+        if (supply_present()) return SUPPLY_RESTORED;
     }
 }
 
+// A supply loss, from its log line to its end: the supply returns, or the
+// daemon powers off. A low-battery or countdown power-off returns only when
+// the supply came back, and then takes the supply-restored path too; a
+// shutdown button's never returns.
 int follow_supply_loss(void) {
+    Log(LOG_WARNING, "BEXOD:  Voltage loss!\n");
+    nut_export_supply_lost();
+    notify_event(NOTIFY_ONBATT);
     if (mail == 1) {
         run_shell("python " BEXO_FOLDER "/scripts/mail.py &");
         Log("BEXOD:  Sending Mail notification!\n");
@@ -104,15 +78,15 @@ int follow_supply_loss(void) {
         return 1;
     }
     timer_run = timer >= 0 ? 1 : 0;
-    countdown_end end = follow_countdown();
+    const countdown_end end = follow_countdown();
     stop_timer();
-    if (end == COUNTDOWN_EXPIRED) {
-        Log(LOG_WARNING, "BEXOD:  Received Shutdown Signal through timer expired.\n");
-        notify_event(NOTIFY_FSD);
-        nut_export_power_off_decided();
-        send_action(CMD_POWER_OFF);
-        power_off_sequence();
+    switch (end) {
+    case SHUTDOWN_BUTTON: power_off(OFF_SHUTDOWN_BUTTON); break;
+    case BATTERY_LOW: power_off(OFF_LOW_BATTERY); break;
+    case COUNTDOWN_EXPIRED: power_off(OFF_COUNTDOWN_EXPIRED); break;
+    case SUPPLY_RESTORED: break;
     }
+    supply_restored();
     return 0;
 }
 
@@ -121,24 +95,14 @@ int handle_event(void) {
     var = 0;
     timer_run = 0;
     gpio_change_out();
-    send_action(CMD_ALERT);
-    if (!query_board(CMD_BUTTON_QUERY)) {
+    board_send(CMD_ALERT);
+    if (!board_query(CMD_BUTTON_QUERY)) {
         return 0;
     }
     switch (buffer_in[1]) {
-    case 1:
-        Log(LOG_WARNING, "BEXOD:  Received manual Shutdown signal!\n");
-        power_off_sequence();
-        return 0;
-    case 2:
-        Log("BEXOD:  Received manual Reboot signal!\n");
-        reboot_system();
-        return 0;
-    default:
-        Log(LOG_WARNING, "BEXOD:  Voltage loss!\n");
-        nut_export_supply_lost();
-        notify_event(NOTIFY_ONBATT);
-        return follow_supply_loss();
+    case 1: power_off(OFF_SHUTDOWN_BUTTON); return 0;
+    case 2: reboot_system(); return 0;
+    default: return follow_supply_loss();
     }
 }
 
@@ -157,19 +121,8 @@ void check_daily_shutdown(void) {
     if (!inside_daily_shutdown_window(tm_p)) {
         seen_outside_daily_window = true;
     } else if (seen_outside_daily_window) {
-        Log(LOG_WARNING, "BEXOD:  Shutdown through timed shutdown - timer expired!\n");
-        power_off_sequence();
+        power_off(OFF_DAILY_TIME);
     }
-}
-
-// A power-off or reboot the system accepted but never carried out: tell the
-// board the daemon watches again, as a start does, and hand the line back,
-// so that the daemon's own high line is not taken for a new event.
-void watch_again(void) {
-    Log(LOG_WARNING, "BEXOD:  The system did not go down; watching the board again\n");
-    send_action(CMD_RESUME);
-    gpio_change_in();
-    nut_export_resume();
 }
 
 }  // namespace
@@ -177,15 +130,7 @@ void watch_again(void) {
 void timer_handler(void) { var = var + 1; }
 
 int process(void) {
-    if (system_stop_never_came()) {
-        watch_again();
-    }
-    // The system is going down: acting on the line again would power off a
-    // second time for the same event.
-    if (awaiting_system_stop()) {
-        return 0;
-    }
-    if (gpio_read(event_line) == 1) {
+    if (event_line_raised()) {
         return handle_event();
     }
     check_daily_shutdown();

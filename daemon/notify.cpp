@@ -235,3 +235,9 @@ void notify_board_answered(bool answered) {
         notify_event(NOTIFY_COMMBAD);
     }
 }
+
+void notify_fatal_exit(void) {
+    if (command[0] == '\0' || communication_lost) return;
+    communication_lost = true;
+    notify_event(NOTIFY_COMMBAD);
+}

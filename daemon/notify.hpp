@@ -28,3 +28,8 @@ void notify_event(notify_type type);
 // The result of one of the daemon's queries or NUT readings: three failures
 // in a row send COMMBAD, the next answer after them COMMOK.
 void notify_board_answered(bool answered);
+
+// The daemon ends on a fatal error: nothing watches the board any more, so
+// COMMBAD goes out, as NUT's upsmon sends it when it loses the UPS (unless
+// it already went out for the failures that led here).
+void notify_fatal_exit(void);

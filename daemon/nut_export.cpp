@@ -14,8 +14,10 @@
 #include "common/config/config_file.hpp"
 #include "common/config/int32_text.hpp"
 #include "common/config/settings_table.hpp"
+#include "common/hw/bus_lock.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
+#include "daemon/board.hpp"
 #include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
 #include "daemon/notify.hpp"
@@ -39,21 +41,22 @@ constexpr mode_t DIR_MODE = FILE_MODE | S_IXUSR | S_IXGRP | S_IXOTH;  // 0755
 // A run of failed readings this long means the file no longer tells the
 // board's state.
 constexpr int32_t FAILED_READINGS_TO_REMOVE = 3;
-constexpr unsigned US_PER_S = 1000000;
-// A board that does not echo is asked twice more, then the reading is
-// given up: the daemon's own queries must not wait behind it.
-constexpr int READING_RETRIES = 2;
-// A failed read gives the reading up at once; the next interval tries again.
-constexpr int READ_FAILURES_TO_GIVE_UP = 1;
+// A reading that finds another process on the bus skips to the next
+// interval; after this many in a row it goes ahead as the daemon's own
+// transfers do, so that a stopped bexo cannot freeze the file.
+constexpr int32_t SKIPPED_READINGS_TO_GO_AHEAD = 3;
 constexpr int FILE_BUFFER_SIZE = 1024;
-// A reading waits only briefly for another process to give the bus up, then
-// skips to the next interval: it never delays the daemon's look at the line.
-constexpr unsigned BUS_WAIT_US = 300000;
-// A pause that ends sooner than this before its end was cut short.
-constexpr int64_t EARLY_WAKE_NS = 5 * NS_PER_MS;
-// Longest single pause, in microseconds (daemon_pause takes an unsigned).
-constexpr int64_t MAX_PAUSE_US = 1000000000;
 constexpr int32_t NO_TIMER = -1;
+constexpr int64_t NOT_DUE = -1;
+
+// What NUT is told of a power-off the daemon decided. Only the primary
+// upsd may add FSD on its own; a driver sets it only for a shutdown that
+// "on battery + low battery" does not already announce.
+enum decision_shown {
+    NO_DECISION,
+    DECIDED_LOW_BATTERY,  // "OB LB DISCHRG"
+    DECIDED_ON_BATTERY,   // "FSD OB DISCHRG": the board will cut its output
+};
 
 // How a reading ended. A reading that found the bus held by another
 // process is skipped: no failure, the next interval tries again.
@@ -88,39 +91,20 @@ struct export_state {
     bool ask_identity = true;     // the next reading asks for the identity too
     reading_result exchange_outcome = READING_TAKEN;  // of the last exchange
     int32_t failed_readings = 0;  // in a row, counted up to FAILED_READINGS_TO_REMOVE
+    int32_t skipped_readings = 0;  // in a row, counted up to SKIPPED_READINGS_TO_GO_AHEAD
     // What the file says besides the readings.
-    bool supply_lost = false;        // from the daemon's events, whatever the last reading said
-    bool power_off_decided = false;  // "FSD OB LB" from here on
+    bool supply_lost = false;  // from the daemon's events, whatever the last reading said
+    decision_shown decision = NO_DECISION;  // from a power-off decision until the daemon ends
     int32_t timer_shown = NO_TIMER;  // ups.timer.shutdown
     // The file itself.
     time_t last_mtime = 0;                // whole seconds of the last version written
     bool write_failing = false;           // the last write failed, and said so once
     pid_t file_owner = 0;                 // the process whose exit removes the file
-    bool keep_at_exit = false;            // a power-off or reboot is on its way: the file stays
+    bool keep_at_exit = false;            // the system was asked to go down: the file stays
     bool restart_marker_written = false;  // this -restart left the marker
 };
 
 export_state state;
-
-// Returns the nanoseconds it asked to pause. A moment that has already
-// passed is no pause: as an unsigned count it would last for an hour.
-int64_t pause_ns(int64_t ns) {
-    if (ns <= 0) return 0;
-    int64_t us = (ns + NS_PER_US - 1) / NS_PER_US;
-    if (us > MAX_PAUSE_US) us = MAX_PAUSE_US;
-    daemon_pause(static_cast<unsigned>(us));
-    return us * NS_PER_US;
-}
-
-// The board's wait between request and reply, whole: a signal (the
-// countdown's tick each second among them) only interrupts it while the
-// pause runs any stop sequence that arrived.
-void full_pause(unsigned microseconds) {
-    const int64_t end = monotonic_ns() + static_cast<int64_t>(microseconds) * NS_PER_US;
-    for (int64_t left = end - monotonic_ns(); left > 0; left = end - monotonic_ns()) {
-        pause_ns(left);
-    }
-}
 
 reading_result outcome_of(ups_result result) {
     switch (result) {
@@ -133,18 +117,17 @@ reading_result outcome_of(ups_result result) {
     return READING_FAILED;
 }
 
-const ups_waiting waiting = {full_pause, BUS_WAIT_US, BUS_GIVE_UP};
-
-bool exchange(uint8_t command, int retries) {
-    state.exchange_outcome =
-        outcome_of(ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS, retries,
-                                READ_FAILURES_TO_GIVE_UP, waiting));
+// Behind a bus that has stalled (a process stopped while it holds it or
+// waits for it) a reading goes ahead too, as the daemon's own transfers do.
+bool exchange(uint8_t command) {
+    const bool go_ahead = state.skipped_readings >= SKIPPED_READINGS_TO_GO_AHEAD || bus_stalled();
+    state.exchange_outcome = outcome_of(board_read(command, go_ahead));
     return state.exchange_outcome == READING_TAKEN;
 }
 
 bool read_identity(board_reading &r) {
     if (!state.ask_identity) return true;
-    if (!exchange(CMD_IDENTITY, READING_RETRIES)) return false;
+    if (!exchange(CMD_IDENTITY)) return false;
     r.identity = true;
     r.firmware_major = buffer_in[1];
     r.firmware_minor = buffer_in[2];
@@ -153,20 +136,20 @@ bool read_identity(board_reading &r) {
 }
 
 bool read_supply_and_charger(board_reading &r) {
-    if (!exchange(CMD_POWER_SOURCE, READING_RETRIES)) return false;
+    if (!exchange(CMD_POWER_SOURCE)) return false;
     r.on_battery = buffer_in[1] == 1;
-    if (!exchange(CMD_CHARGER_STATE, READING_RETRIES)) return false;
+    if (!exchange(CMD_CHARGER_STATE)) return false;
     r.charger_on = buffer_in[1] == 1;
-    if (!exchange(CMD_INPUT_VOLTAGE, READING_RETRIES)) return false;
+    if (!exchange(CMD_INPUT_VOLTAGE)) return false;
     r.input_volts = ups_input_volts(ups_reply_value16(buffer_in));
     return true;
 }
 
 bool read_battery(board_reading &r) {
-    if (!exchange(CMD_BATTERY_LEVEL, READING_RETRIES)) return false;
+    if (!exchange(CMD_BATTERY_LEVEL)) return false;
     r.battery_volts = ups_battery_volts(ups_reply_value16(buffer_in));
     r.battery = ups_battery_classify(buffer_in[3], r.battery_volts);
-    if (!exchange(CMD_BATTERY_CURRENT, READING_RETRIES)) return false;
+    if (!exchange(CMD_BATTERY_CURRENT)) return false;
     r.battery_current_available = ups_battery_current_available(buffer_in);
     r.battery_ma = ups_reply_value16(buffer_in);
     return true;
@@ -175,7 +158,7 @@ bool read_battery(board_reading &r) {
 // Models without the measurement are not asked for the external current.
 bool read_extern_current(board_reading &r) {
     if (!ups_model_measures_extern_current(r.model)) return true;
-    if (!exchange(CMD_EXTERN_CURRENT, READING_RETRIES)) return false;
+    if (!exchange(CMD_EXTERN_CURRENT)) return false;
     r.extern_ma = ups_reply_value16(buffer_in);
     return true;
 }
@@ -220,9 +203,13 @@ const char *charger_status(const board_reading &r) {
 }
 
 // FSD: NUT's flag for "the primary is shutting everything down", which a
-// secondary upsmon acts on at once.
+// secondary upsmon acts on at once; LB makes it shut down as well.
 const char *ups_status(void) {
-    if (state.power_off_decided) return "FSD OB LB";
+    switch (state.decision) {
+    case DECIDED_LOW_BATTERY: return "OB LB DISCHRG";
+    case DECIDED_ON_BATTERY: return "FSD OB DISCHRG";
+    case NO_DECISION: break;
+    }
     if (on_battery()) return "OB DISCHRG";
     return state.have_reading && charging(state.last) ? "OL CHRG" : "OL";
 }
@@ -327,12 +314,12 @@ void remove_file(void) { unlink(NUT_FILE); }
 // A failed reading leaves the file alone: NUT keeps showing the last values,
 // nothing is guessed. After three in a row the file goes, so that NUT says
 // the driver is gone rather than show old values; from a power-off decision
-// on it keeps saying FSD. Each is logged once per failing run.
+// on it keeps saying so. Each is logged once per failing run.
 void reading_failed(void) {
     if (state.failed_readings < FAILED_READINGS_TO_REMOVE) ++state.failed_readings;
     if (state.failed_readings == 1)
         Log(LOG_WARNING, "BEXOD:  NUT export: unable to read the board\n");
-    if (state.failed_readings < FAILED_READINGS_TO_REMOVE || state.power_off_decided) return;
+    if (state.failed_readings < FAILED_READINGS_TO_REMOVE || state.decision != NO_DECISION) return;
     if (unlink(NUT_FILE) == 0) {
         Log(LOG_WARNING, "BEXOD:  NUT export: three readings failed; " NUT_FILE " removed\n");
     }
@@ -342,6 +329,11 @@ reading_result take_reading(void) {
     state.next_reading_ns =
         monotonic_ns() + static_cast<int64_t>(state.interval_seconds) * NS_PER_S;
     const reading_result result = read_board(state.last);
+    if (result != READING_SKIPPED) {
+        state.skipped_readings = 0;
+    } else if (state.skipped_readings < SKIPPED_READINGS_TO_GO_AHEAD) {
+        ++state.skipped_readings;
+    }
     switch (result) {
     case READING_TAKEN:
         notify_board_answered(true);
@@ -362,11 +354,11 @@ bool reading_due(void) {
     return state.next_reading_ns == 0 || monotonic_ns() >= state.next_reading_ns;
 }
 
-void event_now(bool lost, bool decided, int32_t timer) {
+void event_now(bool lost, decision_shown decision, int32_t timer) {
     state.supply_lost = lost;
     // The board has just said where the power comes from.
     state.last.on_battery = lost;
-    state.power_off_decided = decided;
+    state.decision = decision;
     state.timer_shown = timer;
     write_file();
     state.next_reading_ns = 0;
@@ -384,8 +376,9 @@ pid_t restarted_daemon(void) {
     return static_cast<pid_t>(int32_text_lead(text, 10));
 }
 
-// Every exit of the owner removes the file, fatal ones too, except while
-// it announces a power-off or when a -restart hands it to the next daemon.
+// Every exit of the owner removes the file, fatal ones too, except once the
+// system has been asked to go down or when a -restart hands it to the next
+// daemon.
 // A -restart invocation whose marker no new daemon took removes the file:
 // nothing would rewrite it.
 void at_exit(void) {
@@ -393,7 +386,7 @@ void at_exit(void) {
         remove_file();
         return;
     }
-    if (state.file_owner != getpid() || state.keep_at_exit || state.power_off_decided) return;
+    if (state.file_owner != getpid() || state.keep_at_exit) return;
     if (restarted_daemon() == getpid()) return;
     remove_file();
 }
@@ -431,7 +424,7 @@ void nut_export_start(void) {
 
 void nut_export_owned_by(pid_t daemon) { state.file_owner = daemon; }
 
-void nut_export_keep_at_exit(void) { state.keep_at_exit = true; }
+void nut_export_keep_at_exit(bool keep) { state.keep_at_exit = keep; }
 
 // Without the marker the restart still works; NUT then sees the driver go
 // and come back.
@@ -441,27 +434,17 @@ void nut_export_restart_begins(pid_t old) {
     if (state.restart_marker_written) remove_at_exit();
 }
 
-// The pause ends early for a reading only when it is longer than the
-// interval; otherwise a reading that falls due waits for the start of the
-// next pause, right after a cycle, and adds no wake-up. Either way the cycles
-// keep their cadence.
-void nut_export_idle(uint32_t seconds) {
-    if (!state.enabled) {
-        daemon_pause_seconds(seconds);
-        return;
-    }
-    const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
-    for (bool first = true;; first = false) {
-        if (!first && monotonic_ns() >= end) return;
-        if (reading_due()) take_reading();
-        const int64_t now = monotonic_ns();
-        if (now >= end) return;
-        const bool wake_for_reading = seconds > static_cast<uint32_t>(state.interval_seconds);
-        const int64_t until =
-            wake_for_reading && state.next_reading_ns < end ? state.next_reading_ns : end;
-        const int64_t asked = pause_ns(until - now);
-        if (monotonic_ns() < now + asked - EARLY_WAKE_NS) return;
-    }
+int64_t nut_export_reading_due_at(void) {
+    if (!state.enabled) return NOT_DUE;
+    return state.next_reading_ns;
+}
+
+int32_t nut_export_interval_seconds(void) { return state.interval_seconds; }
+
+int32_t nut_export_hostsync_seconds(void) { return state.enabled ? state.hostsync_seconds : 0; }
+
+void nut_export_take_reading(void) {
+    if (state.enabled) take_reading();
 }
 
 void nut_export_countdown(bool armed, int32_t seconds_left) {
@@ -477,26 +460,28 @@ void nut_export_countdown(bool armed, int32_t seconds_left) {
 }
 
 void nut_export_supply_lost(void) {
-    if (state.enabled) event_now(true, false, NO_TIMER);
+    if (state.enabled) event_now(true, NO_DECISION, NO_TIMER);
 }
 
 void nut_export_supply_restored(void) {
-    if (state.enabled) event_now(false, false, NO_TIMER);
+    if (state.enabled) event_now(false, NO_DECISION, NO_TIMER);
 }
 
-// NUT's primary cannot see its secondaries' logins either: nothing ends
-// the wait early.
-void nut_export_power_off_decided(void) {
-    if (!state.enabled) return;
-    event_now(true, true, 0);
-    full_pause(static_cast<unsigned>(state.hostsync_seconds) * US_PER_S);
+// On mains a secondary on its own supply has no reason to go down: it sees
+// the server go, as after a stop.
+bool nut_export_power_off_decided(bool low_battery) {
+    if (!state.enabled) return false;
+    if (!low_battery && !on_battery()) return false;
+    event_now(true, low_battery ? DECIDED_LOW_BATTERY : DECIDED_ON_BATTERY, 0);
+    return true;
 }
 
 // Without a fresh reading there is nothing true to show: the file goes.
 void nut_export_resume(void) {
     if (!state.enabled) return;
+    state.keep_at_exit = false;
     state.supply_lost = false;
-    state.power_off_decided = false;
+    state.decision = NO_DECISION;
     state.timer_shown = NO_TIMER;
     if (take_reading() != READING_TAKEN) remove_file();
 }

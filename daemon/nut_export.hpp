@@ -2,8 +2,9 @@
 // The board's state for Network UPS Tools: with [NUT] export=1 the daemon
 // reads the board every `interval` seconds and on the events it acts on, and
 // replaces the NUT file in the daemon's run-time folder, a file in the
-// format of NUT's dummy-ups driver. With export off every function here does
-// nothing but what the daemon did without it.
+// format of NUT's dummy-ups driver. This module only reads the board and
+// writes the file; when it waits is daemon_pause's. With export off every
+// function here does nothing.
 #pragma once
 
 #include <sys/types.h>
@@ -22,18 +23,23 @@ void nut_export_start(void);
 // Only process `daemon` removes the file when it ends: the forked daemon,
 // not the invocation that forked it.
 void nut_export_owned_by(pid_t daemon);
-// The daemon ends while a power-off or reboot it asked for is on its way:
-// the file stays and keeps saying so (/run does not outlive the power-off).
-void nut_export_keep_at_exit(void);
+// While the system has been asked to power off or reboot, the daemon's end
+// leaves the file as it is (/run does not outlive the power-off); a request
+// the system refused takes that back.
+void nut_export_keep_at_exit(bool keep);
 // A -restart is about to stop daemon `old`: it leaves the file for the new
 // daemon, which rewrites it. Should no new daemon take it over before this
 // invocation ends, the file goes.
 void nut_export_restart_begins(pid_t old);
 
-// The pause between two monitoring cycles: `seconds` as daemon_pause_seconds
-// makes it, with the readings that fall due inside it. Ends early, like the
-// plain pause, when a signal cuts it short.
-void nut_export_idle(uint32_t seconds);
+// When the next reading falls due, on the monotonic clock in nanoseconds:
+// 0 at once, negative never (export off).
+int64_t nut_export_reading_due_at(void);
+int32_t nut_export_interval_seconds(void);
+// Reads the board and rewrites the file.
+void nut_export_take_reading(void);
+// [NUT] hostsync, 0 with export off.
+int32_t nut_export_hostsync_seconds(void);
 
 // One pass of a supply-loss countdown: a reading when one is due, and the
 // seconds left while a countdown is armed.
@@ -43,10 +49,11 @@ void nut_export_countdown(bool armed, int32_t seconds_left);
 // status and the last readings; a fresh reading follows at the next pass.
 void nut_export_supply_lost(void);
 void nut_export_supply_restored(void);
-// Low battery or an expired countdown: "FSD OB LB" at once, then the
-// hostsync wait that gives NUT's secondaries time to shut down before the
-// board is told to power off.
-void nut_export_power_off_decided(void);
+// The daemon decided to power off: for a low battery "OB LB DISCHRG", for
+// any other reason on battery "FSD OB DISCHRG", from here until the daemon
+// ends; on mains nothing new. True when LB or FSD went out, so that NUT's
+// secondaries are to be given their hostsync.
+bool nut_export_power_off_decided(bool low_battery);
 // A power-off or reboot the system never carried out: the daemon watches
 // again, and the file says what a fresh reading says, without FSD.
 void nut_export_resume(void);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "daemon/shutdown_actions.hpp"
 
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,36 +11,61 @@
 
 #include "common/config/config_file.hpp"
 #include "common/config/settings_table.hpp"
-#include "common/hw/gpiolib.hpp"
 #include "common/hw/ups_protocol.hpp"
 #include "common/support/log.hpp"
+#include "daemon/board.hpp"
 #include "daemon/config_check.hpp"
 #include "daemon/daemon_pause.hpp"
 #include "daemon/daemon_state.hpp"
+#include "daemon/event_line.hpp"
 #include "daemon/notify.hpp"
 #include "daemon/nut_export.hpp"
 
 namespace {
 
 constexpr int COMMAND_BUFFER_SIZE = 4096;
+constexpr int MESSAGE_SIZE = 512;
 // Each shell command on its way; the name is part of the programs' fixed
 // interface.
 char String[COMMAND_BUFFER_SIZE];
 
-// Set once the system has accepted a power-off or reboot. Its shutdown stops
-// the daemon soon; until then no event may start a second one. A shutdown
-// that was cancelled, or never began, must not leave the board unwatched:
-// after twice systemd's default stop time-out the daemon watches again.
-bool stop_accepted = false;
-time_t stop_accepted_at;  // on the monotonic clock
-constexpr time_t SYSTEM_STOP_WAIT_SECONDS = 180;
+constexpr char POWER_OFF_COMMAND[] = "sudo systemctl poweroff";
+constexpr char REBOOT_COMMAND[] = "sudo systemctl reboot";
+
+// A shutdown the system accepted stops the daemon soon. One that was
+// cancelled, or never began, must not leave the board unwatched: after
+// twice systemd's default stop time-out the daemon asks again (power-off)
+// or watches again (reboot).
+constexpr uint32_t SYSTEM_STOP_WAIT_SECONDS = 180;
+// A refused power-off is asked again at this pace, and said at most once
+// a minute.
+constexpr uint32_t REFUSED_RETRY_SECONDS = 10;
+constexpr int64_t REFUSAL_LOG_SECONDS = 60;
+constexpr int64_t NEVER = -1;
+
+struct reason_info {
+    const char *log_line;
+    bool tells_board;           // 'I' before the user commands
+    bool ends_when_supply_back; // the decision stands only while on battery
+};
+
+// In the order of power_off_reason.
+const reason_info REASONS[] = {
+    {"BEXOD:  Received manual Shutdown signal!\n", false, false},
+    {"BEXOD: Received Shutdown signal through low battery capacity.\n", true, true},
+    {"BEXOD:  Received Shutdown Signal through timer expired.\n", true, true},
+    {"BEXOD:  Shutdown through timed shutdown - timer expired!\n", false, false},
+};
+static_assert(sizeof REASONS / sizeof REASONS[0] == OFF_DAILY_TIME + 1);
+
+int64_t refusal_logged_at = NEVER;  // monotonic seconds; once a minute per decision
 
 // Steps 1 to 4 of both stop sequences. Before the bus is open there is no
 // board to tell.
 void alert_board_of_stop(void) {
     gpio_change_out();
     if (fd >= 0) {
-        ups_send(fd, CMD_ALERT, UPS_SEND_SMBUS_BYTE, daemon_waiting);
+        board_alert_at_stop();
         time_shutdown();
     }
     daemon_pause(ups_wait(CMD_ALERT));
@@ -52,19 +78,59 @@ void remove_pid_file(void) {
     if (run_shell(String) != 0) unlink(PID_FILE);
 }
 
-// Asks the system to power off or reboot; a request that failed leaves the
-// daemon monitoring, so the next event can try again.
-void request_system_stop(const char *command) {
-    notify_event(NOTIFY_SHUTDOWN);
-    if (run_shell(command) == 0) {
-        stop_accepted = true;
-        stop_accepted_at = monotonic_seconds();
-    }
-}
-
 struct tm local_time_now(void) {
     time_t now = time(nullptr);
     return *localtime(&now);
+}
+
+void report_refusal(const char *command, int status) {
+    const int64_t now = monotonic_seconds();
+    if (refusal_logged_at != NEVER && now - refusal_logged_at < REFUSAL_LOG_SECONDS) return;
+    refusal_logged_at = now;
+    char message[MESSAGE_SIZE];
+    if (status != -1 && WIFEXITED(status)) {
+        snprintf(message, sizeof message, "BEXOD:  \"%s\" failed with exit status %d\n", command,
+                 WEXITSTATUS(status));
+    } else if (status != -1 && WIFSIGNALED(status)) {
+        snprintf(message, sizeof message, "BEXOD:  \"%s\" ended by signal %d\n", command,
+                 WTERMSIG(status));
+    } else {
+        snprintf(message, sizeof message, "BEXOD:  \"%s\" could not be run\n", command);
+    }
+    Log(LOG_ERR, message);
+}
+
+// True when the system accepted the request (the command exited with 0).
+// From the request on, the daemon's end leaves the NUT file saying what it
+// says: the system is going down.
+bool ask_system(const char *command) {
+    nut_export_keep_at_exit(true);
+    const int status = run_shell(command);
+    if (status == 0) return true;
+    nut_export_keep_at_exit(false);
+    report_refusal(command, status);
+    return false;
+}
+
+// The daemon only waits for the system's SIGTERM meanwhile: no cycle reads
+// the line, and the board hears nothing but NUT's readings.
+void wait_for_system_stop(uint32_t seconds) {
+    const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
+    for (int64_t left = end - monotonic_ns(); left > 0; left = end - monotonic_ns()) {
+        daemon_idle(static_cast<uint32_t>((left + NS_PER_S - 1) / NS_PER_S));
+    }
+}
+
+bool supply_back(void) { return board_query(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
+
+// A reboot that did not happen: tell the board the daemon watches again, as
+// a start does, and hand the line back, so that the daemon's own high line
+// is not taken for a new event.
+void watch_again(void) {
+    Log(LOG_WARNING, "BEXOD:  The system did not go down; watching the board again\n");
+    board_send(CMD_RESUME);
+    gpio_change_in();
+    nut_export_resume();
 }
 
 }  // namespace
@@ -75,7 +141,6 @@ void hangup_sequence(void) {
 }
 
 void terminate_sequence(void) {
-    if (stop_accepted) nut_export_keep_at_exit();
     alert_board_of_stop();
     Log("BEXOD: Received SIGTERM signal.\n");
     remove_pid_file();
@@ -110,38 +175,36 @@ void time_shutdown(void) {
     buffer_out[4] = static_cast<uint8_t>(now.tm_hour);
     buffer_out[5] = static_cast<uint8_t>(now.tm_min);
     buffer_out[6] = static_cast<uint8_t>(now.tm_sec);
-    ups_send(fd, CMD_TIME_RECORD, UPS_SEND_PLAIN, daemon_waiting);
-    daemon_pause(ups_wait(CMD_TIME_RECORD));
+    board_send_time_record();
 }
 
-void power_off_sequence(void) {
+void power_off(power_off_reason reason) {
+    const reason_info &why = REASONS[reason];
+    Log(LOG_WARNING, why.log_line);
+    if (reason == OFF_LOW_BATTERY) notify_event(NOTIFY_LOWBATT);
+    if (why.tells_board) notify_event(NOTIFY_FSD);
+    if (nut_export_power_off_decided(reason == OFF_LOW_BATTERY)) {
+        daemon_hostsync(static_cast<uint32_t>(nut_export_hostsync_seconds()));
+    }
+    if (why.tells_board) board_send(CMD_POWER_OFF);
     user_shutdown();
     time_shutdown();
-    request_system_stop("sudo systemctl poweroff");
-}
-
-void reboot_system(void) { request_system_stop("sudo systemctl reboot"); }
-
-bool awaiting_system_stop(void) {
-    return stop_accepted && monotonic_seconds() - stop_accepted_at < SYSTEM_STOP_WAIT_SECONDS;
-}
-
-bool system_stop_never_came(void) {
-    if (!stop_accepted || awaiting_system_stop()) {
-        return false;
+    notify_event(NOTIFY_SHUTDOWN);
+    refusal_logged_at = NEVER;
+    for (;;) {
+        const bool accepted = ask_system(POWER_OFF_COMMAND);
+        wait_for_system_stop(accepted ? SYSTEM_STOP_WAIT_SECONDS : REFUSED_RETRY_SECONDS);
+        if (why.ends_when_supply_back && supply_back()) {
+            nut_export_keep_at_exit(false);
+            return;
+        }
     }
-    stop_accepted = false;
-    return true;
 }
 
-void gpio_change_out(void) {
-    if (gpio_direction(event_line, GPIO_OUT) != 0)
-        log_fatal("BEXOD:  Unable to change to output\n");
-    if (gpio_write(event_line, 1) != 0) log_fatal("BEXOD:  Unable to set output high\n");
-    Log(LOG_INFO, "BEXOD:  Set GPIO to output\n");
-}
-
-void gpio_change_in(void) {
-    if (gpio_direction(event_line, GPIO_IN) != 0) log_fatal("BEXOD:  Unable to change to input\n");
-    Log(LOG_INFO, "BEXOD:  Set GPIO to input\n");
+void reboot_system(void) {
+    Log("BEXOD:  Received manual Reboot signal!\n");
+    notify_event(NOTIFY_SHUTDOWN);
+    refusal_logged_at = NEVER;
+    if (ask_system(REBOOT_COMMAND)) wait_for_system_stop(SYSTEM_STOP_WAIT_SECONDS);
+    watch_again();
 }

@@ -1,30 +1,38 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // What the daemon does when the computer is to go down or the daemon itself
-// is stopped: the power-off and reboot sequences, the stop sequences of
-// SIGHUP and SIGTERM, and the line routines that take GPIO line 27 over from
-// the board and hand it back.
+// is stopped: the one power-off path, the reboot, and the stop sequences of
+// SIGHUP and SIGTERM.
 #pragma once
+
+// Why the daemon powers the computer off.
+enum power_off_reason {
+    OFF_SHUTDOWN_BUTTON,
+    OFF_LOW_BATTERY,
+    OFF_COUNTDOWN_EXPIRED,
+    OFF_DAILY_TIME,
+};
+
+// The one way the daemon powers off, in this order: the reason's log line,
+// its notifications, the NUT status, hostsync, 'I' (low battery and an
+// expired countdown only), the user commands, the time record and the
+// request to the system; then the wait for the system to stop the daemon.
+// The decision stands: a refused request is asked again about every 10 s,
+// an accepted one that is not carried out after 180 s. Returns only when a
+// low-battery or countdown decision ends because the supply came back; the
+// caller then takes the supply-restored path.
+void power_off(power_off_reason reason);
+
+// The reboot button: its log line and the request, which publishes nothing
+// new and waits for no hostsync. A reboot the system refused, or did not
+// carry out within 180 s, is never a power-off: the daemon tells the board
+// it watches again, hands the line back and returns.
+void reboot_system(void);
 
 void user_shutdown(void);
 void time_shutdown(void);
-// User commands, time record, "sudo systemctl poweroff".
-void power_off_sequence(void);
-// "sudo systemctl reboot".
-void reboot_system(void);
-// True while a power-off or reboot that the system accepted (status 0) is
-// on its way: the daemon then only waits for the system to stop it.
-bool awaiting_system_stop(void);
-// True once, when that wait has lasted so long that the system is not going
-// down after all (a cancelled shutdown): the daemon is to watch again.
-bool system_stop_never_came(void);
 
 // The stop sequences, run at the pause after the signal arrived: both take
 // the line over and tell the board; SIGTERM then removes the PID file and
 // ends the process with status 0.
 void hangup_sequence(void);
 [[noreturn]] void terminate_sequence(void);
-
-// Take GPIO line 27 over from the board (output, high) or hand it back.
-// A failure is logged and ends the process with status 1.
-void gpio_change_out(void);
-void gpio_change_in(void);

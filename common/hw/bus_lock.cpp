@@ -17,7 +17,9 @@ constexpr int64_t NS_PER_US = 1000;
 
 int held = 0;          // counts of the bus lock this process holds
 bool queued = false;   // this process holds the queue byte
-bool stalled = false;  // a wait ran out; nobody has let the bus go since
+// A wait that goes ahead ran out, on the queue or on the bus, and the
+// turn-taking has not been found free since.
+bool stalled = false;
 
 enum lock_try { LOCK_TAKEN, LOCK_BUSY, LOCK_UNSUPPORTED };
 
@@ -69,6 +71,9 @@ bus_lock_result bus_lock(int fd, unsigned wait_limit_us, bus_wait_end end,
     if (queue_here) {
         queued = take(fd, QUEUE_BYTE, deadline, pause) == LOCK_TAKEN;
     }
+    // A process stopped while it waits in the queue keeps its place there:
+    // the bus itself may be free, but the queue never frees.
+    const bool queue_free = !queue_here || queued;
     const lock_try got = take(fd, BUS_BYTE, deadline, pause);
     if (queue_here && queued) {
         set_lock(fd, F_UNLCK, QUEUE_BYTE);
@@ -77,7 +82,7 @@ bus_lock_result bus_lock(int fd, unsigned wait_limit_us, bus_wait_end end,
     switch (got) {
     case LOCK_TAKEN:
         held = 1;
-        stalled = false;
+        stalled = queue_free ? false : stalled || end == BUS_GO_AHEAD;
         return BUS_LOCKED;
     case LOCK_BUSY:
         stalled = stalled || end == BUS_GO_AHEAD;
@@ -86,6 +91,8 @@ bus_lock_result bus_lock(int fd, unsigned wait_limit_us, bus_wait_end end,
     }
     return BUS_NO_LOCKS;
 }
+
+bool bus_stalled(void) { return stalled; }
 
 void bus_unlock(int fd) {
     if (held > 0 && --held == 0) {

@@ -22,11 +22,16 @@ enum bus_wait_end {
 // gives the bus up and asks again at once comes after the one already
 // waiting. Waits at most `wait_limit_us` on the monotonic clock, in pauses
 // of `pause` (which a signal may cut short). A process stopped while it
-// holds the bus holds it for as long as it stays stopped: once a wait that
-// goes ahead has run out, later calls only try once, without waiting, until
-// one finds the bus free again. Taking it again while holding it only counts.
+// holds the bus, or while it waits in the queue, holds its byte for as long
+// as it stays stopped: once a wait that goes ahead has run out on either,
+// later calls only try once, without waiting, until one finds both free
+// again. Taking it again while holding it only counts.
 bus_lock_result bus_lock(int fd, unsigned wait_limit_us, bus_wait_end end,
                          void (*pause)(unsigned microseconds));
+
+// True from a wait that went ahead after running out until the turn-taking
+// is found free again.
+bool bus_stalled(void);
 
 // Gives up one count of the lock taken by bus_lock (call only when it
 // returned BUS_LOCKED); the last one frees the bus.

@@ -18,6 +18,7 @@ constexpr int OPEN_TRIES = 3;
 constexpr int TIME_BUF_SIZE = 32;
 
 void (*copy_to)(int level, const char *message) = nullptr;
+void (*at_fatal)(void) = nullptr;
 
 // Opens the log for appending. A file this call creates gets mode 0640
 // whatever the creation mask (the daemon runs with a mask of 0); an existing
@@ -83,7 +84,10 @@ int Log(int level, const char *message) {
 
 void log_fatal(const char *message) {
     Log(LOG_ERR, message);
+    if (at_fatal != nullptr) at_fatal();
     exit(1);
 }
+
+void log_set_at_fatal(void (*action)(void)) { at_fatal = action; }
 
 void log_set_copy(void (*copy)(int level, const char *message)) { copy_to = copy; }

@@ -18,5 +18,8 @@ int Log(int level, const char *message);
 // through exit, so that exit handlers run.
 [[noreturn]] void log_fatal(const char *message);
 
+// What log_fatal does before the process ends (null: nothing).
+void log_set_at_fatal(void (*action)(void));
+
 // Where every message goes besides the file (null: nowhere).
 void log_set_copy(void (*copy)(int level, const char *message));

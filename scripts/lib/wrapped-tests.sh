@@ -33,12 +33,12 @@ wrapped_exclude_start_up_races() {
         wrapped_exclude "Clocks/DaemonDailyShutdown\\.FiresOnlyInsideItsTenSecondWindow/$clock" \
             "the faked clock starts with the process a second or two from the window's edge; the seconds the first cycles see depend on the start-up"
     done
-    wrapped_exclude 'DaemonDailyShutdown\.(EveryCycleInsideTheWindowFiresAgainWhilePowerOffFails|UnreadableLineGoesToTheDailyCheck)' \
+    wrapped_exclude 'DaemonDailyShutdown\.(ARefusedPowerOffIsAskedAgainNotDecidedAgain|UnreadableLineGoesToTheDailyCheck)' \
         "the faked clock starts a second before the window, and the window counts only after a cycle saw a time outside it: the first cycle must come within that second"
     wrapped_exclude 'DaemonSupply\.StatusLoopDuringTheCountdownSharesTheBus' \
         "it bounds the daemon's countdown passes while bexo -status runs in a loop, and needs whole boxes within 12 s; wrapped runs are several times slower"
-    wrapped_exclude 'Export/DaemonBusHeld\.AStoppedToolDelaysTheDaemonOnceAndByLittle/NutExport(On|Off)' \
-        "it bounds in seconds how long a bexo stopped while it holds the bus delays the daemon's 'C' and 'I'; wrapped runs are several times slower"
+    wrapped_exclude 'Export/DaemonBusHeld\.AStoppedToolDelaysTheDaemonOnceAndByLittle/(NutExport(On|Off)|StoppedInTheQueueWithNutExport)' \
+        "it bounds in seconds how long a bexo stopped while it holds the bus or waits in its queue delays the daemon's 'C' and 'I'; wrapped runs are several times slower"
 }
 
 # wrapped_build: configures the normal build and builds the test executables

@@ -81,7 +81,7 @@ class ShippedConfigurationTest(unittest.TestCase):
         self.assertEqual(ini_lines("NUT"), [
             "export=0        ; 1: publish the board's state for NUT's dummy-ups driver (other values: 0)",
             "interval=10     ; seconds between two readings of the board, 2 or more (less counts as 2)",
-            "hostsync=0      ; seconds between announcing FSD and the power-off"])
+            "hostsync=0      ; seconds between announcing LB or FSD and the power-off"])
         nut = load_script().read_section(CFG, "NUT")
         self.assertEqual((nut["export"], nut["interval"], nut["hostsync"]), ("0", "10", "0"))
 

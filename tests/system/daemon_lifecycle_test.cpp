@@ -468,17 +468,35 @@ TEST(DaemonService, FirstStartWithAutostartInstallsTheUnitAndLeavesTheStartToSys
 // unit's: -stop has systemd stop its own and then ends this one, -restart
 // ends it before systemd starts the unit's (which would otherwise adopt it
 // through the PID file and never read new settings).
+// The same holds when the unit is only enabled by the new settings (bexo
+// -auto 1 after a start from a shell): -restart installs it and hands over,
+// as -start would.
 TEST(DaemonService, StopAndRestartAlsoEndADaemonStartedFromAShell) {
-    for (const std::string option : {"-stop", "-restart"}) {
+    for (const std::string option : {"-stop", "-restart", "-restart after bexo -auto 1"}) {
         SCOPED_TRACE(option);
         World w;
-        const pid_t stray = start_then_enable_unit(w);
+        const bool enabled_by_settings = option.size() > 8;
+        pid_t stray = 0;
+        if (enabled_by_settings) {
+            w.set_config(config("autostart=0\nsleep=1\n"));
+            stray = start_daemon(w);
+            w.set_config(config("autostart=1\nsleep=1\n"));
+            World::write_file(UNIT_SOURCE, "[Unit]\n");
+        } else {
+            stray = start_then_enable_unit(w);
+        }
         ASSERT_GT(stray, 0);
         const size_t before = w.event_count();
-        const sim::Result r = w.bexod({option});
+        const sim::Result r = w.bexod({option.substr(0, 8)});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(w.wait_exit(stray, 10), 0) << dump(w);
-        if (option == "-stop") {
+        if (enabled_by_settings) {
+            EXPECT_EQ(shim_calls(w, before, "sudo"),
+                      (std::vector<std::string>{"sudo cp /opt/bexod/start/bexod.service /etc/systemd/system/",
+                                                "sudo chmod +x /etc/systemd/system/bexod.service",
+                                                "sudo systemctl daemon-reload", "sudo systemctl enable bexod.service",
+                                                "sudo rm -r /var/run/bexod.pid", "sudo systemctl restart bexod"}));
+        } else if (option == "-stop") {
             EXPECT_EQ(r.out, "B.EXO Daemon stopped!\n");
             EXPECT_EQ(shim_calls(w, before), (std::vector<std::string>{"sudo systemctl stop bexod", "systemctl stop bexod",
                                                                        "sudo rm -r /var/run/bexod.pid"}));

@@ -168,49 +168,82 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ------------------------------------------------------------ status
 
-class DaemonNutExportStatus : public testing::TestWithParam<int> {};
+struct StatusCase {
+    const char *name;
+    int hostsync;
+    bool supply_lost;              // the supply is lost first, and a countdown runs
+    int timer;
+    void (*decide)(sim::Board &);  // what makes the daemon power off
+    uint8_t decided_by;            // the query whose answer decided: '!' or '3'
+    const char *decided;           // ups.status from the decision on
+    bool sync;                     // LB or FSD went out: hostsync applies
+};
 
-// OL CHRG, then OB DISCHRG with the seconds left, then FSD OB LB with 0:
-// written before [NUT] hostsync's wait, which ends in 'I', and before the
-// user command (which copies the file).
-TEST_P(DaemonNutExportStatus, SupplyLossEndingInLowBatteryAnnouncesFsdBeforeTheWaitAndThePowerOff) {
-    const int hostsync = GetParam();
+void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.name; }
+
+class DaemonNutExportStatus : public testing::TestWithParam<StatusCase> {};
+
+// OL CHRG; after a supply loss OB DISCHRG with the seconds left; from the
+// power-off decision on what NUT's drivers are to say: OB LB for a low
+// battery (never FSD, which only upsd adds), FSD OB for any other power-off
+// on battery (never LB), nothing new for a button on mains. A status with
+// LB or FSD is written before [NUT] hostsync's wait, which ends before 'I'
+// and the user command (which copies the file); without one nothing waits.
+TEST_P(DaemonNutExportStatus, TheDecisionIsAnnouncedAsNutsRulesForDriversAsk) {
+    const StatusCase &c = GetParam();
     World w;
-    const pid_t pid = start_exporting(w, "timer=60\n", "export=1\ninterval=2\nhostsync=" + std::to_string(hostsync) + "\n",
+    const pid_t pid = start_exporting(w, "timer=" + std::to_string(c.timer) + "\n", "export=1\ninterval=2\nhostsync=" + std::to_string(c.hostsync) + "\n",
                                       "command1=sudo cp /run/bexod/bexo.dev /run/at-user-command\n");
     ASSERT_GT(pid, 0);
     EXPECT_EQ(dev_fields()["ups.status"], "OL CHRG");
-    w.board().lose_supply();
-    EXPECT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "OB DISCHRG"; }, 10)) << dump(w);
-    EXPECT_TRUE(w.wait_for([] { return dev_fields()["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
-    const int left = std::stoi(dev_fields()["ups.timer.shutdown"]);
-    EXPECT_GT(left, 50);
-    EXPECT_LE(left, 60);
-    EXPECT_EQ(dev_fields()["battery.charger.status"], "discharging");
-    w.board().set_battery_low(true);
-    if (hostsync > 0) {
-        ASSERT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "FSD OB LB"; }, 10)) << dump(w);
-        EXPECT_EQ(w.board().seen(0x49), 0) << "'I' before FSD in the file";
+    if (c.supply_lost) {
+        w.board().lose_supply();
+        EXPECT_TRUE(w.wait_for([] { return dev_fields()["ups.status"] == "OB DISCHRG"; }, 10)) << dump(w);
+        EXPECT_TRUE(w.wait_for([] { return dev_fields()["ups.timer.shutdown"] != "-1"; }, 10)) << dump(w);
+        const int left = std::stoi(dev_fields()["ups.timer.shutdown"]);
+        EXPECT_GT(left, c.timer - 10);
+        EXPECT_LE(left, c.timer);
+        EXPECT_EQ(dev_fields()["battery.charger.status"], "discharging");
+    }
+    c.decide(w.board());
+    if (c.hostsync > 0 && c.sync) {
+        ASSERT_TRUE(w.wait_for([&] { return dev_fields()["ups.status"] == c.decided; }, 10)) << dump(w);
+        EXPECT_EQ(w.board().seen(0x49), 0) << "'I' before the status in the file";
     }
     // The power-off comes once the user command has run.
-    ASSERT_TRUE(w.wait_for_shim("sudo", 20 + hostsync, "systemctl")) << dump(w);
+    ASSERT_TRUE(w.wait_for_shim("sudo", 20 + c.hostsync, "systemctl")) << dump(w);
     const Fields at_command = fields_of(World::read_file("/run/at-user-command"));
-    EXPECT_EQ(at_command.count("ups.status") ? at_command.at("ups.status") : "", "FSD OB LB") << dump(w);
-    EXPECT_EQ(at_command.count("ups.timer.shutdown") ? at_command.at("ups.timer.shutdown") : "", "0");
-    const auto low = [](const Event &e) { return e.kind == Kind::Read && e.bytes.size() == 6 && e.bytes[0] == 0x21 && e.bytes[5] == 1; };
-    const size_t answer = index_of(w, low), power_off = index_of(w, write_of(0x49)),
-                 command = index_of(w, [](const Event &e) { return e.kind == Kind::Shim && e.text == "sudo"; });
-    ASSERT_LT(answer, power_off) << dump(w);
-    ASSERT_LT(power_off, command) << dump(w);
+    EXPECT_EQ(at_command.count("ups.status") ? at_command.at("ups.status") : "", c.decided) << dump(w);
+    const size_t command = index_of(w, [](const Event &e) { return e.kind == Kind::Shim && e.text == "sudo"; });
+    size_t answer = command;
     const Events all = w.events();
-    expect_pause(all[answer], all[power_off], hostsync + 0.0, "hostsync between the low battery and 'I'");
-    // It stays FSD while the daemon waits for the system to stop it.
+    for (size_t i = 0; i < command; i++)
+        if (all[i].kind == Kind::Read && !all[i].bytes.empty() && all[i].bytes[0] == c.decided_by) answer = i;
+    ASSERT_LT(answer, command) << dump(w);
+    const double tells_board = c.decided_by == 0x21 ? 0.1 : 0.0;
+    expect_pause(all[answer], all[command], (c.sync ? c.hostsync : 0) + tells_board,
+                 "hostsync between the decision and 'I' or the user command");
+    // It stays so while the daemon waits for the system to stop it.
     const size_t after = w.event_count();
     ASSERT_TRUE(w.wait_for([&] { return readings(w, after) >= 2; }, 10)) << dump(w);
-    EXPECT_EQ(dev_fields()["ups.status"], "FSD OB LB");
+    EXPECT_EQ(dev_fields()["ups.status"], c.decided);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostSync, DaemonNutExportStatus, testing::Values(0, 2));
+void battery_goes_low(sim::Board &b) { b.set_battery_low(true); }
+void shutdown_button(sim::Board &b) { b.press_button(1); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Decisions, DaemonNutExportStatus,
+    testing::Values(StatusCase{"LowBattery", 0, true, 60, battery_goes_low, 0x21, "OB LB DISCHRG", true},
+                    StatusCase{"LowBatteryWithHostsync", 2, true, 60, battery_goes_low, 0x21,
+                               "OB LB DISCHRG", true},
+                    StatusCase{"CountdownWithHostsync", 2, true, 4, [](sim::Board &) {}, 0x21,
+                               "FSD OB DISCHRG", true},
+                    StatusCase{"ShutdownButtonOnBatteryWithHostsync", 2, true, 60, shutdown_button, 0x33,
+                               "FSD OB DISCHRG", true},
+                    StatusCase{"ShutdownButtonOnMainsWithHostsync", 2, false, 60, shutdown_button, 0x33,
+                               "OL CHRG", false}),
+    [](const testing::TestParamInfo<StatusCase> &info) { return info.param.name; });
 
 TEST(DaemonNutExportSupplyBack, IsOnlineAgainWithoutTimer) {
     World w;
@@ -413,14 +446,14 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_TRUE(is_bexod(w.daemon_pid()));
                      },
                      "OL CHRG"},
-        LifetimeCase{"StopWhilePowerOffIsPendingKeepsFsd", "export=1\ninterval=2\n", false,
+        LifetimeCase{"StopWhilePowerOffIsPendingKeepsItsStatus", "export=1\ninterval=2\n", false,
                      [](World &w, pid_t pid) {
                          w.sigterm_on_poweroff(true, 0.5);
                          w.board().set_battery_low(true);
                          w.board().lose_supply();
                          EXPECT_EQ(w.wait_exit(pid, 30), 0) << dump(w);
                      },
-                     "FSD OB LB"},
+                     "OB LB DISCHRG"},
         LifetimeCase{"ExportOffLeavesAForeignOneAlone", "export=0\n", true, stop_daemon, "OL"}),
     [](const testing::TestParamInfo<LifetimeCase> &info) { return info.param.name; });
 
@@ -480,7 +513,7 @@ TEST(DaemonNutExportFile, AReaderNeverSeesAPartialFile) {
     EXPECT_TRUE(broken.empty()) << broken.size() << " of " << reads << " reads broken, first:\n" << broken.front();
     EXPECT_GT(reads, 1000u);
     EXPECT_TRUE(versions.count("OL CHRG -1")) << testing::PrintToString(versions);
-    EXPECT_TRUE(versions.count("FSD OB LB 0")) << testing::PrintToString(versions);
+    EXPECT_TRUE(versions.count("FSD OB DISCHRG 0")) << testing::PrintToString(versions);
     EXPECT_GE(versions.size(), 4u) << testing::PrintToString(versions);
     EXPECT_GE(changes, 4u);
     EXPECT_EQ(same_second, 0u) << "of " << changes << " changes";
@@ -494,8 +527,8 @@ const char NUT_UPSMON[] = "/lib/nut/upsmon";
 const char NUT_UPSC[] = "/bin/upsc";
 const char NUT_DIR[] = "/run/nut-test";
 // upsmon as a secondary: a poll every second while on battery, and half a
-// minute to wait for a primary to set FSD before it gives up and shuts down
-// on OB LB alone: a shutdown sooner came through FSD.
+// minute to wait for the primary to set FSD before it gives up and shuts
+// down on OB LB alone: a shutdown sooner came through the primary's FSD.
 const int POLLFREQALERT = 1;
 const int HOSTSYNC = 30;
 // Debian 12's dummy-ups looks at its file every 2 s.
@@ -503,7 +536,10 @@ const double DRIVER_FOLLOWS = 3;
 
 // Debian's NUT inside the world, from a scratch configuration and state
 // folder: dummy-ups on the exported file, upsd on a free loopback port,
-// upsmon as a secondary whose shutdown command is recorded as a shim call.
+// upsmon as a secondary whose shutdown command is recorded as a shim call,
+// and, as the README sets it up on the Pi, upsmon as the primary that turns
+// a critical OB LB into FSD (its own shutdown command only recorded: bexod
+// powers the Pi off).
 class NutServer : public testing::Test {
 protected:
     void SetUp() override {
@@ -522,15 +558,27 @@ protected:
         World::write_file(conf + "/nut.conf", "MODE=netserver\n");
         World::write_file(conf + "/ups.conf", "[bexo]\n  driver = dummy-ups\n  port = /run/bexod/bexo.dev\n  desc = \"B.EXO UPS\"\n");
         World::write_file(conf + "/upsd.conf", "LISTEN 127.0.0.1 " + std::to_string(port) + "\n");
-        World::write_file(conf + "/upsd.users", "[watcher]\n  password = secret\n  upsmon secondary\n");
+        World::write_file(conf + "/upsd.users", "[watcher]\n  password = secret\n  upsmon secondary\n"
+                                                "[keeper]\n  password = secret\n  upsmon primary\n");
+        World::write_file(primary_conf + "/nut.conf", "MODE=netserver\n");
+        World::write_file(primary_state + "/.keep", "");
+        write_upsmon_conf(primary_conf, "keeper secret primary", "upsmon-primary-shutdown", primary_state);
+        write_upsmon_conf(conf, "watcher secret secondary", "upsmon-shutdown", state);
+        for (const char *file : {"upsd.conf", "upsd.users", "upsmon.conf"}) chmod((conf + "/" + file).c_str(), 0600);
+        env.env = {"NUT_CONFPATH=" + conf, "NUT_STATEPATH=" + state, "NUT_ALTPIDPATH=" + state};
+    }
+
+    // upsmon.conf for user `login` ("name password role"), its shutdown
+    // recorded as sim-mark `mark`.
+    void write_upsmon_conf(const std::string &conf, const std::string &login, const std::string &mark,
+                           const std::string &state) {
         World::write_file(conf + "/upsmon.conf",
-                          "MONITOR bexo@127.0.0.1:" + std::to_string(port) + " 1 watcher secret secondary\n"
-                          "MINSUPPLIES 1\nSHUTDOWNCMD \"" + w.bin_dir() + "/sim-mark upsmon-shutdown\"\n"
+                          "MONITOR bexo@127.0.0.1:" + std::to_string(port) + " 1 " + login + "\n"
+                          "MINSUPPLIES 1\nSHUTDOWNCMD \"" + w.bin_dir() + "/sim-mark " + mark + "\"\n"
                           "POLLFREQ 2\nPOLLFREQALERT " + std::to_string(POLLFREQALERT) + "\nHOSTSYNC " +
                           std::to_string(HOSTSYNC) + "\nDEADTIME 10\nFINALDELAY 0\nRUN_AS_USER root\n"
                           "POWERDOWNFLAG " + state + "/killpower\n");
-        for (const char *file : {"upsd.conf", "upsd.users", "upsmon.conf"}) chmod((conf + "/" + file).c_str(), 0600);
-        env.env = {"NUT_CONFPATH=" + conf, "NUT_STATEPATH=" + state, "NUT_ALTPIDPATH=" + state};
+        chmod((conf + "/upsmon.conf").c_str(), 0600);
     }
 
     // A NUT program in the background, its output in the scratch folder.
@@ -569,12 +617,23 @@ protected:
         }, seconds);
     }
 
-    std::string nut_logs() { return "---- dummy-ups\n" + log_of("dummy-ups") + "---- upsd\n" + log_of("upsd") + "---- upsmon\n" + log_of("upsmon"); }
+    std::string nut_logs() {
+        return "---- dummy-ups\n" + log_of("dummy-ups") + "---- upsd\n" + log_of("upsd") + "---- upsmon\n" +
+               log_of("upsmon") + "---- upsmon primary\n" + log_of("upsmon-primary");
+    }
+
+    // The primary upsmon's command line, with its own configuration and
+    // process-id folder.
+    std::string primary_upsmon() {
+        return "env NUT_CONFPATH=" + primary_conf + " NUT_ALTPIDPATH=" + primary_state + " " + NUT_UPSMON + " -F";
+    }
 
     World w;
     int port = 0;
     sim::RunOptions env;
     std::vector<std::string> seen;
+    const std::string primary_conf = std::string(NUT_DIR) + "/conf-primary";
+    const std::string primary_state = std::string(NUT_DIR) + "/state-primary";
 };
 
 TEST_F(NutServer, ShowsTheBoardFollowsASupplyLossToLowBatteryAndItsSecondaryShutsDown) {
@@ -591,6 +650,7 @@ TEST_F(NutServer, ShowsTheBoardFollowsASupplyLossToLowBatteryAndItsSecondaryShut
                 {"battery.charger.status", "charging"}, {"ups.timer.shutdown", "-1"}})
         EXPECT_EQ(shown.count(name) ? shown.at(name) : "<missing>", value) << name;
     start("upsmon", std::string(NUT_UPSMON) + " -F");
+    start("upsmon-primary", primary_upsmon());
 
     w.board().lose_supply();
     ASSERT_TRUE(wait_status("OB DISCHRG", 20)) << nut_logs() << dump(w);
@@ -599,12 +659,17 @@ TEST_F(NutServer, ShowsTheBoardFollowsASupplyLossToLowBatteryAndItsSecondaryShut
     w.board().set_battery_low(true);
     const auto decided = w.wait_for_event(write_of(0x49), 20);
     ASSERT_TRUE(decided) << dump(w);
-    ASSERT_TRUE(wait_status("FSD OB LB", 10)) << nut_logs();
-    EXPECT_EQ(seen, (std::vector<std::string>{"OL CHRG", "OB DISCHRG", "FSD OB LB"}));
+    // On battery with a low battery the driver says OB LB; FSD is upsd's to
+    // add, once the primary upsmon has seen it critical.
+    ASSERT_TRUE(wait_status("FSD OB LB DISCHRG", 10)) << nut_logs();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 2), (std::vector<std::string>{"OL CHRG", "OB DISCHRG"}));
+    for (size_t i = 2; i + 1 < seen.size(); i++) EXPECT_EQ(seen[i], "OB LB DISCHRG");
+    EXPECT_EQ(dev_fields()["ups.status"], "OB LB DISCHRG");
     const auto shutdown = w.wait_for_shim("sim-mark", 20, "upsmon-shutdown");
     ASSERT_TRUE(shutdown) << nut_logs() << dump(w);
-    // The file's change and one poll on battery: no HOSTSYNC wait.
-    EXPECT_LE(shutdown->t - decided->t, DRIVER_FOLLOWS + POLLFREQALERT + 1.0) << nut_logs();
+    // The file's change, the primary's poll and the secondary's: no HOSTSYNC wait.
+    EXPECT_LE(shutdown->t - decided->t, DRIVER_FOLLOWS + 2 * POLLFREQALERT + 1.0) << nut_logs();
     EXPECT_EQ(log_of("upsmon").find("Giving up on the primary"), std::string::npos) << nut_logs();
 }
 

@@ -42,6 +42,8 @@ inline const std::set<std::string> &daemon_messages() {
         "BEXOD: Received SIGHUP signal.",
         "BEXOD: Received SIGTERM signal.",
         "BEXOD:  The system did not go down; watching the board again",
+        "BEXOD:  \"sudo systemctl poweroff\" failed with exit status 1",
+        "BEXOD:  \"sudo systemctl reboot\" failed with exit status 1",
     };
     return known;
 }
@@ -82,23 +84,29 @@ struct PowerOffs {
     size_t reboots = 0;     // "sudo systemctl reboot" calls
 };
 
-// The accounting every storm must keep: one "sudo systemctl poweroff" per
-// logged power-off reason, the user commands exactly once before each (and
-// never elsewhere), one 'I' per low battery or countdown expiry, one reboot
-// per reboot button.
+// The accounting every storm must keep: one power-off decision per logged
+// power-off reason, the user commands exactly once before the first request
+// of each (and never elsewhere; a refused request is asked again without
+// them), one 'I' per low battery or countdown expiry, one reboot per reboot
+// button. Notify commands ("sim-mark notify ...") are not user commands.
 inline PowerOffs check_power_offs(const World &w, const std::vector<std::string> &user_calls) {
     const std::vector<std::string> log = well_formed_log(w);
     PowerOffs seen;
     std::vector<std::string> since_last;
+    bool asked_before = false;
     for (const std::string &call : shim_calls(w)) {
         if (call == "sudo systemctl poweroff") {
-            EXPECT_EQ(since_last, user_calls) << "user commands before power-off " << seen.power_offs + 1 << "\n"
-                                              << dump(w);
+            if (!asked_before || !since_last.empty() || user_calls.empty()) {
+                EXPECT_EQ(since_last, user_calls) << "user commands before power-off " << seen.power_offs + 1 << "\n"
+                                                  << dump(w);
+                seen.power_offs++;
+            }
             since_last.clear();
-            seen.power_offs++;
+            asked_before = true;
         } else if (call == "sudo systemctl reboot") {
             seen.reboots++;
-        } else if (call.rfind("sim-mark", 0) == 0) {
+            asked_before = false;
+        } else if (call.rfind("sim-mark", 0) == 0 && call.rfind("sim-mark notify", 0) != 0) {
             since_last.push_back(call);
         }
     }
