@@ -68,7 +68,7 @@ TEST(DaemonStart, TimedBootSendsResumeBootOnAndTheStartRecord) {
                                "BEXOD:  Set GPIO to input",
                                "BEXOD: Entering Daemon BEXO.",
                            }));
-    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 27", "direction in"}));
+    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 27", "direction in", "edge rising"}));
     // The record goes out before the line is claimed.
     EXPECT_LT(index_of(w, write_of(0x54)),
               index_of(w, [](const Event &e) { return e.kind == Kind::GpioExport; }));
@@ -320,7 +320,7 @@ TEST(DaemonCommandLine, RestartStopsTheOldDaemonAndStartsANewOne) {
     // The old daemon's stop comes first, then the new start re-exports the line.
     EXPECT_EQ(gpio_operations(w, before),
               (std::vector<std::string>{"direction out", "value-write 1", "unexport 27",
-                                        "export 27", "direction in"}));
+                                        "export 27", "direction in", "edge rising"}));
     EXPECT_EQ(w.commands(before), (Bytes{0x43, 0x44}));
     const std::vector<std::string> log = messages(w);
     EXPECT_EQ(count(log, "BEXOD: Entering Daemon BEXO."), 2u);
@@ -747,11 +747,11 @@ TEST(DaemonGpio, LineLeftExportedIsUnexportedAndExportedAgain) {
     const size_t before = w.event_count();
 
     ASSERT_GT(start_daemon(w), 0);
-    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, before, true).size() >= 4; }, 5))
+    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, before, true).size() >= 5; }, 5))
         << dump(w);
     const std::vector<std::string> ops = gpio_operations(w, before, true);
-    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 4),
-              (std::vector<std::string>{"unexport 27", "export 27", "direction in", "value-read 0"}));
+    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 5),
+              (std::vector<std::string>{"unexport 27", "export 27", "direction in", "edge rising", "value-read 0"}));
     EXPECT_FALSE(w.gpio().output);
 }
 
@@ -761,7 +761,7 @@ TEST(DaemonGpio, EventLineAtChipBase512IsGpio539) {
     World w(o);
     w.set_config(config("sleep=1\ntimer=-1\n"));
     ASSERT_GT(start_daemon(w), 0);
-    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 539", "direction in"}));
+    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 539", "direction in", "edge rising"}));
     w.board().lose_supply();
     ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 10)) << dump(w);
     for (const Event &e : w.gpio_events()) EXPECT_EQ(e.line, 539) << e.str();
