@@ -42,8 +42,14 @@ bool line_exported(void) {
     return DirectoryExists(path) != -1;
 }
 
+// A line that is not exported (someone gave it up under the daemon) is
+// asked again once it is back; only an exported line's refusal stands.
 void arm_edge(void) {
-    edge = gpio_edge(event_line, GPIO_EDGE_RISING) == 0 ? EDGE_ARMED : EDGE_REFUSED;
+    if (gpio_edge(event_line, GPIO_EDGE_RISING) == 0) {
+        edge = EDGE_ARMED;
+    } else {
+        edge = line_exported() ? EDGE_REFUSED : EDGE_UNASKED;
+    }
 }
 
 // Arms the edge on an export that has not had it asked for yet, while the
