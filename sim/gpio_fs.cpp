@@ -274,9 +274,6 @@ void GpioFs::Impl::board_line(bool high) {
 void GpioFs::Impl::spike() {
     std::lock_guard l(m);
     if (board_level) return;
-    Event e;
-    e.text = "spike on the event line";
-    rec.add(e);
     count_edge(true);
     count_edge(false);
 }
