@@ -33,6 +33,7 @@ struct check_state {
     int sections_seen_count;
     uint32_t settings_seen;  // by setting_id, in the sections read
     bool holds_data;         // a header or key line
+    int notify_user_line;    // of the [Notify] user that is read, else 0
 };
 
 // Control bytes (a quoted value may hold them) would reach a terminal as
@@ -191,6 +192,7 @@ void check_key(check_state *state, const ini_line *line) {
                        line->value, section->name);
     } else {
         state->settings_seen |= bit;
+        if (id == SETTING_NOTIFY_USER) state->notify_user_line = line->number;
         check_value(state, line, id);
     }
 }
@@ -228,10 +230,30 @@ void check_required(check_state *state) {
     }
 }
 
+// A notify command is never run when its user cannot be used (one too
+// long to hold is named above, as every text is).
+void check_notify_user(check_state *state) {
+    char command[CONFIG_TEXT_SIZE];
+    const setting_value value =
+        setting_text(SETTING_NOTIFY_COMMAND, state->filename, command, sizeof command);
+    if (value.state != SETTING_READ) return;
+    notify_user user;
+    config_notify_user(state->filename, &user);
+    if (user.kind != NOTIFY_NOT_RUN || user.name[0] == '\0') return;
+    if (user.named)
+        report_problem(state, state->notify_user_line,
+                       "user=%.64s in [Notify] %s; the notify command is not run", user.name,
+                       user.problem);
+    else
+        report_file_problem(state,
+                            "has no user in [Notify], and %s %s; the notify command is not run",
+                            user.name, user.problem);
+}
+
 }  // namespace
 
 int config_check_file(const char *filename, void (*report)(const char *line)) {
-    check_state state{filename, report, 0, true, nullptr, {}, 0, 0, false};
+    check_state state{filename, report, 0, true, nullptr, {}, 0, 0, false, 0};
     char reason[DETAIL_SIZE];
     if (!setting_file_usable(filename, reason, sizeof reason)) {
         char line[LINE_SIZE];
@@ -246,6 +268,7 @@ int config_check_file(const char *filename, void (*report)(const char *line)) {
         report_file_problem(&state, "holds no settings; every setting reads as missing");
     } else {
         check_required(&state);
+        check_notify_user(&state);
     }
     return state.problems;
 }
@@ -256,5 +279,36 @@ void config_log_unused_command(setting_id id, int32_t length) {
     snprintf(line, sizeof line,
              "BEXOD:  Not run: %s in [%s] of %s is %d bytes long, more than %d\n", row.key,
              row.section, inifile, length, row.highest);
+    Log(LOG_ERR, line);
+}
+
+void config_notify_user(const char *filename, notify_user *user) {
+    const setting_value value =
+        setting_text(SETTING_NOTIFY_USER, filename, user->name, sizeof user->name);
+    user->named = value.state == SETTING_READ;
+    if (value.state == SETTING_TOO_LONG) {
+        user->kind = NOTIFY_NOT_RUN;
+        user->name[0] = '\0';
+        snprintf(user->problem, sizeof user->problem, "in [Notify] is %d bytes long, more than %d",
+                 value.length, setting_of(SETTING_NOTIFY_USER).highest);
+        return;
+    }
+    if (strcmp(user->name, "root") == 0) {
+        user->kind = NOTIFY_AS_DAEMON;
+        return;
+    }
+    const user_result result =
+        user_account_find(user->name, USER_PASSWD_FILE, USER_GROUP_FILE, &user->account);
+    user->kind = result.lookup == USER_FOUND ? NOTIFY_AS_ACCOUNT : NOTIFY_NOT_RUN;
+    user_account_problem(result, user->problem, sizeof user->problem);
+}
+
+void config_log_unrun_notify(const notify_user &user) {
+    char name[CONFIG_TEXT_SIZE];
+    snprintf(name, sizeof name, "%s", user.name);
+    make_printable(name);
+    char line[LINE_SIZE + sizeof user.problem];
+    snprintf(line, sizeof line, "BEXOD:  Not run: command in [Notify] of %s; its user %s%s%s\n",
+             inifile, name, name[0] == '\0' ? "" : " ", user.problem);
     Log(LOG_ERR, line);
 }

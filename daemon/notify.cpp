@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -32,6 +33,8 @@ constexpr char JOURNAL_STREAM[] = "/run/systemd/journal/stdout";
 constexpr char JOURNAL_HEADER[] = "bexod-notify\n\n6\n1\n0\n0\n0\n";
 constexpr int SCRIPT_SIZE = 4096;
 constexpr int ENTRY_SIZE = 64;
+constexpr int USER_ENTRY_SIZE = USER_FIELD_SIZE + 16;
+constexpr int LOG_LINE_SIZE = 512;
 constexpr int ENVIRONMENT_SIZE = 256;
 constexpr int32_t FAILURES_FOR_COMMBAD = 3;
 // A command that hands its message on is done well within this; one that
@@ -56,6 +59,7 @@ const notice NOTICES[] = {
 
 char command[CONFIG_TEXT_SIZE];   // [Notify] command; empty: no notifications
 int32_t refused_length = 0;       // of a command too long to hold, never run; 0: none
+notify_user runs_as;              // [Notify] user, with a command
 int previous_turn = -1;           // read end of the last runner's baton
 int32_t failures_in_a_row = 0;    // of the board's answers, counted up to FAILURES_FOR_COMMBAD
 bool communication_lost = false;  // COMMBAD sent, COMMOK not yet
@@ -67,17 +71,42 @@ bool has_name(const char *entry, const char *name) {
     return strncmp(entry, name, length) == 0 && entry[length] == '=';
 }
 
-// The daemon's environment with NOTIFYTYPE and UPSNAME in front, in
-// fixed room.
-void build_environment(char **out, char *type_entry, char *name_entry, const notice &n) {
-    snprintf(type_entry, ENTRY_SIZE, "NOTIFYTYPE=%s", n.type);
-    snprintf(name_entry, ENTRY_SIZE, "UPSNAME=%s", UPS_NAME);
+// The entries the command gets in front of the daemon's environment.
+struct own_entries {
+    char type[ENTRY_SIZE];
+    char ups[ENTRY_SIZE];
+    char home[USER_ENTRY_SIZE];
+    char user[USER_ENTRY_SIZE];
+    char logname[USER_ENTRY_SIZE];
+};
+
+bool is_own(const char *entry, bool with_user) {
+    if (has_name(entry, "NOTIFYTYPE") || has_name(entry, "UPSNAME")) return true;
+    return with_user &&
+           (has_name(entry, "HOME") || has_name(entry, "USER") || has_name(entry, "LOGNAME"));
+}
+
+// The daemon's environment with NOTIFYTYPE and UPSNAME in front and, for a
+// user's account, that user's HOME, USER and LOGNAME, as login(1) sets
+// them; in fixed room.
+void build_environment(char **out, own_entries &own, const notice &n) {
+    const bool with_user = runs_as.kind == NOTIFY_AS_ACCOUNT;
+    snprintf(own.type, sizeof own.type, "NOTIFYTYPE=%s", n.type);
+    snprintf(own.ups, sizeof own.ups, "UPSNAME=%s", UPS_NAME);
+    snprintf(own.home, sizeof own.home, "HOME=%s", runs_as.account.home);
+    snprintf(own.user, sizeof own.user, "USER=%s", runs_as.name);
+    snprintf(own.logname, sizeof own.logname, "LOGNAME=%s", runs_as.name);
     int count = 0;
-    out[count++] = type_entry;
-    out[count++] = name_entry;
+    out[count++] = own.type;
+    out[count++] = own.ups;
+    if (with_user) {
+        out[count++] = own.home;
+        out[count++] = own.user;
+        out[count++] = own.logname;
+    }
     for (char **entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         if (count >= ENVIRONMENT_SIZE - 1) break;
-        if (has_name(*entry, "NOTIFYTYPE") || has_name(*entry, "UPSNAME")) continue;
+        if (is_own(*entry, with_user)) continue;
         out[count++] = *entry;
     }
     out[count] = nullptr;
@@ -111,17 +140,48 @@ void connect_output(void) {
     if (out > STDERR_FILENO) close(out);
 }
 
+// Takes on the user's groups, then its group, then the user itself: only
+// in this order does each step still have root's rights. A step that fails
+// leaves the command unrun, never run as root.
+bool become_user(void) {
+    if (runs_as.kind == NOTIFY_AS_DAEMON) return true;
+    const user_account &account = runs_as.account;
+    const char *failed = nullptr;
+    if (setgroups(static_cast<size_t>(account.group_count), account.groups) != 0) {
+        failed = "setgroups";
+    } else if (setgid(account.gid) != 0) {
+        failed = "setgid";
+    } else if (setuid(account.uid) != 0) {
+        failed = "setuid";
+    }
+    // Root's rights must be gone for good, not only set aside.
+    if (failed == nullptr && (account.uid == 0 || setuid(0) != 0)) return true;
+    const int error = errno;
+    char why[ENTRY_SIZE];
+    if (failed != nullptr)
+        snprintf(why, sizeof why, "%s: %s", failed, strerror(error));
+    else
+        snprintf(why, sizeof why, "root's rights remain after setuid");
+    char line[LOG_LINE_SIZE];
+    snprintf(line, sizeof line,
+             "BEXOD:  Not run: command in [Notify]; unable to become user %s (%s)\n", runs_as.name,
+             why);
+    Log(LOG_ERR, line);
+    return false;
+}
+
 // The command through the shell, as NUT's NOTIFYCMD is run, with the
-// message as its one argument.
+// message as its one argument. Its output is connected first, while the
+// runner may still open anything.
 [[noreturn]] void run_command(const notice &n) {
     signal(SIGPIPE, SIG_DFL);
     connect_output();
+    if (!become_user()) _exit(127);
     char script[SCRIPT_SIZE];
     snprintf(script, sizeof script, "%s \"$1\"", command);
-    char type_entry[ENTRY_SIZE];
-    char name_entry[ENTRY_SIZE];
+    own_entries own;
     char *environment[ENVIRONMENT_SIZE];
-    build_environment(environment, type_entry, name_entry, n);
+    build_environment(environment, own, n);
     execle("/bin/sh", "sh", "-c", script, "bexod-notify", n.message, static_cast<char *>(nullptr),
            environment);
     Log(LOG_WARNING, "BEXOD:  Unable to start the notify command\n");
@@ -184,6 +244,7 @@ void notify_read_settings(void) {
     const setting_value value =
         setting_text(SETTING_NOTIFY_COMMAND, inifile, command, sizeof command);
     refused_length = value.state == SETTING_TOO_LONG ? value.length : 0;
+    if (command[0] != '\0') config_notify_user(inifile, &runs_as);
 }
 
 // A double fork: the middle process ends at once, so the runner and its
@@ -194,6 +255,10 @@ void notify_read_settings(void) {
 void notify_event(notify_type type) {
     if (command[0] == '\0') {
         if (refused_length > 0) config_log_unused_command(SETTING_NOTIFY_COMMAND, refused_length);
+        return;
+    }
+    if (runs_as.kind == NOTIFY_NOT_RUN) {
+        config_log_unrun_notify(runs_as);
         return;
     }
     int baton[2];

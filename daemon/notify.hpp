@@ -3,8 +3,9 @@
 // the daemon runs that command for each event, with NUT's message as its one
 // argument and NOTIFYTYPE and UPSNAME=bexo in its environment, so that a
 // NOTIFYCMD script written for NUT works unchanged. The command runs
-// detached and is never waited for. Without a command every function here
-// does nothing.
+// detached and is never waited for, as [Notify] user (nobody unless set),
+// as upsmon runs it as its own unprivileged user. Without a command every
+// function here does nothing.
 #pragma once
 
 enum notify_type {
@@ -18,11 +19,15 @@ enum notify_type {
 };
 
 // Reads section Notify: command (empty or missing: no notifications; one
-// too long to hold is never run, and each event says so in the log).
+// too long to hold is never run, and each event says so in the log) and
+// user, looked up in the system's passwd and group files (a user that
+// cannot be used leaves the command unrun; each event says so too).
 void notify_read_settings(void);
 
 // Starts the command for `type` and returns once it runs; its output goes
-// to the journal (identifier bexod-notify), or nowhere without one.
+// to the journal (identifier bexod-notify), or nowhere without one. It runs
+// with the user's ids and groups and its HOME, USER and LOGNAME; as root
+// with the daemon's environment for user root.
 void notify_event(notify_type type);
 
 // The result of one of the daemon's queries or NUT readings: three failures

@@ -71,6 +71,7 @@ struct board_reading {
     bool on_battery = false;
     bool charger_on = false;
     double input_volts = 0;
+    int32_t input_mv = 0;
     ups_battery_display battery = BATTERY_NOT_AVAILABLE;
     double battery_volts = 0;
     bool battery_current_available = false;
@@ -141,7 +142,8 @@ bool read_supply_and_charger(board_reading &r) {
     if (!exchange(CMD_CHARGER_STATE)) return false;
     r.charger_on = buffer_in[1] == 1;
     if (!exchange(CMD_INPUT_VOLTAGE)) return false;
-    r.input_volts = ups_input_volts(ups_reply_value16(buffer_in));
+    r.input_mv = ups_reply_value16(buffer_in);
+    r.input_volts = ups_input_volts(r.input_mv);
     return true;
 }
 
@@ -237,6 +239,18 @@ void add_battery(text_buffer &out) {
     add_line(out, "battery.charger.status: %s\n", charger_status(state.last));
 }
 
+// The current the board draws from its supply (the box's "Power Extern",
+// charging included) is what flows in: NUT's input.current. Times the input
+// voltage it is the power the Pi and the board take from the supply, in W,
+// rounded to 10 mW from the exact product of mV and mA.
+void add_input_power(text_buffer &out) {
+    const int64_t microwatts = static_cast<int64_t>(state.last.input_mv) * state.last.extern_ma;
+    const int64_t centiwatts = (microwatts + 5000) / 10000;
+    add_line(out, "input.current: %.3f\n", state.last.extern_ma / 1000.0);
+    add_line(out, "input.realpower: %lld.%02lld\n", static_cast<long long>(centiwatts / 100),
+             static_cast<long long>(centiwatts % 100));
+}
+
 // Readings the board reports as not available are left out.
 int format_file(text_buffer &out) {
     out.used = 0;
@@ -247,9 +261,7 @@ int format_file(text_buffer &out) {
     if (!state.have_reading) return out.used;
     add_battery(out);
     add_line(out, "input.voltage: %.2f\n", state.last.input_volts);
-    if (ups_model_measures_extern_current(state.last.model)) {
-        add_line(out, "output.current: %.3f\n", state.last.extern_ma / 1000.0);
-    }
+    if (ups_model_measures_extern_current(state.last.model)) add_input_power(out);
     return out.used;
 }
 

@@ -74,6 +74,11 @@ void Mounts::bind_over(const std::string &source, const std::string &target) {
     mounted_.push_back(target);
 }
 
+void Mounts::bind_file(const std::string &source, const std::string &target) {
+    must(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), "bind " + target);
+    mounted_.push_back(target);
+}
+
 // Makes `dir` writable without touching the real one: a tmpfs over it that
 // shows the original entries again through binds and links.
 void Mounts::mirror(const std::string &dir) {

@@ -18,6 +18,9 @@ public:
     Mounts(const Mounts &) = delete;
     Mounts &operator=(const Mounts &) = delete;
 
+    // Binds the file `source` over the existing file `target`.
+    void bind_file(const std::string &source, const std::string &target);
+
 private:
     void bind_over(const std::string &source, const std::string &target);
     void mirror(const std::string &dir);

@@ -547,6 +547,17 @@ void World::set_config(const std::string &text) { write_file(CONFIG_PATH, text);
 std::string World::config() const { return read_file(CONFIG_PATH); }
 std::string World::log() const { return read_file(LOG_PATH); }
 
+// Rewritten in place, so that a file bound once shows every version.
+void World::set_accounts(const std::string &passwd, const std::string &group) {
+    for (const auto &[text, target] : {std::pair{passwd, "/etc/passwd"}, std::pair{group, "/etc/group"}}) {
+        const std::string copy = impl_->scratch.path + target;
+        const bool bound = exists(copy);
+        write_file(copy, text);
+        chmod(copy.c_str(), 0644);
+        if (!bound) impl_->mounts->bind_file(copy, target);
+    }
+}
+
 void World::set_cpuinfo(const std::string &text) { write_file(impl_->bus->root() + "/proc/cpuinfo", text); }
 
 void World::set_device_tree_model(const std::string &model) {

@@ -191,6 +191,8 @@ public:
     std::string log() const;                   // /var/log/bexod.log
     void set_cpuinfo(const std::string &text);
     void set_device_tree_model(const std::string &model);  // NUL-terminated, as a Pi has it
+    // /etc/passwd and /etc/group of the world, in place of the system's.
+    void set_accounts(const std::string &passwd, const std::string &group);
 
     // ---- GPIO
     struct GpioLine {

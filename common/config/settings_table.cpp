@@ -39,6 +39,7 @@ const setting_row ROWS[SETTING_COUNT] = {
     {"NUT",     "interval",       KIND_NUMBER,  2, INT32_MAX,          10, nullptr, OUTSIDE_CLAMPED,  UNREADABLE_MISSING,    false},
     {"NUT",     "hostsync",       KIND_NUMBER,  0, 60,                  0, nullptr, OUTSIDE_CLAMPED,  UNREADABLE_MISSING,    false},
     {"Notify",  "command",        KIND_TEXT,    0, LONGEST_TEXT,        0, "",      OUTSIDE_MISSING,  UNREADABLE_MISSING,    false},
+    {"Notify",  "user",           KIND_TEXT,    0, LONGEST_TEXT,        0, "nobody", OUTSIDE_MISSING, UNREADABLE_MISSING,    false},
 };
 // clang-format on
 

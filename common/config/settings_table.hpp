@@ -31,6 +31,7 @@ enum setting_id {
     SETTING_NUT_INTERVAL,
     SETTING_NUT_HOSTSYNC,
     SETTING_NOTIFY_COMMAND,
+    SETTING_NOTIFY_USER,
     SETTING_COUNT
 };
 
@@ -39,7 +40,7 @@ enum setting_kind {
     KIND_FLAG,     // 0 or 1; on only for 1
     KIND_ADDRESS,  // a 7-bit I2C address; the daemon uses the number's low 8 bits
     KIND_TIME,     // a time of day, HH:mm:ss
-    KIND_TEXT,     // any text, a shell command
+    KIND_TEXT,     // any text: a shell command, a user's name
 };
 
 // What is used in place of a value outside the range.

@@ -8,8 +8,9 @@
 # and in /opt/bexod/bexo.cfg (then sudo bexod -restart):
 #   [Notify]
 #   command=/usr/local/bin/bexo-notify
-# bexod runs it as root, detached, and never waits for it; what it prints
-# goes to the journal (journalctl -t bexod-notify).
+# bexod runs it as [Notify] user (nobody unless set), detached, and never
+# waits for it; what it prints goes to the journal (journalctl -t
+# bexod-notify). It writes no file and needs no home, so nobody can run it.
 #
 # It prints the message and, with NTFY_URL set below, sends it to an ntfy
 # topic (https://ntfy.sh or a server of your own).

@@ -85,8 +85,10 @@ class ShippedConfigurationTest(unittest.TestCase):
         nut = load_script().read_section(CFG, "NUT")
         self.assertEqual((nut["export"], nut["interval"], nut["hostsync"]), ("0", "10", "0"))
 
-    def test_NotifyCommandIsOffAsShipped(self):
-        self.assertEqual(ini_lines("Notify"), ["command="])
+    def test_NotifyCommandIsOffAsShippedAndItsUserTheTablesDefault(self):
+        self.assertEqual(sorted(table_keys("Notify")), ["command", "user"])
+        self.assertEqual(ini_lines("Notify"), ["command=", "user=nobody"])
+        self.assertRegex(SETTINGS_TABLE.read_text(), r'\{"Notify",\s*"user",[^}]*"nobody"')
 
     def test_NoUserCommandIsActiveAsShipped(self):
         self.assertEqual(ini_lines("User"), [])

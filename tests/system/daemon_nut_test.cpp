@@ -110,7 +110,7 @@ TEST_P(DaemonNutExportReadings, FileCarriesTheBoardsState) {
     EXPECT_FALSE(World::exists(TEMP_FILE));
     // The identity once, then the same readings every interval.
     ASSERT_TRUE(w.wait_for([&] { return readings(w) >= 3; }, 10)) << dump(w);
-    const bool measures = got.count("output.current") > 0;
+    const bool measures = got.count("input.current") > 0;
     const std::string one = measures ? "36 35 d0 23 d2 d1" : "36 35 d0 23 d2";
     EXPECT_EQ(text_of(w.commands()).rfind("44 22 " + one + " " + one + " 36", 0), 0u) << dump(w);
 }
@@ -130,10 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"ups.status", "OL CHRG"}, {"ups.timer.shutdown", "-1"}, {"battery.charge", "66.91"},
                                   {"battery.voltage", "4.00"}, {"battery.current", "0.120"},
                                   {"battery.charger.status", "charging"}, {"input.voltage", "5.10"},
-                                  {"output.current", "0.350"}}),
-                  {}},
+                                  {"input.current", "0.350"}, {"input.realpower", "1.79"}}),
+                  {"output.current"}},
         // Readings the board reports as not available, and a model without
-        // the external current, are left out.
+        // the external current (and so without the input's power), are left out.
         BoardCase{"BasicWithoutReadings",
                   [](sim::Board &b) {
                       b.set_model(1);
@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   with(STANDARD, {{"device.model", "Basic"}, {"ups.firmware", "2.3"}, {"ups.status", "OL"},
                                   {"battery.charger.status", "resting"}, {"input.voltage", "4.87"}}),
-                  {"battery.charge", "battery.voltage", "battery.current", "output.current"}},
+                  {"battery.charge", "battery.voltage", "battery.current", "input.current", "input.realpower"}},
         BoardCase{"FullFloating",
                   [](sim::Board &b) {
                       b.set_model(4);
@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   with(STANDARD, {{"device.model", "Advanced mobile"}, {"ups.status", "OL"}, {"battery.charge", "100.00"},
                                   {"battery.voltage", "4.20"}, {"battery.charger.status", "floating"},
-                                  {"output.current", "0.000"}}),
+                                  {"input.current", "0.000"}, {"input.realpower", "0.00"}}),
                   {}},
         BoardCase{"EmptyOnBatteryBeforeAnyEvent",
                   [](sim::Board &b) {
@@ -498,7 +498,7 @@ TEST(DaemonNutExportFile, AReaderNeverSeesAPartialFile) {
             last = now;
             const Fields f = fields_of(text);
             if (text.empty() || text.back() != '\n' || f.empty() || text.rfind("device.mfr: B.EXO\n", 0) != 0 ||
-                !f.count("ups.status") || !f.count("output.current"))
+                !f.count("ups.status") || !f.count("input.realpower"))
                 broken.push_back(text);
             else
                 versions.insert(f.at("ups.status") + " " + f.at("ups.timer.shutdown"));
@@ -646,7 +646,8 @@ TEST_F(NutServer, ShowsTheBoardFollowsASupplyLossToLowBatteryAndItsSecondaryShut
     for (const auto &[name, value] :
          Fields{{"device.mfr", "B.EXO"}, {"device.model", "Advanced"}, {"ups.mfr", "B.EXO"}, {"ups.model", "Advanced"},
                 {"ups.firmware", "1.12"}, {"battery.charge", "66.91"}, {"battery.voltage", "4.00"},
-                {"battery.current", "0.120"}, {"input.voltage", "5.10"}, {"output.current", "0.350"},
+                {"battery.current", "0.120"}, {"input.voltage", "5.10"}, {"input.current", "0.350"},
+                {"input.realpower", "1.79"},
                 {"battery.charger.status", "charging"}, {"ups.timer.shutdown", "-1"}})
         EXPECT_EQ(shown.count(name) ? shown.at(name) : "<missing>", value) << name;
     start("upsmon", std::string(NUT_UPSMON) + " -F");

@@ -690,35 +690,55 @@ struct NotifyCase {
     const char *name;
     std::string section;  // [Notify], or nothing
     std::vector<std::string> calls;
-    size_t not_run = 0;       // error lines for commands too long to hold
+    size_t not_run = 0;       // error lines for commands too long to hold or without a user
     bool board_gone = false;  // the second loss meets a board whose reads fail: a fatal exit
+    int uid = 0;              // of every call
+    bool accounts = false;    // the world's passwd and group are ACCOUNTS
+    std::string problem = "";  // the line -check and the start give
 };
-
 
 const std::vector<std::string> NOTICES{
     "ONBATT bexo UPS bexo on battery", "ONLINE bexo UPS bexo on line power", "ONBATT bexo UPS bexo on battery",
     "LOWBATT bexo UPS bexo battery is low", "FSD bexo UPS bexo: forced shutdown in progress",
     "SHUTDOWN bexo Auto logout and shutdown proceeding"};
 
-std::vector<std::string> marked(const std::string &words) {
+// Each event's call: its type, then `identity` in place of UPSNAME and the
+// message; an empty `identity`: the type alone.
+std::vector<std::string> marked(const std::string &identity) {
     std::vector<std::string> out;
-    for (const std::string &n : NOTICES) out.push_back("sim-mark " + (words.empty() ? n : n.substr(0, n.find(' '))));
+    for (const std::string &n : NOTICES) {
+        const size_t type = n.find(' '), message = n.find(' ', type + 1);
+        out.push_back("sim-mark " + n.substr(0, type) + (identity.empty() ? "" : " " + identity + n.substr(message)));
+    }
     return out;
 }
+
+// A user whose own group has no entry, in two groups besides.
+const char ACCOUNTS_PASSWD[] = "nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n"
+                               "bexo-notify:x:4242:4243:B.EXO notify:/var/lib/bexo-notify:/usr/sbin/nologin\n";
+const char ACCOUNTS_GROUP[] = "dialout:x:20:pi,bexo-notify\nnogroup:x:65534:\nbexo-extra:x:4244:bexo-notify\n";
+const std::string IDENTITY = "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\" \"$(id -u):$(id -g):$(id -G)\" \"$HOME:$USER:$LOGNAME\"\n";
 
 class DaemonNotify : public testing::TestWithParam<NotifyCase> {};
 
 // A supply loss, its return, a second loss to low battery and the
 // power-off: each event runs the command once, in order, with NUT's message
-// and NOTIFYTYPE and UPSNAME, with creation mask 022 and detached (the
-// daemon keeps no child). A command that never ends delays nothing; without
-// a command nothing else changes.
+// and NOTIFYTYPE and UPSNAME, with creation mask 022, detached (the daemon
+// keeps no child) and as its user, with that user's groups, HOME, USER and
+// LOGNAME. A command that never ends delays nothing; without a command or a
+// user to run it as nothing else changes.
 TEST_P(DaemonNotify, EachEventRunsTheCommandOnceInOrder) {
     const NotifyCase &c = GetParam();
+    if (c.uid != 0 && !sim::exists_outside("/"))
+        GTEST_SKIP() << "in a user namespace the daemon cannot take on another user";
     World w;
+    if (c.accounts) w.set_accounts(ACCOUNTS_PASSWD, ACCOUNTS_GROUP);
     w.set_config(config("sleep=1\ntimer=-1\n") + c.section);
+    if (c.accounts) { EXPECT_EQ(w.bexod({"-check"}).out, c.problem); }
     w.sigterm_on_poweroff(true, 0.5);
-    const pid_t pid = start_daemon(w);
+    sim::RunOptions started;
+    started.env = {"HOME=/daemon-home", "USER=starter", "LOGNAME=starter"};
+    const pid_t pid = start_daemon(w, started);
     ASSERT_GT(pid, 0);
     w.board().lose_supply();
     ASSERT_TRUE(w.wait_for_event(write_of(0x21), 10)) << dump(w);
@@ -738,7 +758,7 @@ TEST_P(DaemonNotify, EachEventRunsTheCommandOnceInOrder) {
     // A command still running holds the next back for a second at most.
     w.wait_for([&] { return shim_calls(w, 0, "sim-mark").size() >= c.calls.size(); }, 5);
     EXPECT_EQ(shim_calls(w, 0, "sim-mark"), c.calls);
-    for (const Event &e : w.shim_calls("sim-mark")) EXPECT_EQ(e.umask, 022);
+    for (const Event &e : w.shim_calls("sim-mark")) EXPECT_TRUE(e.umask == 022 && e.uid == c.uid) << call_line(e);
     if (c.board_gone) return;
     std::vector<std::string> others;
     for (const std::string &call : shim_calls(w))
@@ -751,6 +771,8 @@ TEST_P(DaemonNotify, EachEventRunsTheCommandOnceInOrder) {
     EXPECT_LT(gap(all[low], all[off]), 1.0) << "the power-off waited";
     std::vector<std::string> logged = messages(w);
     EXPECT_EQ(std::erase_if(logged, [](const std::string &m) { return m.rfind("BEXOD:  Not run: command", 0) == 0; }), c.not_run);
+    const std::string warning = c.problem.empty() ? "" : c.problem.substr(0, c.problem.size() - 1);
+    EXPECT_EQ(std::erase(logged, warning), c.problem.empty() ? 0u : 1u);
     std::erase_if(logged, [](const std::string &m) { return m.rfind("BEXOD:  Configuration ", 0) == 0; });
     EXPECT_EQ(logged, (std::vector<std::string>{
                                "BEXOD:  Set GPIO to input", "BEXOD: Entering Daemon BEXO.", "BEXOD:  Set GPIO to output",
@@ -762,9 +784,20 @@ TEST_P(DaemonNotify, EachEventRunsTheCommandOnceInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, DaemonNotify,
-    testing::Values(NotifyCase{"EveryEvent", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\" \"$UPSNAME\"\n", marked("")},
-                    NotifyCase{"NeverEnding", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\" && sleep 600 && true\n",
-                               marked("type")},
+    testing::Values(NotifyCase{"AsRootWithTheDaemonsEnvironment",
+                               "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\" \"$UPSNAME:$(id -u):$HOME:$USER:$LOGNAME\"\nuser=root\n",
+                               marked("bexo:0:/daemon-home:starter:starter")},
+                    NotifyCase{"AsNobodyUnlessSet", IDENTITY, marked("65534:65534:65534 /nonexistent:nobody:nobody"), 0,
+                               false, 65534, true},
+                    NotifyCase{"AsItsUserWithItsGroups", IDENTITY + "user=bexo-notify\n",
+                               marked("4242:4243:4243 20 4244 /var/lib/bexo-notify:bexo-notify:bexo-notify"), 0, false,
+                               4242, true},
+                    // Never as root instead; each event and -check say why.
+                    NotifyCase{"UnknownUserNeverRuns", IDENTITY + "user=bexo-nobody\n", {}, 6, false, 0, true,
+                               "BEXOD:  Configuration /opt/bexod/bexo.cfg line 7: user=bexo-nobody in [Notify] is not in "
+                               "/etc/passwd; the notify command is not run\n"},
+                    NotifyCase{"NeverEnding", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\" && sleep 600 && true\nuser=root\n",
+                               marked("")},
                     NotifyCase{"Empty", "[Notify]\ncommand=\n", {}}, NotifyCase{"Absent", "", {}},
                     // Neither the notify command nor the [User] one is run cut short; each event
                     // and the power-off log why, and the short command still runs.
@@ -773,7 +806,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    too_long("sim-mark user") + "\ncommand2=sim-mark two\n",
                                {"sim-mark two"}, 7},
                     // Nothing watches the board any more: NUT's upsmon says COMMBAD.
-                    NotifyCase{"FatalExit", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\"\n",
+                    NotifyCase{"FatalExit", "[Notify]\ncommand=sim-mark \"$NOTIFYTYPE\"\nuser=root\n",
                                {"sim-mark ONBATT UPS bexo on battery", "sim-mark ONLINE UPS bexo on line power",
                                 "sim-mark COMMBAD Communications with UPS bexo lost"},
                                0, true}),
@@ -1005,9 +1038,13 @@ TEST_P(DaemonFailedRead, FiveInARowEndTheDaemonAndFewerAreRetried) {
     EXPECT_EQ(messages(w), start_log + std::vector<std::string>{"BEXOD:  Unable to select I2C device"});
     EXPECT_EQ(reads(w).size(), 5u);
     EXPECT_EQ(World::read_file(PID_FILE), std::to_string(pid) + "\n");
-    // The fatal error reaches the system log too.
+    // The fatal error reaches the system log too (the world takes it from
+    // the socket on a thread of its own).
+    w.wait_for([&] { return w.syslog().size() >= 4; }, 5);
     const std::vector<SyslogEntry> sent = syslog_entries(w);
-    ASSERT_EQ(sent.size(), 4u);
+    std::string entries;
+    for (const SyslogEntry &e : sent) entries += e.text + "\n";
+    ASSERT_EQ(sent.size(), 4u) << entries;
     EXPECT_EQ(sent.back().text, "BEXOD:  Unable to select I2C device");
 
     EXPECT_EQ(w.bexod({"-status"}).out, "B.EXO Daemon stopped...\n");

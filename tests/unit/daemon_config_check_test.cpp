@@ -7,8 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -56,8 +60,12 @@ const CheckCase CASES[] = {
     {"", " holds no settings; every setting reads as missing\n"},
     {"\r\r\r\n; a comment\n", " holds no settings; every setting reads as missing\n"},
     {"\xEF\xBB\xBF[General]\naddress=0x36\n", " line 1: a UTF-8 byte-order mark starts the file; it is passed over\n"},
+    // A notify command never runs as a user the system does not know, nor as root instead.
+    {"[General]\naddress=0x36\n[Notify]\nuser=bexo-no-such-user\ncommand=x\n",
+     " line 4: user=bexo-no-such-user in [Notify] is not in /etc/passwd; the notify command is not run\n"},
     {"[General]\naddress=0x0F\ntimer=-2147483648\nsleep=+1\ntime_boot=24:00:00\ntimed_boot=\n"
-     "[Mail]\nanything=1\nanything=2\n[notify]\nCOMMAND=x\n[NUT]\nhostsync=0x3C\ninterval=2147483647\n", ""},
+     "[Mail]\nanything=1\nanything=2\n[notify]\nCOMMAND=x\nuser=root\n[NUT]\nhostsync=0x3C\ninterval=2147483647\n", ""},
+    {"[General]\naddress=0x36\n[Notify]\nuser=bexo-no-such-user\n", ""},
 };
 
 TEST(DaemonConfigCheck, EachProblemGivesItsLineAndSoundValuesNone) {
@@ -99,6 +107,69 @@ TEST(DaemonConfigCheck, SettingsReadAsTheTableSays) {
         EXPECT_EQ(setting_number(row.id, file.c_str(), &value), row.used) << setting_of(row.id).key;
         EXPECT_EQ(value.written, row.written) << setting_of(row.id).key;
         EXPECT_EQ(value.state, row.state) << setting_of(row.id).key;
+    }
+}
+
+// The system's accounts as the daemon reads them without NSS: each row a
+// passwd and a group file (null: missing) and what they give user bexo.
+struct AccountCase {
+    std::optional<std::string> passwd;
+    std::optional<std::string> group;
+    std::string problem;  // after the name
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string home = "";
+    std::vector<gid_t> groups = {};
+};
+
+const std::string LONG_COMMENT = "x:x:1:1:" + std::string(5000, 'c') + ":/x:/bin/sh\n";
+const std::string MANY_MEMBERS = "crowd:x:31:" + std::string(3000, 'm') + ",bexo\n";
+std::string member_of(int groups) {
+    std::string text;
+    for (int gid = 1; gid <= groups; ++gid) text += "g" + std::to_string(gid) + ":x:" + std::to_string(gid) + ":bexo\n";
+    return text;
+}
+const std::string MANY_GROUPS = member_of(USER_GROUPS_MAX);
+const std::string LONG_HOME = "bexo:x:7:7::/" + std::string(USER_FIELD_SIZE, 'h') + ":/bin/sh\n";
+
+const AccountCase ACCOUNTS[] = {
+    // Comments, blanks, a long line before it, a line of the user without ids
+    // passed over; its groups: its own first, each that lists it once, none that
+    // lists it in a comment, without a group ID or only as the start of a name.
+    {"# bexo:x:0:0::/root:/bin/sh\n\n" + LONG_COMMENT + "bexo:x:0:\n  bexo:x:1000:100:B.EXO:/home/bexo:/bin/sh\n",
+     "#wheel:x:10:bexo\nusers:x:100:bexo\ndialout:x:20:pi, bexo\nvideo:x:44:bexo\nvideo2:x:44:bexo\nbad:x:2x:bexo\nplugdev:x:46:bexo2,xbexo\n" + MANY_MEMBERS + "gpio:x:997:bexo:extra",
+     "is in /etc/group", 1000, 100, "/home/bexo", {100, 20, 44, 31, 997}},
+    // Without a home, and without a trailing line end: "/"; its own group in no entry.
+    {"root:x:0:0::/root:/bin/sh\nbexo:x:4294967294:4243", "", "is in /etc/group", 4294967294u, 4243, "/", {4243}},
+    {"bexo2:x:5:5::/:/bin/sh\nx:x:1:1:bexo:/bexo:/bin/sh\n", "", "is not in /etc/passwd"},
+    {"\nbexo:x:4294967295:5::/:/bin/sh\nbexo:x:+5:5::/:/bin/sh\nbexo:x:5\n", "",
+     "has no numeric user and group ID on line 2 of /etc/passwd"},
+    {LONG_HOME, "", "has a home longer than 255 bytes on line 1 of /etc/passwd"},
+    // Its own group and each that lists it, up to the room for them.
+    {"bexo:x:7:1000::/:/bin/sh\n", MANY_GROUPS, "is in more than 256 groups of /etc/group"},
+    {std::nullopt, "", "cannot be looked up: /etc/passwd cannot be read (No such file or directory)"},
+    {"bexo:x:7:7::/:/bin/sh\n", std::nullopt, "cannot be looked up: /etc/group cannot be read (No such file or directory)"},
+};
+
+TEST(DaemonConfigCheck, AccountsReadAsTheSystemReadsThem) {
+    ScratchDir scratch("accounts");
+    const std::string folder = scratch.path().string();
+    for (const AccountCase &c : ACCOUNTS) {
+        SCOPED_TRACE(c.problem);
+        const std::string passwd = folder + "/passwd", group = folder + "/group";
+        for (const std::string &file : {passwd, group}) std::filesystem::remove(file);
+        if (c.passwd) std::ofstream(passwd) << *c.passwd;
+        if (c.group) std::ofstream(group) << *c.group;
+        user_account account{};
+        const user_result result = user_account_find("bexo", passwd.c_str(), group.c_str(), &account);
+        char problem[512];
+        user_account_problem(result, problem, sizeof problem);
+        std::string named = problem;
+        for (size_t at; (at = named.find(folder)) != std::string::npos;) named.replace(at, folder.size(), "/etc");
+        EXPECT_EQ(named, c.problem);
+        if (result.lookup != USER_FOUND) continue;
+        EXPECT_EQ(std::make_tuple(account.uid, account.gid, std::string(account.home)), std::make_tuple(c.uid, c.gid, c.home));
+        EXPECT_EQ(std::vector<gid_t>(account.groups, account.groups + account.group_count), c.groups);
     }
 }
 
