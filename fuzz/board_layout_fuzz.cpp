@@ -71,17 +71,22 @@ Detection revision_layout(std::string line) {
 
 Detection expected(const std::string &cpuinfo, const std::optional<std::string> &model_text) {
     const auto lines = cpuinfo_lines(cpuinfo);
+    const bool named_pi = model_text && model_text->compare(0, 12, "Raspberry Pi") == 0 &&
+                          model_text->size() >= 12;
     if (const std::string *hardware = first_starting_with(lines, "Hardware")) {
         const bool known = hardware->find("BCM2708") != std::string::npos ||
                            hardware->find("BCM2709") != std::string::npos ||
-                           hardware->find("BCM2835") != std::string::npos;
-        if (!known) return {0, nullptr, *hardware};
-    } else if (!model_text || model_text->compare(0, 12, "Raspberry Pi") != 0 ||
-               model_text->size() < 12) {
+                           hardware->find("BCM2835") != std::string::npos ||
+                           hardware->find("BCM2711") != std::string::npos;
+        if (!known && !named_pi) return {0, nullptr, *hardware};
+    } else if (!named_pi) {
         return {0, "No \"Hardware\" line", {}};
     }
     const std::string *revision = first_starting_with(lines, "Revision");
-    if (revision == nullptr) return {0, "No \"Revision\" line", {}};
+    if (revision == nullptr) {
+        if (named_pi) return {2, nullptr, {}};
+        return {0, "No \"Revision\" line", {}};
+    }
     return revision_layout(*revision);
 }
 

@@ -217,7 +217,9 @@ TEST(StormWriters, WriterKilledWhileHoldingTheLockLeavesItFree) {
         });
         while (run.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
             if (!folder_locked()) continue;
-            const pid_t pid = static_cast<pid_t>(std::stol("0" + World::read_file(pid_file)));
+            std::string pid_text = World::read_file(pid_file);
+            pid_text.insert(pid_text.begin(), '0');
+            const pid_t pid = static_cast<pid_t>(std::stol(pid_text));
             if (pid > 0 && w.send_signal(pid, SIGSTOP) && folder_locked()) writer = pid;
             if (pid > 0 && writer == 0) w.send_signal(pid, SIGCONT);
             break;

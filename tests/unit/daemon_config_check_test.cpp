@@ -126,7 +126,10 @@ const std::string LONG_COMMENT = "x:x:1:1:" + std::string(5000, 'c') + ":/x:/bin
 const std::string MANY_MEMBERS = "crowd:x:31:" + std::string(3000, 'm') + ",bexo\n";
 std::string member_of(int groups) {
     std::string text;
-    for (int gid = 1; gid <= groups; ++gid) text += "g" + std::to_string(gid) + ":x:" + std::to_string(gid) + ":bexo\n";
+    for (int gid = 1; gid <= groups; ++gid) {
+        const std::string number = std::to_string(gid);
+        text.append("g").append(number).append(":x:").append(number).append(":bexo\n");
+    }
     return text;
 }
 const std::string MANY_GROUPS = member_of(USER_GROUPS_MAX);
