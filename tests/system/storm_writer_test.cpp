@@ -220,8 +220,9 @@ TEST(StormWriters, WriterKilledWhileHoldingTheLockLeavesItFree) {
             std::string pid_text = World::read_file(pid_file);
             pid_text.insert(pid_text.begin(), '0');
             const pid_t pid = static_cast<pid_t>(std::stol(pid_text));
-            if (pid > 0 && w.send_signal(pid, SIGSTOP) && folder_locked()) writer = pid;
-            if (pid > 0 && writer == 0) w.send_signal(pid, SIGCONT);
+            if (pid <= 0) continue;  // the writer took the lock before its PID was written
+            if (w.send_signal(pid, SIGSTOP) && folder_locked()) writer = pid;
+            if (writer == 0) w.send_signal(pid, SIGCONT);
             break;
         }
         if (writer == 0) missed += run.get().out;
