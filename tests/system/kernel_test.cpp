@@ -395,7 +395,7 @@ TEST_P(KernelEdge, RiseToTakeOverAndIdleCost) {
 
 INSTANTIATE_TEST_SUITE_P(Edges, KernelEdge,
                          testing::Values(EdgeCase{"EdgeAtSleep5", "works", 5, 10, 3},
-                                         EdgeCase{"NoEdgeFileAtSleep5", "missing", 5, 0, 2},
+                                         EdgeCase{"NoEdgeFileAtSleep5", "missing", 5, 10, 2},
                                          EdgeCase{"EdgeAtSleep1", "works", 1, 6, 0}),
                          [](const testing::TestParamInfo<EdgeCase> &info) { return info.param.name; });
 
