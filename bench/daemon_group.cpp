@@ -43,6 +43,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const char *const kOurs = "bexod (ours, in the world)";
+const char *const kOursSlow = "bexod, sleep 5";
 const char *const kExport = "bexod, NUT export interval 10";
 const char *const kExportSlow = "bexod, export 10, sleep 30";
 const char *const kUpsmon = "NUT upsmon";
@@ -54,6 +55,7 @@ const char *const kFloor = "floor: sysfs read + 1 s pause";
 // Which started programs make up each row.
 const std::vector<std::pair<std::string, std::vector<std::string>>> kSubjects = {
     {kOurs, {"bexod"}},
+    {kOursSlow, {"bexod-slow"}},
     {kExport, {"bexod-export"}},
     {kExportSlow, {"bexod-export-slow"}},
     {kUpsmon, {"upsmon"}},
@@ -73,6 +75,7 @@ struct OursSetup {
 };
 const OursSetup kOursSetups[] = {
     {kOurs, "bexod", "0", "1"},
+    {kOursSlow, "bexod-slow", "0", "5"},
     {kExport, "bexod-export", "1", "1"},
     {kExportSlow, "bexod-export-slow", "1", "30"},
 };
@@ -632,7 +635,7 @@ void run_daemon_group(const Settings &settings, Report &report) {
         "CPU = user+sys on-CPU time of every thread (schedstat); wake-ups = voluntary + involuntary",
         "context switches of every thread; instructions from callgrind in a second run of the same",
         "length (ours: one dump per cycle on leaving process(), summed by window; peers: callgrind_control dumps at the",
-        "window ends). bexod: sleep=1, in the world (GPIO read through FUSE, bus through umockdev);",
+        "window ends). bexod: sleep=1 and 5, in the world (GPIO read through FUSE, bus through umockdev);",
         "again with [NUT] export=1 interval=10 (a reading of 6 exchanges and a rename every 10 s), and",
         "with sleep=30 too, where the pause ends for the readings between cycles. Wake-ups beyond",
         "cycles: from the world's record, bus transfers after 0.35 s of quiet that no cycle started.",

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "daemon/daemon_state.hpp"
+#include "daemon/event_line.hpp"
 #include "daemon/nut_export.hpp"
 
 namespace {
@@ -70,10 +71,11 @@ void run_pending_stop_sequences(void) {
 }
 
 // Waits without the race of a signal that arrives just before the wait:
-// the signals stay blocked until ppoll unblocks them atomically. False when
-// a signal cut the wait short. The cycle's wait is the one that is to watch
-// descriptors too (the line's own edge), so it passes them here.
-bool pause_for(struct timespec duration, struct pollfd *watch = nullptr, nfds_t watched_count = 0) {
+// the signals stay blocked until ppoll unblocks them atomically. Returns
+// ppoll's result: 0 when the time ran out, more when a watched descriptor
+// is ready, -1 when a signal cut the wait short. The cycle's wait is the
+// one that watches a descriptor too (the line's edge).
+int pause_for(struct timespec duration, struct pollfd *watch = nullptr, nfds_t watched_count = 0) {
     sigset_t watched;
     sigset_t previous;
     fill_signal_set(&watched);
@@ -84,7 +86,7 @@ bool pause_for(struct timespec duration, struct pollfd *watch = nullptr, nfds_t 
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     run_pending_stop_sequences();
-    return ready == 0;
+    return ready;
 }
 
 struct timespec span_of(int64_t ns) {
@@ -92,11 +94,23 @@ struct timespec span_of(int64_t ns) {
     return {static_cast<time_t>(ns / NS_PER_S), static_cast<long>(ns % NS_PER_S)};
 }
 
-// The cycle's wait until `until_ns` on the monotonic clock; false when a
-// signal cut it short. It watches no descriptor yet.
-bool wait_in_cycle(int64_t until_ns) {
-    return pause_for(span_of(until_ns - monotonic_ns()), nullptr, 0);
+enum cycle_wait_end { WAIT_DONE, WAIT_CUT_BY_SIGNAL, WAIT_WOKEN_BY_EDGE };
+
+// The cycle's wait until `until_ns` on the monotonic clock, with
+// `watch_line` also for the line's edge while it is watched.
+cycle_wait_end wait_in_cycle(int64_t until_ns, bool watch_line) {
+    struct pollfd line = {watch_line ? event_line_edge_descriptor() : -1, POLLPRI, 0};
+    const nfds_t watched = line.fd >= 0 ? 1 : 0;
+    const int ready = pause_for(span_of(until_ns - monotonic_ns()), watched ? &line : nullptr, watched);
+    if (ready > 0) return WAIT_WOKEN_BY_EDGE;
+    return ready == 0 ? WAIT_DONE : WAIT_CUT_BY_SIGNAL;
 }
+
+// The end of the cycle's wait that an edge cut short, or 0: should the look
+// it woke find nothing, the wait goes on to that end, so that the periodic
+// look keeps its moment and noise on the line costs at most one look more
+// per pause.
+int64_t cut_short_end_ns = 0;
 
 // A reading falls due at once (0), at a moment on the monotonic clock, or
 // never (negative: the export is off).
@@ -186,17 +200,36 @@ void daemon_pause_whole(unsigned microseconds) {
 // The pause ends early for a reading only when it is longer than the
 // interval; otherwise a reading that falls due waits for the start of the
 // next pause, right after a cycle, and adds no wake-up. Either way the cycles
-// keep their cadence.
-void daemon_idle(uint32_t seconds) {
-    const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
-    const bool wake_for_reading = static_cast<int64_t>(seconds) > nut_export_interval_seconds();
+// keep their cadence. Only the pause between two cycles watches the line:
+// anywhere else nothing would read it, and its edge would end every wait.
+void idle_until(int64_t end, bool watch_line) {
+    const bool wake_for_reading = end - monotonic_ns() > nut_export_interval_seconds() * NS_PER_S;
     for (bool first = true;; first = false) {
         if (!first && monotonic_ns() >= end) return;
         if (reading_due(nut_export_reading_due_at())) nut_export_take_reading();
         const int64_t due = nut_export_reading_due_at();
         const int64_t until = wake_for_reading && due > 0 && due < end ? due : end;
-        if (!wait_in_cycle(until)) return;
+        switch (wait_in_cycle(until, watch_line)) {
+        case WAIT_DONE: break;
+        case WAIT_CUT_BY_SIGNAL: return;
+        case WAIT_WOKEN_BY_EDGE:
+            cut_short_end_ns = end;
+            event_line_edge_woke();
+            return;
+        }
     }
+}
+
+void daemon_idle(uint32_t seconds) {
+    const int64_t cut_short_end = cut_short_end_ns;
+    cut_short_end_ns = 0;
+    const bool resumed = cut_short_end != 0 && !event_line_edges_trusted();
+    idle_until(resumed ? cut_short_end : monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S, true);
+}
+
+void daemon_idle_whole(uint32_t seconds) {
+    const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
+    while (monotonic_ns() < end) idle_until(end, false);
 }
 
 void daemon_hostsync(uint32_t seconds) {
@@ -242,4 +275,5 @@ void leave_daemon_for_command(void) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     umask(COMMAND_CREATION_MASK);
     if (fd >= 0) close(fd);
+    event_line_leave_to_command();
 }

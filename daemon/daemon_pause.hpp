@@ -29,8 +29,14 @@ void daemon_pause_seconds(uint32_t seconds);
 void daemon_pause_whole(unsigned microseconds);
 
 // The pause between two monitoring cycles: `seconds`, with the NUT
-// readings that fall due inside it. Ends early when a signal cuts it short.
+// readings that fall due inside it. Ends early when a signal cuts it short,
+// or when the board raises the event line while its edge is watched. After
+// a look that such an edge woke for nothing, it goes on to the end of the
+// pause the edge cut short instead, without watching the line.
 void daemon_idle(uint32_t seconds);
+// The same pause with its readings, whole, and blind to the line: for the
+// wait for the system to go down, when no cycle reads the line.
+void daemon_idle_whole(uint32_t seconds);
 
 // NUT's secondaries' time to shut down before the board is told to power
 // off. NUT's primary cannot see their logins either: nothing ends it early.
@@ -64,6 +70,7 @@ extern const ups_waiting reading_waiting_going_ahead;
 int run_shell(const char *command);
 
 // For a child process that is to run a command: the usual creation mask
-// (not the daemon's own 0), no blocked signals, and no bus descriptor, so
-// that the bus and its lock stay the daemon's however long the command runs.
+// (not the daemon's own 0), no blocked signals, and neither the bus
+// descriptor nor the line's value file, so that the bus and its lock stay
+// the daemon's however long the command runs.
 void leave_daemon_for_command(void);

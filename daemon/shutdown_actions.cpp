@@ -114,12 +114,7 @@ bool ask_system(const char *command) {
 
 // The daemon only waits for the system's SIGTERM meanwhile: no cycle reads
 // the line, and the board hears nothing but NUT's readings.
-void wait_for_system_stop(uint32_t seconds) {
-    const int64_t end = monotonic_ns() + static_cast<int64_t>(seconds) * NS_PER_S;
-    for (int64_t left = end - monotonic_ns(); left > 0; left = end - monotonic_ns()) {
-        daemon_idle(static_cast<uint32_t>((left + NS_PER_S - 1) / NS_PER_S));
-    }
-}
+void wait_for_system_stop(uint32_t seconds) { daemon_idle_whole(seconds); }
 
 bool supply_back(void) { return board_query(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
 

@@ -98,6 +98,8 @@ struct GpioFs::Impl {
     unsigned events_of(const OpenFile &f) const;
     unsigned revents(const OpenFile &f) const;
     void board_line(bool high);
+    void spike();
+    void count_edge(bool high);
 };
 
 Node GpioFs::Impl::parse(const std::string &path) const {
@@ -264,6 +266,19 @@ void GpioFs::Impl::board_line(bool high) {
     std::lock_guard l(m);
     if (high == board_level) return;
     board_level = high;
+    count_edge(high);
+}
+
+// A rise and fall of a low line, too short for any read to see: an armed
+// edge counts them all the same, as the interrupt does.
+void GpioFs::Impl::spike() {
+    std::lock_guard l(m);
+    if (board_level) return;
+    count_edge(true);
+    count_edge(false);
+}
+
+void GpioFs::Impl::count_edge(bool high) {
     const auto it = lines.find(base + EVENT_LINE);
     if (it == lines.end() || edge_support != GpioEdge::Works) return;
     Line &line = it->second;
@@ -500,6 +515,8 @@ World::GpioLine GpioFs::line(int number) const {
     auto it = impl_->lines.find(number);
     return it == impl_->lines.end() ? World::GpioLine{} : it->second.view;
 }
+
+void GpioFs::spike_line() { impl_->spike(); }
 
 void GpioFs::hide_value_until(double t) {
     std::lock_guard l(impl_->m);

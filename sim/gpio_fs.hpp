@@ -28,6 +28,7 @@ public:
 
     World::GpioLine line(int number) const;  // kernel line number
     void hide_value_until(double t);          // recorder time
+    void spike_line();                        // the event line rises and falls at once
 
     struct Impl;
 

@@ -572,6 +572,8 @@ World::GpioLine World::gpio(int chip_line) const { return impl_->gpio->line(gpio
 
 void World::hide_gpio_value(double seconds) { impl_->gpio->hide_value_until(now() + seconds); }
 
+void World::spike_gpio_line() { impl_->gpio->spike_line(); }
+
 // ------------------------------------------------------------- shims
 
 void World::sigterm_on_poweroff(bool on, double delay) {

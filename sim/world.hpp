@@ -205,6 +205,9 @@ public:
     int gpio_number(int chip_line = 27) const;  // base + chip line
     GpioLine gpio(int chip_line = 27) const;
     void hide_gpio_value(double seconds);  // value files answer ENOENT for a while
+    // The board's line rises and falls too fast for any read to see, as on
+    // a floating line: an armed edge counts it all the same.
+    void spike_gpio_line();
 
     // ---- shims and scheduled actions
     // On "systemctl poweroff" or "systemctl reboot", send SIGTERM to the

@@ -11,6 +11,9 @@
  * time or later (the chip is then registered anew, its lines unexported):
  * bcm2835 (Pi 1 to 3: "pinctrl-bcm2835", 54 lines), bcm2711 (Pi 4:
  * "pinctrl-bcm2711", 58 lines) or rp1 (Pi 5: "pinctrl-rp1", 54 lines).
+ * The parameter "edge" likewise: works (line 27 has its interrupt), missing
+ * (a chip without interrupts: sysfs shows no "edge" file) or refused
+ * (every edge but "none" fails with EIO).
  *
  * A transfer waits for its answer as long as the adapter's timeout (the
  * I2C core's default of one second, or what I2C_TIMEOUT set), then fails
@@ -176,8 +179,12 @@ static const struct chip_model {
 	{ "rp1", "pinctrl-rp1", 54, true },
 };
 
-static DEFINE_MUTEX(chip_lock);	/* the model and the chip's registration */
+enum { EDGE_WORKS, EDGE_MISSING, EDGE_REFUSED };
+static const char *const edge_names[] = { "works", "missing", "refused" };
+
+static DEFINE_MUTEX(chip_lock);	/* the model, the edges and the chip's registration */
 static const struct chip_model *model = &models[0];
+static int edges = EDGE_WORKS;
 static bool chip_added;
 
 static DEFINE_SPINLOCK(line_lock);
@@ -245,6 +252,8 @@ static void irq_unmask(struct irq_data *d)
 /* Edges only: sysfs asks for nothing else. */
 static int irq_set_type(struct irq_data *d, unsigned int type)
 {
+	if (edges == EDGE_REFUSED)
+		return -EIO;
 	if (type & IRQ_TYPE_LEVEL_MASK)
 		return -EINVAL;
 	irq_type = type;
@@ -304,10 +313,12 @@ static int add_chip(void)
 	chip.get = line_get;
 	chip.set = line_set;
 	chip.free = line_free;
-	girq = &chip.irq;
-	gpio_irq_chip_set_chip(girq, &board_irq_chip);
-	girq->handler = handle_simple_irq;
-	girq->default_type = IRQ_TYPE_NONE;
+	if (edges != EDGE_MISSING) {
+		girq = &chip.irq;
+		gpio_irq_chip_set_chip(girq, &board_irq_chip);
+		girq->handler = handle_simple_irq;
+		girq->default_type = IRQ_TYPE_NONE;
+	}
 	ret = gpiochip_add_data(&chip, NULL);
 	chip_added = !ret;
 	return ret;
@@ -327,19 +338,15 @@ static void remove_chip(void)
 	chip_added = false;
 }
 
-static int set_chip_model(const char *value, const struct kernel_param *kp)
+/* The chip registered anew when `wanted` or `wanted_edges` differ. */
+static int change_chip(const struct chip_model *wanted, int wanted_edges)
 {
-	const struct chip_model *wanted = NULL;
-	int i, ret = 0;
+	int ret = 0;
 
-	for (i = 0; i < ARRAY_SIZE(models); i++)
-		if (sysfs_streq(value, models[i].name))
-			wanted = &models[i];
-	if (!wanted)
-		return -EINVAL;
 	mutex_lock(&chip_lock);
-	if (wanted != model || !chip_added) {
+	if (wanted != model || wanted_edges != edges || !chip_added) {
 		model = wanted;
+		edges = wanted_edges;
 		if (chip_added) {
 			remove_chip();
 			ret = add_chip();
@@ -347,6 +354,17 @@ static int set_chip_model(const char *value, const struct kernel_param *kp)
 	}
 	mutex_unlock(&chip_lock);
 	return ret;
+}
+
+static int set_chip_model(const char *value, const struct kernel_param *kp)
+{
+	const struct chip_model *wanted = NULL;
+	int i;
+
+	for (i = 0; i < ARRAY_SIZE(models); i++)
+		if (sysfs_streq(value, models[i].name))
+			wanted = &models[i];
+	return wanted ? change_chip(wanted, edges) : -EINVAL;
 }
 
 static int get_chip_model(char *buffer, const struct kernel_param *kp)
@@ -360,6 +378,25 @@ static const struct kernel_param_ops chip_model_ops = {
 };
 module_param_cb(chip, &chip_model_ops, NULL, 0644);
 MODULE_PARM_DESC(chip, "the Pi's GPIO block imitated: bcm2835 (default), bcm2711 or rp1");
+
+static int set_edges(const char *value, const struct kernel_param *kp)
+{
+	const int wanted = sysfs_match_string(edge_names, value);
+
+	return wanted < 0 ? -EINVAL : change_chip(model, wanted);
+}
+
+static int get_edges(char *buffer, const struct kernel_param *kp)
+{
+	return sysfs_emit(buffer, "%s\n", edge_names[edges]);
+}
+
+static const struct kernel_param_ops edge_ops = {
+	.set = set_edges,
+	.get = get_edges,
+};
+module_param_cb(edge, &edge_ops, NULL, 0644);
+MODULE_PARM_DESC(edge, "line 27's interrupt: works (default), missing or refused");
 
 /* ---- /dev/bexo-board */
 

@@ -342,6 +342,8 @@ void Guest::reset() {
         "for g in /sys/class/gpio/gpio[0-9]*; do [ -e \"$g\" ] && echo \"${g##*/gpio}\" >/sys/class/gpio/unexport; done\n"
         "chip=/sys/module/bexo_board/parameters/chip\n"
         "[ \"$(cat $chip)\" = bcm2835 ] || echo bcm2835 >$chip\n"
+        "edge=/sys/module/bexo_board/parameters/edge\n"
+        "[ \"$(cat $edge)\" = works ] || echo works >$edge\n"
         "rm -rf /run/* /var/log/* /opt/bexod /calls.log /tmp/probe.*\n"
         "mkdir -p /opt/bexod/start /opt/bexod/scripts /opt/bexod/tools\n");
     {
@@ -364,6 +366,10 @@ Board &Guest::board() {
 
 bool Guest::set_chip(const std::string &model) {
     return run("echo " + quoted(model) + " >/sys/module/bexo_board/parameters/chip").status == 0;
+}
+
+bool Guest::set_edge(const std::string &support) {
+    return run("echo " + quoted(support) + " >/sys/module/bexo_board/parameters/edge").status == 0;
 }
 
 void Guest::set_answering(bool answering) {

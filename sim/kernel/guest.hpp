@@ -33,13 +33,16 @@ public:
     std::string failure() const;
 
     // A new scenario: every bexo, bexod and sim-probe killed, a new board,
-    // line 27 low and unexported, the Pi 3's GPIO chip, the transfers
+    // line 27 low and unexported, the Pi 3's GPIO chip with its interrupt, the transfers
     // answered, /opt/bexod, /run, /var/log and the calls emptied.
     void reset();
     Board &board();
     // The Pi's GPIO block the module imitates: "bcm2835" (Pi 1 to 3),
     // "bcm2711" (Pi 4) or "rp1" (Pi 5); the chip is registered anew.
     bool set_chip(const std::string &model);
+    // Line 27's interrupt: "works", "missing" (no "edge" file) or "refused"
+    // (EIO); the chip is registered anew.
+    bool set_edge(const std::string &support);
     // false: the relay leaves the guest's transfers unanswered, as if it
     // were gone (each then ends with the adapter's timeout).
     void set_answering(bool answering);

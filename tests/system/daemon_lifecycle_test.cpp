@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <tuple>
 
 #include "tests/system/daemon_support.hpp"
@@ -68,7 +70,7 @@ TEST(DaemonStart, TimedBootSendsResumeBootOnAndTheStartRecord) {
                                "BEXOD:  Set GPIO to input",
                                "BEXOD: Entering Daemon BEXO.",
                            }));
-    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 27", "direction in"}));
+    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 27", "direction in", "edge rising"}));
     // The record goes out before the line is claimed.
     EXPECT_LT(index_of(w, write_of(0x54)),
               index_of(w, [](const Event &e) { return e.kind == Kind::GpioExport; }));
@@ -320,7 +322,7 @@ TEST(DaemonCommandLine, RestartStopsTheOldDaemonAndStartsANewOne) {
     // The old daemon's stop comes first, then the new start re-exports the line.
     EXPECT_EQ(gpio_operations(w, before),
               (std::vector<std::string>{"direction out", "value-write 1", "unexport 27",
-                                        "export 27", "direction in"}));
+                                        "export 27", "direction in", "edge rising"}));
     EXPECT_EQ(w.commands(before), (Bytes{0x43, 0x44}));
     const std::vector<std::string> log = messages(w);
     EXPECT_EQ(count(log, "BEXOD: Entering Daemon BEXO."), 2u);
@@ -747,11 +749,11 @@ TEST(DaemonGpio, LineLeftExportedIsUnexportedAndExportedAgain) {
     const size_t before = w.event_count();
 
     ASSERT_GT(start_daemon(w), 0);
-    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, before, true).size() >= 4; }, 5))
+    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, before, true).size() >= 5; }, 5))
         << dump(w);
     const std::vector<std::string> ops = gpio_operations(w, before, true);
-    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 4),
-              (std::vector<std::string>{"unexport 27", "export 27", "direction in", "value-read 0"}));
+    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 5),
+              (std::vector<std::string>{"unexport 27", "export 27", "direction in", "edge rising", "value-read 0"}));
     EXPECT_FALSE(w.gpio().output);
 }
 
@@ -761,7 +763,7 @@ TEST(DaemonGpio, EventLineAtChipBase512IsGpio539) {
     World w(o);
     w.set_config(config("sleep=1\ntimer=-1\n"));
     ASSERT_GT(start_daemon(w), 0);
-    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 539", "direction in"}));
+    EXPECT_EQ(gpio_operations(w), (std::vector<std::string>{"export 539", "direction in", "edge rising"}));
     w.board().lose_supply();
     ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", 10)) << dump(w);
     for (const Event &e : w.gpio_events()) EXPECT_EQ(e.line, 539) << e.str();
@@ -791,7 +793,7 @@ std::string link_of(const std::string &path) {
     return n < 0 ? "" : std::string(target, static_cast<size_t>(n));
 }
 
-TEST(DaemonDescriptors, StandardStreamsAreDevNullAndCommandsDoNotInheritThePidFile) {
+TEST(DaemonDescriptors, StandardStreamsAreDevNullAndCommandsInheritNeitherThePidFileNorTheLine) {
     World w;
     w.set_config(config("sleep=1\n", "command1=ls -l /proc/$$/fd > /var/log/fds.txt\n"));
     const pid_t pid = start_daemon(w);
@@ -805,16 +807,25 @@ TEST(DaemonDescriptors, StandardStreamsAreDevNullAndCommandsDoNotInheritThePidFi
     };
     EXPECT_TRUE(w.wait_for(on_null, 5)) << link_of(fds + "0") << " " << link_of(fds + "1") << " "
                                         << link_of(fds + "2");
-    // The PID file stays open, and so locked, for the daemon's life.
-    bool pid_file_open = false;
-    for (int fd = 3; fd < 64; fd++) pid_file_open = pid_file_open || link_of(fds + std::to_string(fd)) == PID_FILE;
-    EXPECT_TRUE(pid_file_open);
+    // The PID file stays open, and so locked, for the daemon's life; the
+    // line's value file stays open for its edge.
+    const auto open_file = [&](const std::string &ending) {
+        for (int fd = 3; fd < 64; fd++) {
+            const std::string target = link_of(fds + std::to_string(fd));
+            if (target.size() >= ending.size() && target.compare(target.size() - ending.size(), ending.size(), ending) == 0)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(open_file(PID_FILE));
+    EXPECT_TRUE(w.wait_for([&] { return open_file("/gpio27/value"); }, 5));
 
     w.board().press_button(1);
     ASSERT_TRUE(w.wait_for_shim("systemctl", 10, "poweroff")) << dump(w);
     const std::string listing = World::read_file("/var/log/fds.txt");
     EXPECT_NE(listing.find("/dev/null"), std::string::npos) << listing;
     EXPECT_EQ(listing.find("bexod.pid"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("gpio27"), std::string::npos) << listing;
 }
 
 // ------------------------------------------------------------- event log
@@ -863,21 +874,47 @@ struct PauseCase {
     const char *name;
     const char *setting;
     double seconds;
+    sim::GpioEdge edge = sim::GpioEdge::Works;
+    bool spikes = false;  // 20 a second, too short for any read to see
 };
 
+// The look every `sleep` seconds keeps its moments: spikes on the line cost
+// one look more per pause at most. Two looks after the spikes (the last one
+// no spike woke), the board's rise is seen at once where the kernel gives
+// the edge, else at the next look.
 class DaemonCyclePause : public testing::TestWithParam<PauseCase> {};
 
-TEST_P(DaemonCyclePause, FollowsTheSleepSettingWithOneSecondForBelowOneOrMissing) {
-    World w;
-    w.set_config(config(GetParam().setting));
+TEST_P(DaemonCyclePause, LooksEverySleepSecondsAndWhenTheLineRises) {
+    const PauseCase &c = GetParam();
+    sim::Options o;
+    o.gpio_edge = c.edge;
+    World w(o);
+    w.set_config(config(std::string(c.setting) + "timer=-1\n"));
     ASSERT_GT(start_daemon(w), 0);
+    std::atomic<bool> spiking{c.spikes};
+    std::thread spikes([&] {
+        for (; spiking; std::this_thread::sleep_for(std::chrono::milliseconds(50))) w.spike_gpio_line();
+    });
     const auto value_read = [](const Event &e) { return e.kind == Kind::GpioValueRead; };
-    ASSERT_TRUE(w.wait_for([&] { return since(w, 0, value_read).size() >= 3; },
-                           4 * GetParam().seconds + 5))
-        << dump(w);
+    const size_t per_pause = c.spikes ? 2 : 1;
+    const auto looks_from = [&](size_t from, size_t n) {
+        return w.wait_for([&] { return since(w, from, value_read).size() >= n; }, (n + 1) * c.seconds + 5);
+    };
+    const bool looked = looks_from(0, 2 * per_pause + 1);
+    spiking = false;
+    spikes.join();
+    ASSERT_TRUE(looked && looks_from(w.event_count(), c.spikes ? 2 : 0)) << dump(w);
     const Events polls = since(w, 0, value_read);
-    expect_pause(polls[0], polls[1], GetParam().seconds, "between two cycles");
-    expect_pause(polls[1], polls[2], GetParam().seconds, "between two cycles");
+    expect_pause(polls[0], polls[per_pause], c.seconds, "between two periodic looks");
+    expect_pause(polls[per_pause], polls[2 * per_pause], c.seconds, "between two periodic looks");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const size_t from = w.event_count();
+    const double rose = w.now();
+    w.board().lose_supply();
+    const auto alert = w.wait_for_event(write_of(0x43), c.seconds + 5, from);
+    ASSERT_TRUE(alert) << dump(w);
+    if (c.edge == sim::GpioEdge::Works) EXPECT_LE(alert->t - rose, sim::scaled(0.5)) << dump(w);
+    else expect_pause(polls.back(), *alert, c.seconds, "from the last look to the take-over");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -885,7 +922,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(PauseCase{"Missing", "", 1.0}, PauseCase{"Negative", "sleep=-5\n", 1.0},
                     // 0, and a word that reads as 0, would poll the line without a pause.
                     PauseCase{"Zero", "sleep=0\n", 1.0}, PauseCase{"NotANumber", "sleep=soon\n", 1.0},
-                    PauseCase{"TwoSeconds", "sleep=2\n", 2.0}),
+                    PauseCase{"TwoSeconds", "sleep=2\n", 2.0},
+                    PauseCase{"FiveSecondsWokenByTheEdge", "sleep=5\n", 5.0},
+                    PauseCase{"SpikesOnTheLine", "sleep=2\n", 2.0, sim::GpioEdge::Works, true},
+                    PauseCase{"NoEdgeFile", "sleep=2\n", 2.0, sim::GpioEdge::Missing},
+                    PauseCase{"EdgeRefused", "sleep=2\n", 2.0, sim::GpioEdge::Refused}),
     [](const testing::TestParamInfo<PauseCase> &info) { return info.param.name; });
 
 }  // namespace

@@ -113,7 +113,8 @@ std::vector<std::string> shim_calls(const W &w, size_t from = 0, const std::stri
     return out;
 }
 
-// "export 27", "direction in", "value-write 1", "value-read 0", ...
+// "export 27", "direction in", "edge rising", "value-write 1",
+// "value-read 0", ...; " failed" after one the kernel refused.
 inline std::vector<std::string> gpio_operations(const World &w, size_t from = 0,
                                                 bool with_reads = false) {
     std::vector<std::string> out;
@@ -124,11 +125,13 @@ inline std::vector<std::string> gpio_operations(const World &w, size_t from = 0,
         case Kind::GpioExport: out.push_back("export " + text); break;
         case Kind::GpioUnexport: out.push_back("unexport " + text); break;
         case Kind::GpioDirection: out.push_back("direction " + text); break;
+        case Kind::GpioEdge: out.push_back("edge " + text); break;
         case Kind::GpioValueWrite: out.push_back("value-write " + text); break;
         case Kind::GpioValueRead:
-            if (with_reads) out.push_back("value-read " + text);
+            if (!with_reads) continue;
+            out.push_back("value-read " + text);
             break;
-        default: break;
+        default: continue;
         }
         if (!e.ok()) out.back() += " failed";
     }

@@ -46,10 +46,10 @@ protected:
         ASSERT_EQ(w.failure(), "");
     }
 
-    // bexod -start at 22:15:00 with the timed boot at 06:00:00 and sleep 1;
-    // the daemon's process id once it watches the line.
-    pid_t start(const std::string &general, const std::string &user = USER_COMMANDS) {
-        w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=1\n" + general, user));
+    // bexod -start at 22:15:00 with the timed boot at 06:00:00 and sleep 1
+    // (or `sleep`); the daemon's process id once it watches the line.
+    pid_t start(const std::string &general, const std::string &user = USER_COMMANDS, int sleep = 1) {
+        w.set_config(config("timed_boot=1\ntime_boot=06:00:00\nsleep=" + std::to_string(sleep) + "\n" + general, user));
         const sim::Result r = w.run("date -s '2026-12-08 22:15:00' >/dev/null && bexod -start");
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "B.EXO Daemon started..\n");
@@ -342,6 +342,62 @@ INSTANTIATE_TEST_SUITE_P(Chips, KernelChip,
                          testing::Values(ChipCase{"bcm2711", "pinctrl-bcm2711", 58},
                                          ChipCase{"rp1", "pinctrl-rp1", 54}),
                          [](const testing::TestParamInfo<ChipCase> &info) { return info.param.model; });
+
+struct EdgeCase {
+    const char *name;
+    const char *edge;  // the module's line interrupt: works or missing
+    int sleep;
+    int idle_seconds;  // the window for the context switches, or none
+    int rises;
+};
+
+class KernelEdge : public Kernel, public testing::WithParamInterface<EdgeCase> {};
+
+// Printed rather than judged (emulation on shared cores): bexod's voluntary
+// context switches per second while idle, beside NUT's upsmon at POLLFREQ 5
+// (0.4 a second in bench/results), and how soon 'C' follows the board's
+// rise (without the interrupt, the rises spread over the pause).
+TEST_P(KernelEdge, RiseToTakeOverAndIdleCost) {
+    const EdgeCase &c = GetParam();
+    ASSERT_TRUE(w.set_edge(c.edge));
+    const pid_t pid = start("timer=-1\n", "", c.sleep);
+    ASSERT_GT(pid, 0);
+    const std::string sample = "sed -n 's/^voluntary_ctxt_switches:\\s*//p' /proc/" + std::to_string(pid) +
+                               "/status; cut -d' ' -f1 /proc/uptime";
+    const std::vector<std::string> idle = lines(w.run(sample + "; sleep " + std::to_string(c.idle_seconds) + "; " + sample).out);
+    ASSERT_EQ(idle.size(), 4u) << "no /proc/" << pid << "/status";
+    const bool edge = std::string(c.edge) == "works";
+    std::vector<double> ms;
+    for (int i = 0; i < c.rises; i++) {
+        w.run("sleep " + std::to_string(edge ? 0.2 : (i + 0.5) * c.sleep / c.rises));
+        const size_t from = w.event_count();
+        w.board().lose_supply();
+        ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage loss!", c.sleep + 10)) << dump(w);
+        const size_t rose = index_of(w, [](const Event &e) { return e.kind == Kind::Note && e.text == "line 1"; }, from);
+        const Events taken = w.board_writes(rose);
+        ASSERT_FALSE(taken.empty()) << dump(w);
+        EXPECT_EQ(text_of(taken[0].bytes), "43");
+        ms.push_back((taken[0].t - w.events().at(rose).t) * 1000);
+        w.board().restore_supply();
+        ASSERT_TRUE(w.wait_for_log("BEXOD:  Voltage present!", 15)) << dump(w);
+        w.run("rm /var/log/bexod.log");
+    }
+    EXPECT_TRUE(w.alive(pid));
+    std::sort(ms.begin(), ms.end());
+    printf("%s: edge %s, sleep=%d:", label.c_str(), c.edge, c.sleep);
+    if (c.idle_seconds > 0)
+        printf(" %.2f voluntary context switches/s idle over %d s (NUT upsmon at POLLFREQ 5: 0.4/s);",
+               (std::stod(idle[2]) - std::stod(idle[0])) / (std::stod(idle[3]) - std::stod(idle[1])), c.idle_seconds);
+    if (!ms.empty())
+        printf(" line rise to 'C' %.2f ms (median of %zu, %.2f to %.2f ms)", ms[ms.size() / 2], ms.size(), ms.front(), ms.back());
+    printf("\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, KernelEdge,
+                         testing::Values(EdgeCase{"EdgeAtSleep5", "works", 5, 10, 3},
+                                         EdgeCase{"NoEdgeFileAtSleep5", "missing", 5, 10, 2},
+                                         EdgeCase{"EdgeAtSleep1", "works", 1, 6, 0}),
+                         [](const testing::TestParamInfo<EdgeCase> &info) { return info.param.name; });
 
 std::map<std::string, std::string> nut_fields(const Guest &w) {
     std::map<std::string, std::string> out;

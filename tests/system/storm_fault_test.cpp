@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "tests/system/storm_support.hpp"
@@ -191,6 +192,38 @@ TEST(StormGpio, ValueFileGoingAndComingBackDelaysTheEventUntilItIsBack) {
                                         "BEXOD:  Set GPIO to input", "BEXOD:  Voltage present!"}));
     EXPECT_EQ(check_power_offs(w, {"sim-mark one"}).power_offs, 0u);
     expect_orderly_end(w, pid);
+}
+
+// The line unexported under the daemon kills its held value file, which
+// then reports an edge at once for good: that costs a look, never a busy
+// loop. Exported again (with no edge, as a new export has), the line is
+// armed again and its rise seen at once.
+TEST(StormGpio, LineUnexportedUnderTheDaemonCostsALookAndIsArmedAgainOnItsReturn) {
+    World w;
+    const pid_t pid = start(w, "timer=-1\n");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(w.wait_for_event([](const Event &e) { return e.kind == Kind::GpioValueRead; }, 10));
+    const auto switches = [pid] {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        long total = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+        return total;
+    };
+    const std::string gpio = w.testbed_root() + "/sys/class/gpio/";
+    World::write_file(gpio + "unexport", "27");
+    const long before = switches();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LT(switches() - before, 150) << "the daemon spins on its dead descriptor";
+    const size_t back = w.event_count();
+    World::write_file(gpio + "export", "27");
+    ASSERT_TRUE(w.wait_for([&] { return gpio_operations(w, back).size() >= 2; }, 5)) << dump(w);
+    EXPECT_EQ(gpio_operations(w, back), (std::vector<std::string>{"export 27", "edge rising"}));
+    const double rose = w.now();
+    w.board().lose_supply();
+    const auto alert = w.wait_for_event(write_of(0x43), 5, back);
+    ASSERT_TRUE(alert) << dump(w);
+    EXPECT_LE(alert->t - rose, sim::scaled(0.5)) << dump(w);
 }
 
 // The value file is gone when the daemon takes the line over: the direction
