@@ -60,6 +60,8 @@ bool board_query(uint8_t command) {
     log_fatal("BEXOD:  Unable to select I2C device\n");
 }
 
+bool board_supply_present(void) { return board_query(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
+
 ups_result board_read(uint8_t command, bool go_ahead) {
     return ups_exchange(fd, command, UPS_SEND_SMBUS_BYTE, UPS_PACE_STATUS, READING_RETRIES,
                         READING_READ_FAILURES_TO_GIVE_UP,

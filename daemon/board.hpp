@@ -25,6 +25,9 @@ void board_alert_at_stop(void);
 // The time record in buffer_out, then its pause.
 void board_send_time_record(void);
 
+// The board says the supply is present: its answer to 'P' is 1.
+bool board_supply_present(void);
+
 // Asks until the board echoes the command, one attempt a second. False
 // when it never does: that counts as nothing to report. A run of failed
 // reads ends the process with status 1.

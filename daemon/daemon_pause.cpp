@@ -112,10 +112,6 @@ cycle_wait_end wait_in_cycle(int64_t until_ns, bool watch_line) {
 // per pause.
 int64_t cut_short_end_ns = 0;
 
-// A reading falls due at once (0), at a moment on the monotonic clock, or
-// never (negative: the export is off).
-bool reading_due(int64_t due_ns) { return due_ns == 0 || (due_ns > 0 && monotonic_ns() >= due_ns); }
-
 // SIGCHLD only has to end the wait for a command; there is nothing to do.
 void note_child_ended(int) {}
 
@@ -204,9 +200,8 @@ void daemon_pause_whole(unsigned microseconds) {
 // anywhere else nothing would read it, and its edge would end every wait.
 void idle_until(int64_t end, bool watch_line) {
     const bool wake_for_reading = end - monotonic_ns() > nut_export_interval_seconds() * NS_PER_S;
-    for (bool first = true;; first = false) {
-        if (!first && monotonic_ns() >= end) return;
-        if (reading_due(nut_export_reading_due_at())) nut_export_take_reading();
+    do {
+        nut_export_take_due_reading();
         const int64_t due = nut_export_reading_due_at();
         const int64_t until = wake_for_reading && due > 0 && due < end ? due : end;
         switch (wait_in_cycle(until, watch_line)) {
@@ -217,7 +212,7 @@ void idle_until(int64_t end, bool watch_line) {
             event_line_edge_woke();
             return;
         }
-    }
+    } while (monotonic_ns() < end);
 }
 
 void daemon_idle(uint32_t seconds) {

@@ -37,8 +37,6 @@ bool shutdown_button_pressed(void) { return board_query(CMD_BUTTON_QUERY) && buf
 
 bool battery_low(void) { return board_query(CMD_BATTERY_LOW_QUERY) && buffer_in[5] == 1; }
 
-bool supply_present(void) { return board_query(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
-
 // The supply is back: the board is told, the line handed back, and the
 // next cycle waits for the line again.
 void supply_restored(void) {
@@ -57,7 +55,7 @@ countdown_end follow_countdown(void) {
         if (shutdown_button_pressed()) return SHUTDOWN_BUTTON;
         if (battery_low()) return BATTERY_LOW;
         if (var > timer && timer_run == 1) return COUNTDOWN_EXPIRED;
-        if (supply_present()) return SUPPLY_RESTORED;
+        if (board_supply_present()) return SUPPLY_RESTORED;
     }
 }
 

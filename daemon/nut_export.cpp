@@ -70,7 +70,6 @@ struct board_reading {
     int firmware_minor = 0;
     bool on_battery = false;
     bool charger_on = false;
-    double input_volts = 0;
     int32_t input_mv = 0;
     ups_battery_display battery = BATTERY_NOT_AVAILABLE;
     double battery_volts = 0;
@@ -143,7 +142,6 @@ bool read_supply_and_charger(board_reading &r) {
     r.charger_on = buffer_in[1] == 1;
     if (!exchange(CMD_INPUT_VOLTAGE)) return false;
     r.input_mv = ups_reply_value16(buffer_in);
-    r.input_volts = ups_input_volts(r.input_mv);
     return true;
 }
 
@@ -260,7 +258,7 @@ int format_file(text_buffer &out) {
     add_line(out, "ups.timer.shutdown: %d\n", state.timer_shown);
     if (!state.have_reading) return out.used;
     add_battery(out);
-    add_line(out, "input.voltage: %.2f\n", state.last.input_volts);
+    add_line(out, "input.voltage: %.2f\n", ups_input_volts(state.last.input_mv));
     if (ups_model_measures_extern_current(state.last.model)) add_input_power(out);
     return out.used;
 }
@@ -455,8 +453,8 @@ int32_t nut_export_interval_seconds(void) { return state.interval_seconds; }
 
 int32_t nut_export_hostsync_seconds(void) { return state.enabled ? state.hostsync_seconds : 0; }
 
-void nut_export_take_reading(void) {
-    if (state.enabled) take_reading();
+void nut_export_take_due_reading(void) {
+    if (state.enabled && reading_due()) take_reading();
 }
 
 void nut_export_countdown(bool armed, int32_t seconds_left) {
@@ -491,7 +489,6 @@ bool nut_export_power_off_decided(bool low_battery) {
 // Without a fresh reading there is nothing true to show: the file goes.
 void nut_export_resume(void) {
     if (!state.enabled) return;
-    state.keep_at_exit = false;
     state.supply_lost = false;
     state.decision = NO_DECISION;
     state.timer_shown = NO_TIMER;

@@ -36,8 +36,8 @@ void nut_export_restart_begins(pid_t old);
 // 0 at once, negative never (export off).
 int64_t nut_export_reading_due_at(void);
 int32_t nut_export_interval_seconds(void);
-// Reads the board and rewrites the file.
-void nut_export_take_reading(void);
+// Reads the board and rewrites the file, when a reading is due.
+void nut_export_take_due_reading(void);
 // [NUT] hostsync, 0 with export off.
 int32_t nut_export_hostsync_seconds(void);
 

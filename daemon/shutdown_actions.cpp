@@ -116,8 +116,6 @@ bool ask_system(const char *command) {
 // the line, and the board hears nothing but NUT's readings.
 void wait_for_system_stop(uint32_t seconds) { daemon_idle_whole(seconds); }
 
-bool supply_back(void) { return board_query(CMD_PRIMARY_QUERY) && buffer_in[1] == 1; }
-
 // A reboot that did not happen: tell the board the daemon watches again, as
 // a start does, and hand the line back, so that the daemon's own high line
 // is not taken for a new event.
@@ -125,6 +123,7 @@ void watch_again(void) {
     Log(LOG_WARNING, "BEXOD:  The system did not go down; watching the board again\n");
     board_send(CMD_RESUME);
     gpio_change_in();
+    nut_export_keep_at_exit(false);
     nut_export_resume();
 }
 
@@ -189,7 +188,7 @@ void power_off(power_off_reason reason) {
     for (;;) {
         const bool accepted = ask_system(POWER_OFF_COMMAND);
         wait_for_system_stop(accepted ? SYSTEM_STOP_WAIT_SECONDS : REFUSED_RETRY_SECONDS);
-        if (why.ends_when_supply_back && supply_back()) {
+        if (why.ends_when_supply_back && board_supply_present()) {
             nut_export_keep_at_exit(false);
             return;
         }

@@ -22,12 +22,13 @@ constexpr const char *EDGE_WORDS[] = {"none", "rising", "falling", "both"};
 // Bytes read of a value: a digit and its line end, as gpio_read.
 constexpr size_t VALUE_READ_SIZE = 3;
 
-// Writes one short text to a sysfs file; each failure has its own message.
+// Writes one short text to a sysfs file; each failure has its own message,
+// or none where it is null (errno tells why all the same).
 int write_text(const char *path, const char *text, const char *open_failed,
                const char *write_failed) {
     int fd = open(path, O_WRONLY);
     if (fd < 0) {
-        perror(open_failed);
+        if (open_failed != nullptr) perror(open_failed);
         return -1;
     }
     ssize_t written = write(fd, text, strlen(text));
@@ -35,7 +36,7 @@ int write_text(const char *path, const char *text, const char *open_failed,
     close(fd);
     if (written < 0) {
         errno = saved_errno;
-        perror(write_failed);
+        if (write_failed != nullptr) perror(write_failed);
         return -1;
     }
     return 0;
@@ -138,18 +139,7 @@ int gpio_edge(int pin, int edge) {
         errno = EINVAL;
         return -1;
     }
-    char path[PATH_BUFFER_SIZE];
-    gpio_line_path(pin, "edge", path, sizeof path);
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    const char *word = EDGE_WORDS[edge];
-    ssize_t written = write(fd, word, strlen(word));
-    int saved_errno = errno;
-    close(fd);
-    errno = saved_errno;
-    return written < 0 ? -1 : 0;
+    return write_line_file("edge", pin, EDGE_WORDS[edge], nullptr, nullptr);
 }
 
 int gpio_value_open(int pin) {
