@@ -11,9 +11,9 @@
 //   gedge:LINE=WORD (none, rising, falling, both; another word: a value
 //   gpiolib refuses)  gopen:LINE  gread  gclose
 //   cloexec (1 when the held descriptor is close-on-exec)
-//   poll:EVENTS,MS[,at] (EVENTS: in, pri or in+pri; prints the revents, and
-//   with "at" the boot clock when poll returned, as at=SECONDS; "late" when
-//   events came only with the time-out, as a missed wake-up shows; tells
+//   poll:EVENTS,MS (EVENTS: in, pri or in+pri; prints the revents, and
+//   "late" when events came only with the time-out, as a missed wake-up
+//   shows; tells
 //   "polling K" on standard error as it begins its K-th poll, so that a test
 //   can act while it waits)
 
@@ -118,7 +118,7 @@ int edge_code(const std::string &word) {
     return 99;
 }
 
-// poll:EVENTS,MS[,at] on the held value descriptor.
+// poll:EVENTS,MS on the held value descriptor.
 void poll_value(const std::string &arg) {
     const size_t comma = arg.find(',');
     const std::string events = arg.substr(0, comma);
@@ -128,19 +128,13 @@ void poll_value(const std::string &arg) {
     if (events.find("pri") != std::string::npos) p.events |= POLLPRI;
     const int timeout_ms = atoi(rest.c_str());
     fprintf(stderr, "polling %d\n", ++polls);
-    timespec began{}, at{};
+    timespec began{}, ended{};
     clock_gettime(CLOCK_BOOTTIME, &began);
     const int n = poll(&p, 1, timeout_ms);
-    clock_gettime(CLOCK_BOOTTIME, &at);
-    const double waited_ms = (at.tv_sec - began.tv_sec) * 1e3 + (at.tv_nsec - began.tv_nsec) / 1e6;
+    clock_gettime(CLOCK_BOOTTIME, &ended);
+    const double waited_ms = (ended.tv_sec - began.tv_sec) * 1e3 + (ended.tv_nsec - began.tv_nsec) / 1e6;
     std::string data = n > 0 ? revents_names(p.revents) : "";
     if (n > 0 && timeout_ms > 0 && waited_ms >= timeout_ms) data += " late";
-    if (rest.find(",at") != std::string::npos) {
-        char text[40];
-        snprintf(text, sizeof text, "at=%ld.%06ld", static_cast<long>(at.tv_sec), at.tv_nsec / 1000);
-        if (!data.empty()) data += ' ';
-        data += text;
-    }
     report("poll", n, data);
 }
 

@@ -269,35 +269,6 @@ TEST_F(Kernel, EdgeAndPollFollowTheWorldsTable) {
     }
 }
 
-// How soon a poll for POLLPRI ends after the level took effect, printed
-// rather than judged: the guest runs under emulation on shared cores.
-TEST_F(Kernel, PollForTheEdgeWakesAtTheRise) {
-    const int RISES = 5;
-    std::vector<gpio_edge::Step> steps = {{"gedge:{N}=rising", ""}, {"gopen:{N}", ""}, {"gread", ""}};
-    for (int i = 0; i < RISES; i++)
-        steps.insert(steps.end(), {{"poll:pri,5000,at", ""}, {"@rise", ""}, {"gread", ""}, {"@fall", ""}});
-    const std::vector<std::string> out = gpio_edge::run(guest_host(w), w.gpio_base() + 27, steps);
-    const std::string woke = "poll 1 OK PRI,ERR at=";
-    std::vector<double> wakes, rises;
-    for (const std::string &line : out)
-        if (line.rfind("poll", 0) == 0) {
-            EXPECT_EQ(line.substr(0, woke.size()), woke);
-            if (line.rfind(woke, 0) == 0) wakes.push_back(std::stod(line.substr(woke.size())));
-        }
-    for (const Event &e : since(w, 0, [](const Event &e) { return e.kind == Kind::Note; }))
-        if (e.text == "line 1") rises.push_back(e.t);
-    ASSERT_EQ(wakes.size(), static_cast<size_t>(RISES)) << testing::PrintToString(out);
-    ASSERT_EQ(rises.size(), static_cast<size_t>(RISES)) << dump(w);
-    std::vector<double> ms;
-    for (int i = 0; i < RISES; i++) {
-        ms.push_back((wakes[i] - rises[i]) * 1000);
-        EXPECT_GT(ms.back(), 0) << "woke before the rise " << i;
-    }
-    std::sort(ms.begin(), ms.end());
-    printf("%s: a poll for POLLPRI woke %.2f ms after the line rose (median of %d, %.2f to %.2f ms)\n",
-           label.c_str(), ms[RISES / 2], RISES, ms.front(), ms.back());
-}
-
 // The Pi's own i2c-bcm2835 waits for a transfer as long as the adapter's
 // timeout (one second unless changed) and then reports ETIMEDOUT.
 TEST_F(Kernel, AnUnansweredTransferEndsAfterTheAdaptersTimeout) {

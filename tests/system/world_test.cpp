@@ -394,36 +394,6 @@ TEST(SimGpio, EdgeAndPollFollowTheKernel) {
     }
 }
 
-// A chip without line interrupts: the periodic look at the value is all
-// that is left, and it still works.
-TEST(SimGpio, AKernelCanRefuseEdgesAltogether) {
-    const std::string g = "/sys/class/gpio/";
-    const struct {
-        sim::GpioEdge edge;
-        std::string files;
-        std::vector<std::string> expected;
-    } cases[] = {
-        {sim::GpioEdge::Missing, "active_low\ndirection\nvalue\n",
-         {"gedge -1 ENOENT", "gedge -1 ENOENT", "rfile -1 ENOENT"}},
-        {sim::GpioEdge::Refused, "active_low\ndirection\nedge\nvalue\n",
-         {"gedge -1 EIO", "gedge 0 OK", "rfile 5 OK \"none\\n\""}},
-    };
-    for (const auto &c : cases) {
-        sim::Options o;
-        o.gpio_edge = c.edge;
-        World w(o);
-        SCOPED_TRACE(c.files);
-        w.after(0.5, [&] { w.board().lose_supply(); });
-        std::vector<std::string> expected = {"wfile 2 OK"};
-        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
-        expected.insert(expected.end(), {"gopen 0 OK", "gread 0 OK", "poll 0 OK", "gread 1 OK"});
-        EXPECT_EQ(probe(w, {"wfile:" + g + "export=27", "gedge:27=rising", "gedge:27=none",
-                            "rfile:" + g + "gpio27/edge", "gopen:27", "gread", "poll:pri,1500", "gread"}),
-                  expected);
-        EXPECT_EQ(sh(w, "ls " + g + "gpio27").out, c.files);
-    }
-}
-
 bool real_root() { return sim::exists_outside("/").has_value(); }
 
 TEST(SimGpio, ExportNeedsRootAsInSysfs) {
