@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Whole numbers read from text as the 32-bit target reads them, whatever
-// the width of long on the host that runs the program. The one place in
-// both programs where digits become a number.
+// the width of long on the host that runs the program. Every number of a
+// setting, an option or a state file is read here (only the account files'
+// ids, unsigned, are read where those files are).
 #pragma once
 
 #include <cstdint>
